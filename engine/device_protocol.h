@@ -1,0 +1,30 @@
+#pragma once
+// Device messages: F0 42 23 58, a code, its data, F7. One request, one reply,
+// each reply validated before the transfer goes on.
+
+#include "support/host.h"
+
+enum MessageCode : unsigned char {
+  kMsgVersionRequest = 0x00,
+  kMsgVersionReply = 0x01,
+  kMsgSetMode = 0x02,
+  kMsgStatusReply = 0x03,
+  kMsgDataPacket = 0x04,
+};
+
+constexpr int kReplySize = 16;
+constexpr int kVersionRequestSize = 6;
+constexpr int kSetModeSize = 7;
+constexpr int kDataPacketSize = 9372;  // 9 + the packed 8192-byte block
+
+// The link in use: 0 serial, anything else MIDI.
+extern int g_devmode;
+
+// Writes bytes 0 to 4 of the common head; returns buf.
+unsigned char* make_excl_head(unsigned char* buf, unsigned char code);
+// 1 when the whole message was sent; 0 with the reason on the display.
+int tx_data(WindowHandle window, const unsigned char* message, int length);
+// 1 when a reply was received; 0 with the reason on the display (none after a stop).
+int rx_data(WindowHandle window, unsigned char* reply, int length);
+// 1 when the reply is valid for the request it answers; 0 with the reason shown and logged.
+int check_rx_data(const unsigned char* reply, unsigned char expected_code);

@@ -1,0 +1,19 @@
+#pragma once
+// The update file's handle, opened so that nobody else can open or change the
+// file while the transfer holds it (share mode 0 on Windows, an exclusive
+// flock on Linux). One OS file each: file_io_win32.cpp, file_io_posix.cpp.
+
+#include <cstdint>
+
+using FileHandle = intptr_t;
+constexpr FileHandle kInvalidFile = -1;
+
+// Opens an existing file for reading, exclusively. kInvalidFile on failure.
+FileHandle file_open_exclusive(const char* path);
+// Positions the file at `offset` from its start; returns the new position, or -1.
+long long file_seek(FileHandle file, long long offset);
+// Reads up to `count` bytes; returns the number read (0 at the end), or -1 on error.
+long file_read(FileHandle file, void* buffer, long count);
+// The file's total size in bytes, or -1.
+long long file_size(FileHandle file);
+void file_close(FileHandle file);

@@ -1,0 +1,50 @@
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "engine/file_io.h"
+
+FileHandle file_open_exclusive(const char* path) {
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return kInvalidFile;
+  struct stat st;
+  // A folder opens for reading on Linux but is no update file.
+  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    ::close(fd);
+    return kInvalidFile;
+  }
+  return fd;
+}
+
+long long file_seek(FileHandle file, long long offset) {
+  const off_t at = ::lseek(static_cast<int>(file), static_cast<off_t>(offset), SEEK_SET);
+  return at < 0 ? -1 : static_cast<long long>(at);
+}
+
+long file_read(FileHandle file, void* buffer, long count) {
+  long total = 0;
+  char* out = static_cast<char*>(buffer);
+  while (total < count) {
+    const ssize_t got = ::read(static_cast<int>(file), out + total, static_cast<size_t>(count - total));
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (got == 0) break;
+    total += got;
+  }
+  return total;
+}
+
+long long file_size(FileHandle file) {
+  struct stat st;
+  if (::fstat(static_cast<int>(file), &st) != 0) return -1;
+  return static_cast<long long>(st.st_size);
+}
+
+void file_close(FileHandle file) {
+  if (file != kInvalidFile) ::close(static_cast<int>(file));
+}

@@ -1,0 +1,32 @@
+#pragma once
+// One update, run on its own thread: file check, version check, Set Mode, every
+// data packet with its status reply, and the end notices to the main window.
+
+#include <atomic>
+
+#include "support/host.h"
+
+constexpr int kFilenameSize = 260;
+
+enum PauseStatus : int {
+  kTfrRunning = 0,
+  kTfrPaused = 1,
+  kTfrStopRequested = 2,
+  kTfrIdle = 3,
+};
+extern std::atomic<int> pause_status;
+
+extern int g_skipver;
+
+// Starts the transfer thread for `path` on link `device_type` (0 serial, 1 MIDI).
+void tfr_main(WindowHandle window, const char* path, int device_type, int skip_version);
+// The thread's body.
+unsigned tfr_thread(void* unused);
+// Releases the last thread's handle; neither waits for nor stops it.
+void tfr_end();
+
+void set_tfr_pause();    // running -> paused
+void set_tfr_restart();  // paused -> running
+void set_tfr_stop();     // paused -> stop requested
+// 1 when no transfer runs (idle).
+int query_tfr_stop();

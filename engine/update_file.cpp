@@ -1,0 +1,95 @@
+#include "engine/update_file.h"
+
+#include <cstdlib>
+#include <cstring>
+
+Datafile datafile = {0, 0, 0};
+
+const char DispFiletype[4][8] = {"SYSTEM", "PCM", "USER", "ALL"};
+
+unsigned char* file_buf = nullptr;
+unsigned char* tfr_buf = nullptr;
+
+namespace {
+
+constexpr char kMakerTag[4] = {'P', 'E', 'L', 'D'};
+constexpr int kRequiredSize[4] = {0x40000, 0x60000, 0x60000, 0x100000};
+
+int refuse(WindowHandle window, const char* text) {
+  message_box(window, text, "Error", kMbOk | kMbSetForeground);
+  return 0;
+}
+
+void alloc_error() {
+  message_box(nullptr, "Memory Alloc Error", "SystemUpdate Utility Setting..", kMbOk | kMbSetForeground);
+}
+
+}  // namespace
+
+int required_file_size(int attr_code) {
+  return attr_code >= 0 && attr_code <= 3 ? kRequiredSize[attr_code] : 0;
+}
+
+int init_tfr() {
+  file_buf = static_cast<unsigned char*>(std::malloc(kFileBufSize));
+  if (file_buf == nullptr) {
+    alloc_error();
+    return 0;
+  }
+  tfr_buf = static_cast<unsigned char*>(std::malloc(kTfrBufSize));
+  if (tfr_buf == nullptr) {
+    alloc_error();
+    std::free(file_buf);
+    file_buf = nullptr;
+    return 0;
+  }
+  return 1;
+}
+
+void free_tfr() {
+  std::free(tfr_buf);
+  tfr_buf = nullptr;
+  std::free(file_buf);
+  file_buf = nullptr;
+}
+
+int strcmp_n(const void* first, const void* second, int n) {
+  const auto* a = static_cast<const signed char*>(first);
+  const auto* b = static_cast<const signed char*>(second);
+  for (int i = 0; i < n; ++i) {
+    if (a[i] < b[i]) return -1;
+    if (a[i] > b[i]) return 1;
+  }
+  return 0;
+}
+
+int get_file_ver(WindowHandle window, FileHandle file) {
+  unsigned char header[kHeaderSize] = {};  // bytes a short read leaves are zero
+
+  file_seek(file, 0);
+  file_read(file, header, kHeaderSize);
+  if (strcmp_n(header, kMakerTag, 4) != 0) {
+    // No tag at the start: the header stands at offset 2048.
+    if (file_seek(file, kSecondHeaderOffset) != kSecondHeaderOffset) {
+      return refuse(window, "Illegal File Size(Seek 0x800)");
+    }
+    std::memset(header, 0, sizeof header);
+    if (file_read(file, header, kHeaderSize) != kHeaderSize) {
+      return refuse(window, "Illegal File Size(Read -0x80f)");
+    }
+    if (strcmp_n(header, kMakerTag, 4) != 0) return refuse(window, "Illegal File_ID");
+  }
+
+  datafile.version = header[4] * 256 + header[5];
+  if (header[6] != kProductId) return refuse(window, "Illegal Product_ID");
+
+  datafile.attr_code = header[7];
+  if (header[7] > 3) return refuse(window, "Illegal Attr_Code");
+  datafile.size = kRequiredSize[header[7]];
+
+  // The whole 64-bit size: a file 4 GiB larger than the required size is no match.
+  if (file_size(file) != datafile.size) return refuse(window, "Illegal File Size(total)");
+
+  file_seek(file, 0);
+  return 1;
+}

@@ -1,0 +1,22 @@
+#pragma once
+// The port calls behind the serial link, one OS file each
+// (serial_port_win32.cpp, serial_port_posix.cpp).
+
+#include <cstdint>
+
+using PortHandle = intptr_t;
+constexpr PortHandle kInvalidPort = -1;
+
+// Opens COM<n> (1..4) for reading and writing, exclusively. kInvalidPort on failure.
+PortHandle port_open(int port_number);
+// Reads the line state (GetCommState). 1 on success.
+int port_get_state(PortHandle port);
+// 8 data bits, no parity, one stop bit at `baud` (SetCommState). 1 on success.
+int port_set_line(PortHandle port, int baud);
+// 5 s per-byte read time-out, 10 s total write time-out. Result ignored by the link.
+int port_set_timeouts(PortHandle port);
+// Writes all bytes; 1 when the platform reports success.
+int port_write(PortHandle port, const unsigned char* data, int length);
+// Reads one byte: 1 a byte, 0 time-out (no byte), -1 the read failed.
+int port_read_byte(PortHandle port, unsigned char* byte);
+void port_close(PortHandle port);

@@ -1,0 +1,13 @@
+#pragma once
+// Private-profile access: one section of key=value lines. Windows uses the
+// platform's private-profile functions; Linux has a reader and writer of its own
+// with the same results (other sections, keys and lines are kept as they were;
+// CR LF and LF are both read).
+
+// The key's integer value, or `default_value` when the file, section or key is missing.
+int profile_get_int(const char* section, const char* key, int default_value, const char* file);
+// The key's text cut to size - 1 characters, or the empty text; returns its length.
+int profile_get_string(const char* section, const char* key, char* out, int size, const char* file);
+// Replaces the key's value in place or appends the key at the end of the section,
+// creating the file and the section as needed. 1 on success.
+int profile_write_string(const char* section, const char* key, const char* value, const char* file);

@@ -1,0 +1,10 @@
+#pragma once
+// The string table: texts kept by id in an English and a Japanese copy.
+// Windows loads them from the program's resources for the user's language;
+// Linux picks the copy from the locale.
+
+// Copies the text of `id` into out (at most size bytes); returns its length, 0 if unknown.
+int load_string(int id, char* out, int size);
+
+// The built-in copies, UTF-8. language: 0 English, 1 Japanese.
+const char* string_table_text(int id, int language);
