@@ -1,0 +1,17 @@
+#pragma once
+// Starting a transfer on the configured link, and the stop dialog's decisions.
+
+#include "support/host.h"
+
+// Logs the start, opens the configured link and starts the transfer thread.
+// 1 when the transfer runs (the caller grays "&Update..." and "&Config..." and
+// sets its transfer flag); 0 when the link could not be opened (the user has
+// been told; nothing changed).
+int tx_start(WindowHandle window, const char* path);
+
+// The stop dialog: opening pauses the transfer; Continue resumes it; Abort asks
+// the thread to stop, wakes a pending MIDI wait, waits until the thread has
+// ended and logs "User aborted update".
+void stop_dialog_opened();
+void stop_dialog_continue();
+void stop_dialog_abort();
