@@ -1,0 +1,66 @@
+// Resolving a command-line path on Windows: each component is looked up with
+// FindFirstFileA, so the result is spelled as the file system stores it (long
+// names for 8.3 names, the disk's letter case, the first match of a wildcard),
+// then made absolute with GetFullPathNameA.
+
+#include <windows.h>
+
+#include <cstring>
+
+#include "ui/command_line.h"
+
+namespace {
+
+// Appends `text` to `out` (kCmdPathSize bytes); 0 when it does not fit.
+int append(char* out, const char* text) {
+  const std::size_t have = std::strlen(out);
+  const std::size_t add = std::strlen(text);
+  if (have + add >= static_cast<std::size_t>(kCmdPathSize)) return 0;
+  std::memcpy(out + have, text, add + 1);
+  return 1;
+}
+
+}  // namespace
+
+int resolve_path_argument(const char* argument, char* out) {
+  char a[kCmdPathSize];
+  char b[kCmdPathSize];
+  const std::size_t length = std::strlen(argument);
+  if (length == 0 || length >= static_cast<std::size_t>(kCmdPathSize)) return 0;
+  std::memcpy(a, argument, length + 1);
+  b[0] = '\0';
+
+  // Where the first component ends.
+  char* end;
+  if (a[0] == '\\') {
+    std::memcpy(b, "\\", 2);
+    end = std::strchr(a + 1, '\\');
+  } else if (length >= 3 && a[1] == ':' && a[2] == '\\') {
+    std::memcpy(b, a, 3);
+    b[3] = '\0';
+    end = std::strchr(a + 3, '\\');
+  } else {
+    end = std::strchr(a, '\\');
+  }
+
+  for (;;) {
+    const bool last = end == nullptr;
+    if (!last) *end = '\0';
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA(a, &found);
+    if (search == INVALID_HANDLE_VALUE) return 0;
+    FindClose(search);
+    found.cFileName[sizeof found.cFileName - 1] = '\0';
+    if (!append(b, found.cFileName)) return 0;
+    if (last) break;
+    *end = '\\';
+    if (!append(b, "\\")) return 0;
+    end = std::strchr(end + 1, '\\');
+  }
+
+  char full[kCmdPathSize];
+  const DWORD written = GetFullPathNameA(b, kCmdPathSize, full, nullptr);
+  if (written == 0 || written >= static_cast<DWORD>(kCmdPathSize)) return 0;
+  std::memcpy(out, full, std::strlen(full) + 1);
+  return 1;
+}

@@ -1,0 +1,72 @@
+#pragma once
+// The main window's rules that do not draw: which command does what, the menu
+// bar's enable state through a transfer, the attention flash, the start-up
+// geometry and the settings-file path. Both front ends follow them.
+
+#include "ui/handover.h"
+
+// Enable state of the three menu commands that change; "&Exit" never does.
+struct MenuEnable {
+  int update;  // "&Update..." (207): 1 enabled, 0 grayed
+  int config;  // "&Config..." (203)
+  int stop;    // "&Stop..." (202)
+};
+
+struct MainWindowState {
+  int tx_flag;    // 1 from a successful transfer start until the end notice (208)
+  int wf_status;  // -1 not flashing; 0 or 1 the flash phase while timer 1 runs
+  MenuEnable menu;
+  HandoverBuffer handover;
+};
+
+// What a WM_COMMAND identifier asks the window to do.
+enum MainCommand : int {
+  kCmdIgnore = 0,
+  kCmdClose,          // 201 "&Exit": close through the close rules
+  kCmdStopDialog,     // 202 "&Stop...": run the stop dialog
+  kCmdConfigDialog,   // 203 "&Config...": run the configuration dialog
+  kCmdOpenFile,       // 207 "&Update...": the "Open File" dialog, then the transfer start
+  kCmdTransferEnd,    // 208 the transfer thread ended
+  kCmdStopEnable,     // 209 the data packets begin (lParam 1) or are all sent (0)
+  kCmdCommandLine,    // 210 start the transfer of the command line's file
+  kCmdHandoverPiece,  // 211 a piece of a path from a second copy
+};
+MainCommand main_command(int id);
+
+// Window creation: idle menu ("&Stop..." grayed), not transferring, not flashing.
+void mw_create(MainWindowState* state);
+// A transfer start succeeded: "&Update..." and "&Config..." grayed, tx_flag 1.
+void mw_transfer_started(MainWindowState* state);
+// Command 209.
+void mw_stop_enable(MainWindowState* state, long lparam);
+
+// Command 208: idle menu and tx_flag 0. `has_focus` says whether the window has
+// the keyboard focus. Returns 1 when flash timer 1 must be started; the caller
+// then flashes (wf_status is 1 whenever the window lacks the focus).
+int mw_transfer_ended(MainWindowState* state, int has_focus);
+// A tick of timer 1: the new flash phase (0 or 1) to show.
+int mw_flash_tick(MainWindowState* state);
+// WM_SETFOCUS: 1 when the flash must stop (kill timer 1, unflash).
+int mw_focus_gained(MainWindowState* state);
+
+// Command 210: 1 when the command line's transfer may start (nothing runs).
+int mw_may_start_transfer(const MainWindowState* state);
+// Command 211: stores the piece; 1 when a complete path is ready in
+// state->handover.rxw_filename and no transfer runs (the caller starts it);
+// 0 otherwise (more to come, dropped, or busy: a path arriving during a
+// transfer is dropped, not queued).
+int mw_handover_piece(MainWindowState* state, unsigned offset, unsigned long bytes);
+
+// The configured port when its byte in status is non-zero, else the lowest port
+// that opened, else the configured port unchanged.
+int mw_fix_port(int port, const unsigned char status[4]);
+// 1 when every byte is zero (no serial port at all: the MIDI link is chosen).
+int mw_no_serial_port(const unsigned char status[4]);
+
+// Outer window height: nine caption heights, the menu bar, two edges and six.
+int mw_window_height(int cy_caption, int cy_menu, int cy_edge);
+
+// The settings-file path: the program's path with its last three characters
+// replaced by "ini". 0 (out untouched) when the program path is shorter than
+// three characters or does not fit in `size` bytes.
+int mw_settings_path(const char* program_path, char* out, int size);
