@@ -1,0 +1,103 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "support/command_ids.h"
+#include "ui/main_window_logic.h"
+
+TEST(MainWindowCommands, EveryIdentifierMapsToItsAction) {
+  EXPECT_EQ(main_command(IDM_EXIT), kCmdClose);
+  EXPECT_EQ(main_command(IDM_STOP), kCmdStopDialog);
+  EXPECT_EQ(main_command(IDM_CONFIG), kCmdConfigDialog);
+  EXPECT_EQ(main_command(IDM_UPDATE), kCmdOpenFile);
+  EXPECT_EQ(main_command(IDM_TFR_END), kCmdTransferEnd);
+  EXPECT_EQ(main_command(IDM_STOP_ENABLE), kCmdStopEnable);
+  EXPECT_EQ(main_command(IDM_CMDLINE_START), kCmdCommandLine);
+  EXPECT_EQ(main_command(IDM_RXW_FILENAME), kCmdHandoverPiece);
+  for (int id : {0, 200, 204, 205, 206, 212, 65535}) EXPECT_EQ(main_command(id), kCmdIgnore) << id;
+}
+
+TEST(MainWindowMenu, FollowsTheTransferFromStartToEnd) {
+  MainWindowState state;
+  mw_create(&state);
+  EXPECT_EQ(state.menu.update, 1);
+  EXPECT_EQ(state.menu.config, 1);
+  EXPECT_EQ(state.menu.stop, 0);
+  EXPECT_EQ(state.tx_flag, 0);
+  EXPECT_EQ(state.wf_status, -1);
+
+  mw_transfer_started(&state);
+  EXPECT_EQ(state.menu.update, 0);
+  EXPECT_EQ(state.menu.config, 0);
+  EXPECT_EQ(state.menu.stop, 0);
+  EXPECT_EQ(state.tx_flag, 1);
+  EXPECT_EQ(mw_may_start_transfer(&state), 0);
+
+  mw_stop_enable(&state, 1);
+  EXPECT_EQ(state.menu.stop, 1);
+  mw_stop_enable(&state, 0);
+  EXPECT_EQ(state.menu.stop, 0);
+  mw_stop_enable(&state, 1);
+
+  EXPECT_EQ(mw_transfer_ended(&state, 1), 0);
+  EXPECT_EQ(state.menu.update, 1);
+  EXPECT_EQ(state.menu.config, 1);
+  EXPECT_EQ(state.menu.stop, 0);
+  EXPECT_EQ(state.tx_flag, 0);
+  EXPECT_EQ(state.wf_status, -1);  // focused: no flash
+  EXPECT_EQ(mw_may_start_transfer(&state), 1);
+}
+
+TEST(MainWindowFlash, EndWithoutFocusBlinksUntilTheFocusReturns) {
+  MainWindowState state;
+  mw_create(&state);
+  mw_transfer_started(&state);
+  EXPECT_EQ(mw_transfer_ended(&state, 0), 1);  // start timer 1
+  EXPECT_EQ(state.wf_status, 1);
+  EXPECT_EQ(mw_flash_tick(&state), 0);
+  EXPECT_EQ(mw_flash_tick(&state), 1);
+  // A second end while still flashing does not start the timer again.
+  mw_transfer_started(&state);
+  EXPECT_EQ(mw_transfer_ended(&state, 0), 0);
+  EXPECT_EQ(state.wf_status, 1);
+  EXPECT_EQ(mw_focus_gained(&state), 1);
+  EXPECT_EQ(state.wf_status, -1);
+  EXPECT_EQ(mw_focus_gained(&state), 0);
+}
+
+TEST(MainWindowStartup, PortFixUpTakesTheLowestPortThatOpened) {
+  const unsigned char only_com3[4] = {0, 0, 1, 0};
+  EXPECT_EQ(mw_fix_port(1, only_com3), 3);
+  EXPECT_EQ(mw_fix_port(3, only_com3), 3);
+  const unsigned char com2_com4[4] = {0, 1, 0, 1};
+  EXPECT_EQ(mw_fix_port(4, com2_com4), 4);
+  EXPECT_EQ(mw_fix_port(1, com2_com4), 2);
+  const unsigned char none[4] = {0, 0, 0, 0};
+  EXPECT_EQ(mw_fix_port(2, none), 2);
+  EXPECT_EQ(mw_no_serial_port(none), 1);
+  EXPECT_EQ(mw_no_serial_port(only_com3), 0);
+}
+
+TEST(MainWindowStartup, HeightAllowsNineCaptionsTheMenuAndEdges) {
+  EXPECT_EQ(mw_window_height(18, 19, 2), 9 * 18 + 19 + 4 + 6);
+  EXPECT_EQ(mw_window_height(20, 20, 2), 210);
+}
+
+TEST(MainWindowStartup, SettingsPathReplacesTheLastThreeCharacters) {
+  char out[256];
+  ASSERT_EQ(mw_settings_path("C:\\Tools\\xrupdate.exe", out, sizeof out), 1);
+  EXPECT_STREQ(out, "C:\\Tools\\xrupdate.ini");
+  ASSERT_EQ(mw_settings_path("abc", out, sizeof out), 1);
+  EXPECT_STREQ(out, "ini");
+  std::memset(out, 'z', sizeof out);
+  EXPECT_EQ(mw_settings_path("ab", out, sizeof out), 0);
+  EXPECT_EQ(out[0], 'z');
+  const std::string fits(255, 'p');
+  EXPECT_EQ(mw_settings_path(fits.c_str(), out, sizeof out), 1);
+  EXPECT_EQ(std::strlen(out), 255u);
+  const std::string too_long(256, 'p');
+  std::memset(out, 'z', sizeof out);
+  EXPECT_EQ(mw_settings_path(too_long.c_str(), out, sizeof out), 0);
+  EXPECT_EQ(out[0], 'z');
+}
