@@ -1,0 +1,17 @@
+#pragma once
+// What the main window and the dialogs of the Windows program share.
+
+#include <windows.h>
+
+extern HINSTANCE hInst;
+extern HMENU hMenu;
+
+LRESULT CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+INT_PTR CALLBACK StopDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+INT_PTR CALLBACK ConfigDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+void select_comm(HWND dialog);
+void select_midi(HWND dialog);
+
+// The "Open File" dialog: 1 with the chosen path in `path` (kOpenFileSize bytes).
+constexpr int kOpenFileSize = 256;
+int open_file_dialog(HWND owner, char* path);
