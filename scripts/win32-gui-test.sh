@@ -1,0 +1,326 @@
+#!/usr/bin/env bash
+# Drives the Windows program (the x86-64 build) under Wine on a virtual X display,
+# with COM1 mapped to the simulated instrument's pseudo-terminal:
+#   1. a file named on the command line updates to "Update Complete!", the instrument
+#      holds the image byte for byte and the support log has the expected entries;
+#   2. a second copy started with another file hands it over to the running one;
+#   3. the stop dialog: "Continue" lets the transfer go on, "Abort" ends it;
+#   4. the configuration dialog is opened, changed and confirmed, and the change is
+#      in the settings file after "Exit";
+#   5. a start with bad input (an over-long and a missing path, a settings file
+#      with out-of-range values) still gives a responsive window.
+# Screenshots of the main window during and after an update and of both dialogs
+# go to <win64 build>/artifacts/.
+#
+# Usage: scripts/win32-gui-test.sh NATIVE_BUILD_DIR WIN64_BUILD_DIR
+# Needs: Xvfb, xdotool, wine, ImageMagick (import), python3; the native build's
+# xrsim and the win64 build's xrupdate.exe.
+set -u
+
+native=${1:?usage: win32-gui-test.sh NATIVE_BUILD_DIR WIN64_BUILD_DIR}
+win64=${2:?usage: win32-gui-test.sh NATIVE_BUILD_DIR WIN64_BUILD_DIR}
+native=$(cd "$native" && pwd)
+win64=$(cd "$win64" && pwd)
+xrsim=$native/xrsim
+exe=$win64/xrupdate.exe
+artifacts=$win64/artifacts
+overall_deadline=$((SECONDS + ${XR_GUI_TIMEOUT:-300}))
+
+for tool in Xvfb xdotool wine wineserver import python3; do
+  command -v "$tool" >/dev/null || { echo "win32-gui-test: $tool is missing" >&2; exit 2; }
+done
+[ -x "$xrsim" ] || { echo "win32-gui-test: no $xrsim" >&2; exit 2; }
+[ -f "$exe" ] || { echo "win32-gui-test: no $exe" >&2; exit 2; }
+
+work=$(mktemp -d /tmp/xr-gui-test.XXXXXX)
+mkdir -p "$artifacts"
+export WINEPREFIX=${XR_GUI_WINEPREFIX:-$win64/wineprefix-gui}
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+xvfb_pid=
+sim_pid=
+failures=0
+checks=0
+
+log() { echo "[gui $(date +%H:%M:%S)] $*"; }
+pass() { checks=$((checks + 1)); log "PASS $*"; }
+fail() { checks=$((checks + 1)); failures=$((failures + 1)); log "FAIL $*"; }
+
+cleanup() {
+  [ -n "${DISPLAY:-}" ] && wineserver -k >/dev/null 2>&1
+  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
+  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null
+  if [ "${XR_GUI_KEEP:-0}" = 1 ]; then log "work folder kept: $work"; else rm -rf "$work"; fi
+}
+trap cleanup EXIT
+trap 'log "interrupted"; exit 3' INT TERM
+
+time_left() { [ $SECONDS -lt $overall_deadline ]; }
+
+# wait_for SECONDS COMMAND...: polls every 0.2 s until COMMAND succeeds.
+wait_for() {
+  local limit=$((SECONDS + $1)); shift
+  while ! "$@"; do
+    if [ $SECONDS -ge $limit ] || ! time_left; then return 1; fi
+    sleep 0.2
+  done
+}
+
+window_id() { xdotool search --name "$1" 2>/dev/null | head -1; }
+window_exists() { [ -n "$(window_id "$1")" ]; }
+window_gone() { ! window_exists "$1"; }
+log_has() { grep -q -- "$1" "$work/vup_log.txt" 2>/dev/null; }
+log_count() { grep -c -- "$1" "$work/vup_log.txt" 2>/dev/null || true; }
+
+# Sends keys to the window whose title matches $1.
+keys_to() {
+  local name=$1; shift
+  local id
+  id=$(window_id "$name")
+  [ -n "$id" ] || return 1
+  xdotool windowfocus --sync "$id" 2>/dev/null || xdotool windowfocus "$id"
+  sleep 0.2
+  xdotool key --clearmodifiers "$@"
+}
+
+# Clicks a dialog control by its position in dialog units: the dialog's frame is
+# measured, the unit size taken from its width (the vertical unit is close to it
+# for the dialog fonts Wine substitutes).
+click_dlu() {  # click_dlu TITLE WIDTH-DLU HEIGHT-DLU X-DLU Y-DLU
+  local id geometry x y
+  id=$(window_id "$1")
+  [ -n "$id" ] || return 1
+  geometry=$(xdotool getwindowgeometry --shell "$id") || return 1
+  eval "$geometry"
+  read -r x y < <(python3 -c "
+w, h, dw, dh, cx, cy = $WIDTH, $HEIGHT, $2, $3, $4, $5
+border = 3
+unit = (w - 2 * border) / dw
+caption = h - 2 * border - dh * unit
+print(int($X + border + cx * unit), int($Y + border + caption + cy * unit))")
+  xdotool mousemove --sync "$x" "$y" click 1
+}
+
+shot() {  # shot NAME: the top-left part of the screen, where the window and its dialogs are
+  import -window root -crop 640x440+0+0 +repage "$artifacts/$1.png" 2>/dev/null &&
+    log "screenshot $artifacts/$1.png"
+}
+
+main_title='XR3300/R SystemUpdate Utility v1.3'
+
+# ---------------------------------------------------------------- set-up
+start_display() {
+  local n
+  for n in $(seq 91 120); do
+    [ -e "/tmp/.X$n-lock" ] && continue
+    Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+    xvfb_pid=$!
+    export DISPLAY=":$n"
+    if wait_for 10 xdotool getdisplaygeometry >/dev/null 2>&1; then return 0; fi
+    kill "$xvfb_pid" 2>/dev/null; xvfb_pid=
+  done
+  return 1
+}
+
+start_sim() {
+  # The simulated instrument: serves one side of a pty and saves what it receives.
+  "$xrsim" --image-out "$work/received.bin" >"$work/sim.out" 2>"$work/sim.err" &
+  sim_pid=$!
+  wait_for 10 grep -q '^/dev/' "$work/sim.out" || return 1
+  pty=$(grep -m1 '^/dev/' "$work/sim.out")
+  log "simulated instrument on $pty"
+}
+
+# An update file: the 16-byte header ("PELD", version, product 0x58, type) and a
+# repeatable pattern, of the size its type requires.
+make_image() {  # make_image PATH ATTR MAJOR MINOR SEED
+  python3 - "$@" <<'EOF'
+import random, sys
+path, attr, major, minor, seed = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4]), int(sys.argv[5])
+size = [0x40000, 0x60000, 0x60000, 0x100000][attr]
+rng = random.Random(seed)
+body = bytes(rng.getrandbits(8) for _ in range(size - 16))
+with open(path, "wb") as f:
+    f.write(b"PELD" + bytes([major, minor, 0x58, attr]) + bytes(range(8)) + body)
+EOF
+}
+
+prepare_wine() {
+  if [ ! -d "$WINEPREFIX" ]; then
+    log "creating Wine prefix $WINEPREFIX"
+    timeout 120 wineboot -i >/dev/null 2>&1
+  fi
+  wineserver -k >/dev/null 2>&1
+  wine reg add 'HKLM\Software\Wine\Ports' /v COM1 /d "$pty" /f >/dev/null 2>&1 &&
+    wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+  # The port mapping is read when the Wine server starts.
+  wineserver -k >/dev/null 2>&1
+  wineserver -w >/dev/null 2>&1 || true
+}
+
+win_path() { winepath -w "$1" 2>/dev/null; }
+
+# Starts the program in the work folder (its settings file lies beside it there).
+run_program() {  # run_program OUTPUT-NAME ARGS...
+  local name=$1; shift
+  (cd "$work" && exec wine ./xrupdate.exe "$@" >"$work/$name.out" 2>&1) &
+  echo $!
+}
+
+# ---------------------------------------------------------------- steps
+step_command_line_update() {
+  log "1. a file on the command line"
+  prog_pid=$(run_program first "$(win_path "$work/first.sys")")
+  if ! wait_for 60 window_exists "$main_title"; then fail "main window did not appear"; return 1; fi
+  if wait_for 60 log_has "Sent packet 6 of 32"; then
+    shot main-window-during-update
+  fi
+  if wait_for 120 log_has "Update completed successfully."; then
+    pass "command-line update completed"
+  else
+    fail "command-line update did not complete"; return 1
+  fi
+  sleep 1
+  shot main-window-after-update
+  if cmp -s "$work/first.sys" "$work/received.bin"; then
+    pass "the instrument holds the first image byte for byte"
+  else
+    fail "the received image differs from first.sys"
+  fi
+  local expected
+  for expected in "Starting serial transfer of file" "Port    : COM1" "Sending version check..." \
+                  "Version check successful." "Sending 'Set Mode'..." "Set Mode successful." \
+                  "Sent packet 1 of 32..." "Sent packet 32 of 32..." "Update completed successfully."; do
+    if log_has "$expected"; then pass "log has: $expected"; else fail "log lacks: $expected"; fi
+  done
+}
+
+step_handover() {
+  log "2. a second copy hands over its file"
+  local second_pid started
+  second_pid=$(run_program second "$(win_path "$work/second.sys")")
+  if wait_for 30 bash -c "! kill -0 $second_pid 2>/dev/null"; then
+    wait "$second_pid"; local status=$?
+    [ $status -eq 0 ] && pass "the second copy exited with 0" || fail "the second copy exited with $status"
+  else
+    fail "the second copy did not exit"
+  fi
+  started=$(log_count "second.sys")
+  if [ "${started:-0}" -ge 1 ] && wait_for 120 bash -c "[ \$(grep -c 'Update completed successfully.' '$work/vup_log.txt') -ge 2 ]"; then
+    pass "the handed-over file was transferred"
+  else
+    fail "the handed-over file was not transferred"
+  fi
+  if cmp -s "$work/second.sys" "$work/received.bin"; then
+    pass "the instrument holds the second image byte for byte"
+  else
+    fail "the received image differs from second.sys"
+  fi
+}
+
+step_stop_dialog() {
+  log "3. the stop dialog: Continue, then Abort"
+  local second_pid
+  second_pid=$(run_program third "$(win_path "$work/third.all")")
+  wait "$second_pid" 2>/dev/null
+  if ! wait_for 60 log_has "Sent packet 3 of 128"; then fail "the third transfer did not start"; return 1; fi
+  keys_to "$main_title" alt+s
+  if wait_for 15 window_exists '^Stop transfer$'; then
+    pass "the stop dialog opened"
+    shot stop-dialog
+  else
+    fail "the stop dialog did not open"; return 1
+  fi
+  local before after
+  before=$(log_count "Sent packet")
+  sleep 1.5
+  after=$(log_count "Sent packet")
+  [ "$before" = "$after" ] && pass "the transfer holds while the dialog is open" ||
+    fail "packets went on while the dialog was open ($before, $after)"
+  keys_to '^Stop transfer$' Escape   # "Continue" (Esc sends its id)
+  if wait_for 10 window_gone '^Stop transfer$'; then pass "Continue closed the dialog"; else fail "Continue did not close the dialog"; fi
+  if wait_for 20 bash -c "[ \$(grep -c 'Sent packet' '$work/vup_log.txt') -gt $after ]"; then
+    pass "the transfer went on after Continue"
+  else
+    fail "the transfer did not go on after Continue"
+  fi
+  keys_to "$main_title" alt+s
+  if ! wait_for 15 window_exists '^Stop transfer$'; then fail "the stop dialog did not open again"; return 1; fi
+  keys_to '^Stop transfer$' Tab space   # from "Continue" to "Abort", then press it
+  if wait_for 20 log_has "User aborted update"; then pass "Abort logged the user's abort"; else fail "no abort in the log"; fi
+  if wait_for 10 window_gone '^Stop transfer$'; then pass "Abort closed the dialog"; else fail "Abort did not close the dialog"; fi
+  if log_count "Update completed successfully." | grep -qx 2; then
+    pass "the aborted transfer did not complete"
+  else
+    fail "the aborted transfer completed"
+  fi
+  sleep 1
+  shot main-window-after-abort
+}
+
+step_config_dialog() {
+  log "4. the configuration dialog"
+  sleep 1
+  keys_to "$main_title" alt+c
+  if wait_for 15 window_exists '^Config$'; then pass "the configuration dialog opened"; else fail "no configuration dialog"; return 1; fi
+  sleep 0.5
+  shot config-dialog
+  # "Skip Version Check" (11, 147, 102 x 15 units in a dialog of 197 x 185).
+  click_dlu '^Config$' 197 185 30 154
+  sleep 0.5
+  shot config-dialog-changed
+  click_dlu '^Config$' 197 185 71 172   # OK
+  if wait_for 10 window_gone '^Config$'; then pass "OK closed the configuration dialog"; else fail "OK did not close the dialog"; fi
+  keys_to "$main_title" alt+e
+  if wait_for 20 bash -c "! kill -0 $prog_pid 2>/dev/null"; then pass "Exit ended the program"; else fail "Exit did not end the program"; fi
+  if grep -q '^SkipVersionCheck=1' "$work/xrupdate.ini" 2>/dev/null; then
+    pass "the change was saved: SkipVersionCheck=1"
+  else
+    fail "the settings file lacks SkipVersionCheck=1"
+    cat "$work/xrupdate.ini" 2>/dev/null
+  fi
+}
+
+step_bad_input() {
+  log "5. bad input: over-long and missing paths, out-of-range settings"
+  local long
+  long=$(printf 'C:\\%0300d.sys' 0)
+  printf '[XR3300/R SystemUpdate Utility]\r\nComPortNum=9\r\nDeviceType=-4\r\nTransferRate=77\r\nXpos=-99999\r\nYpos=99999999\r\nCurrentPath=Q:\\nowhere\r\nWarning=0\r\n' >"$work/xrupdate.ini"
+  prog_pid=$(run_program bad "$long" 'C:\no\such\file.sys' "$(printf 'x%.0s' $(seq 1 300))")
+  if wait_for 60 window_exists "$main_title"; then pass "the program started with bad input"; else fail "no window with bad input"; return 1; fi
+  keys_to "$main_title" alt+c
+  if wait_for 15 window_exists '^Config$'; then
+    pass "the program is responsive (configuration dialog)"
+    shot config-dialog-bad-settings
+    keys_to '^Config$' Escape
+    wait_for 10 window_gone '^Config$'
+  else
+    fail "the program did not respond"
+  fi
+  keys_to "$main_title" alt+e
+  if wait_for 20 bash -c "! kill -0 $prog_pid 2>/dev/null"; then pass "Exit ended the program"; else fail "Exit did not end the program"; fi
+  if grep -q '^ComPortNum=1' "$work/xrupdate.ini" && grep -q '^TransferRate=0' "$work/xrupdate.ini"; then
+    pass "out-of-range settings were saved clamped"
+  else
+    fail "out-of-range settings were not clamped"; cat "$work/xrupdate.ini"
+  fi
+}
+
+# ---------------------------------------------------------------- run
+start_display || { echo "win32-gui-test: no X display" >&2; exit 2; }
+log "display $DISPLAY, work folder $work"
+start_sim || { echo "win32-gui-test: the simulated instrument did not start" >&2; cat "$work/sim.err" >&2; exit 2; }
+prepare_wine
+cp "$exe" "$work/xrupdate.exe"
+make_image "$work/first.sys" 0 100 1 11
+make_image "$work/second.sys" 0 100 2 22
+make_image "$work/third.all" 3 100 3 33
+
+step_command_line_update && step_handover && step_stop_dialog
+step_config_dialog
+step_bad_input
+
+cp "$work/vup_log.txt" "$artifacts/vup_log.txt" 2>/dev/null
+echo
+log "$((checks - failures)) of $checks checks passed; artifacts in $artifacts"
+[ $failures -eq 0 ]
