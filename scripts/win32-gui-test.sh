@@ -8,7 +8,8 @@
 #   4. the configuration dialog is opened, changed and confirmed, and the change is
 #      in the settings file after "Exit";
 #   5. a start with bad input (an over-long and a missing path, a settings file
-#      with out-of-range values) still gives a responsive window.
+#      with out-of-range values) still gives a responsive window;
+#   6. with the user's language Japanese, the stop dialog is the Japanese copy.
 # Screenshots of the main window during and after an update and of both dialogs
 # go to <win64 build>/artifacts/.
 #
@@ -160,17 +161,21 @@ prepare_wine() {
 
 win_path() { winepath -w "$1" 2>/dev/null; }
 
-# Starts the program in the work folder (its settings file lies beside it there).
+# Starts the program in the work folder (its settings file lies beside it there);
+# its process id is left in last_pid.
 run_program() {  # run_program OUTPUT-NAME ARGS...
   local name=$1; shift
   (cd "$work" && exec wine ./xrupdate.exe "$@" >"$work/$name.out" 2>&1) &
-  echo $!
+  last_pid=$!
 }
+last_pid=
+prog_pid=
 
 # ---------------------------------------------------------------- steps
 step_command_line_update() {
   log "1. a file on the command line"
-  prog_pid=$(run_program first "$(win_path "$work/first.sys")")
+  run_program first "$(win_path "$work/first.sys")"
+  prog_pid=$last_pid
   if ! wait_for 60 window_exists "$main_title"; then fail "main window did not appear"; return 1; fi
   if wait_for 60 log_has "Sent packet 6 of 32"; then
     shot main-window-during-update
@@ -197,16 +202,16 @@ step_command_line_update() {
 
 step_handover() {
   log "2. a second copy hands over its file"
-  local second_pid started
-  second_pid=$(run_program second "$(win_path "$work/second.sys")")
+  local second_pid
+  run_program second "$(win_path "$work/second.sys")"
+  second_pid=$last_pid
   if wait_for 30 bash -c "! kill -0 $second_pid 2>/dev/null"; then
     wait "$second_pid"; local status=$?
     [ $status -eq 0 ] && pass "the second copy exited with 0" || fail "the second copy exited with $status"
   else
     fail "the second copy did not exit"
   fi
-  started=$(log_count "second.sys")
-  if [ "${started:-0}" -ge 1 ] && wait_for 120 bash -c "[ \$(grep -c 'Update completed successfully.' '$work/vup_log.txt') -ge 2 ]"; then
+  if wait_for 30 log_has "file .*second.sys" && wait_for 120 bash -c "[ \$(grep -c 'Update completed successfully.' '$work/vup_log.txt') -ge 2 ]"; then
     pass "the handed-over file was transferred"
   else
     fail "the handed-over file was not transferred"
@@ -221,7 +226,8 @@ step_handover() {
 step_stop_dialog() {
   log "3. the stop dialog: Continue, then Abort"
   local second_pid
-  second_pid=$(run_program third "$(win_path "$work/third.all")")
+  run_program third "$(win_path "$work/third.all")"
+  second_pid=$last_pid
   wait "$second_pid" 2>/dev/null
   if ! wait_for 60 log_has "Sent packet 3 of 128"; then fail "the third transfer did not start"; return 1; fi
   keys_to "$main_title" alt+s
@@ -286,7 +292,8 @@ step_bad_input() {
   local long
   long=$(printf 'C:\\%0300d.sys' 0)
   printf '[XR3300/R SystemUpdate Utility]\r\nComPortNum=9\r\nDeviceType=-4\r\nTransferRate=77\r\nXpos=-99999\r\nYpos=99999999\r\nCurrentPath=Q:\\nowhere\r\nWarning=0\r\n' >"$work/xrupdate.ini"
-  prog_pid=$(run_program bad "$long" 'C:\no\such\file.sys' "$(printf 'x%.0s' $(seq 1 300))")
+  run_program bad "$long" 'C:\no\such\file.sys' "$(printf 'x%.0s' $(seq 1 300))"
+  prog_pid=$last_pid
   if wait_for 60 window_exists "$main_title"; then pass "the program started with bad input"; else fail "no window with bad input"; return 1; fi
   keys_to "$main_title" alt+c
   if wait_for 15 window_exists '^Config$'; then
@@ -306,6 +313,31 @@ step_bad_input() {
   fi
 }
 
+step_japanese() {
+  log "6. the Japanese stop dialog (user language Japanese)"
+  rm -f "$work/xrupdate.ini"
+  local before
+  before=$(log_count "Sent packet")
+  (cd "$work" && LC_ALL=ja_JP.UTF-8 LANG=ja_JP.UTF-8 exec wine ./xrupdate.exe \
+      "$(win_path "$work/third.all")" >"$work/ja.out" 2>&1) &
+  prog_pid=$!
+  if ! wait_for 60 bash -c "[ \$(grep -c 'Sent packet' '$work/vup_log.txt') -ge $((before + 3)) ]"; then
+    fail "no transfer in the Japanese run"; return 1
+  fi
+  keys_to "$main_title" alt+s
+  if wait_for 15 window_exists '^Stop transfer$'; then
+    pass "the stop dialog opened in the Japanese run"
+    sleep 0.5
+    shot stop-dialog-japanese
+  else
+    fail "no stop dialog in the Japanese run"; return 1
+  fi
+  keys_to '^Stop transfer$' Tab space
+  wait_for 20 window_gone '^Stop transfer$' || fail "the Japanese stop dialog did not close"
+  keys_to "$main_title" alt+e
+  wait_for 20 bash -c "! kill -0 $prog_pid 2>/dev/null" || fail "the Japanese run did not end"
+}
+
 # ---------------------------------------------------------------- run
 start_display || { echo "win32-gui-test: no X display" >&2; exit 2; }
 log "display $DISPLAY, work folder $work"
@@ -319,6 +351,7 @@ make_image "$work/third.all" 3 100 3 33
 step_command_line_update && step_handover && step_stop_dialog
 step_config_dialog
 step_bad_input
+step_japanese
 
 cp "$work/vup_log.txt" "$artifacts/vup_log.txt" 2>/dev/null
 echo
