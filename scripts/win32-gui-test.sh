@@ -9,7 +9,8 @@
 #      in the settings file after "Exit";
 #   5. a start with bad input (an over-long and a missing path, a settings file
 #      with out-of-range values) still gives a responsive window;
-#   6. with the user's language Japanese, the stop dialog is the Japanese copy.
+#   6. with the user's language Japanese, the stop dialog is the Japanese copy;
+#   7. without any serial port or MIDI device the program starts and responds.
 # Screenshots of the main window during and after an update and of both dialogs
 # go to <win64 build>/artifacts/.
 #
@@ -72,6 +73,17 @@ window_exists() { [ -n "$(window_id "$1")" ]; }
 window_gone() { ! window_exists "$1"; }
 log_has() { grep -q -- "$1" "$work/vup_log.txt" 2>/dev/null; }
 log_count() { grep -c -- "$1" "$work/vup_log.txt" 2>/dev/null || true; }
+log_count_at_least() { [ "$(log_count "$1")" -ge "$2" ]; }
+process_gone() { ! kill -0 "$1" 2>/dev/null; }
+# A window of the program other than the main window (a message box).
+other_window_exists() {
+  local w n
+  for w in $(xdotool search --name '.' 2>/dev/null); do
+    n=$(xdotool getwindowname "$w" 2>/dev/null)
+    case "$n" in ""|"$main_title"|"Default IME") ;; *) return 0 ;; esac
+  done
+  return 1
+}
 
 # Sends keys to the window whose title matches $1.
 keys_to() {
@@ -205,13 +217,13 @@ step_handover() {
   local second_pid
   run_program second "$(win_path "$work/second.sys")"
   second_pid=$last_pid
-  if wait_for 30 bash -c "! kill -0 $second_pid 2>/dev/null"; then
+  if wait_for 30 process_gone $second_pid; then
     wait "$second_pid"; local status=$?
     [ $status -eq 0 ] && pass "the second copy exited with 0" || fail "the second copy exited with $status"
   else
     fail "the second copy did not exit"
   fi
-  if wait_for 30 log_has "file .*second.sys" && wait_for 120 bash -c "[ \$(grep -c 'Update completed successfully.' '$work/vup_log.txt') -ge 2 ]"; then
+  if wait_for 30 log_has "file .*second.sys" && wait_for 120 log_count_at_least "Update completed successfully." 2; then
     pass "the handed-over file was transferred"
   else
     fail "the handed-over file was not transferred"
@@ -245,7 +257,7 @@ step_stop_dialog() {
     fail "packets went on while the dialog was open ($before, $after)"
   keys_to '^Stop transfer$' Escape   # "Continue" (Esc sends its id)
   if wait_for 10 window_gone '^Stop transfer$'; then pass "Continue closed the dialog"; else fail "Continue did not close the dialog"; fi
-  if wait_for 20 bash -c "[ \$(grep -c 'Sent packet' '$work/vup_log.txt') -gt $after ]"; then
+  if wait_for 20 log_count_at_least "Sent packet" $((after + 1)); then
     pass "the transfer went on after Continue"
   else
     fail "the transfer did not go on after Continue"
@@ -278,7 +290,7 @@ step_config_dialog() {
   click_dlu '^Config$' 197 185 71 172   # OK
   if wait_for 10 window_gone '^Config$'; then pass "OK closed the configuration dialog"; else fail "OK did not close the dialog"; fi
   keys_to "$main_title" alt+e
-  if wait_for 20 bash -c "! kill -0 $prog_pid 2>/dev/null"; then pass "Exit ended the program"; else fail "Exit did not end the program"; fi
+  if wait_for 20 process_gone $prog_pid; then pass "Exit ended the program"; else fail "Exit did not end the program"; fi
   if grep -q '^SkipVersionCheck=1' "$work/xrupdate.ini" 2>/dev/null; then
     pass "the change was saved: SkipVersionCheck=1"
   else
@@ -305,7 +317,7 @@ step_bad_input() {
     fail "the program did not respond"
   fi
   keys_to "$main_title" alt+e
-  if wait_for 20 bash -c "! kill -0 $prog_pid 2>/dev/null"; then pass "Exit ended the program"; else fail "Exit did not end the program"; fi
+  if wait_for 20 process_gone $prog_pid; then pass "Exit ended the program"; else fail "Exit did not end the program"; fi
   if grep -q '^ComPortNum=1' "$work/xrupdate.ini" && grep -q '^TransferRate=0' "$work/xrupdate.ini"; then
     pass "out-of-range settings were saved clamped"
   else
@@ -321,7 +333,7 @@ step_japanese() {
   (cd "$work" && LC_ALL=ja_JP.UTF-8 LANG=ja_JP.UTF-8 exec wine ./xrupdate.exe \
       "$(win_path "$work/third.all")" >"$work/ja.out" 2>&1) &
   prog_pid=$!
-  if ! wait_for 60 bash -c "[ \$(grep -c 'Sent packet' '$work/vup_log.txt') -ge $((before + 3)) ]"; then
+  if ! wait_for 60 log_count_at_least "Sent packet" $((before + 3)); then
     fail "no transfer in the Japanese run"; return 1
   fi
   keys_to "$main_title" alt+s
@@ -335,7 +347,41 @@ step_japanese() {
   keys_to '^Stop transfer$' Tab space
   wait_for 20 window_gone '^Stop transfer$' || fail "the Japanese stop dialog did not close"
   keys_to "$main_title" alt+e
-  wait_for 20 bash -c "! kill -0 $prog_pid 2>/dev/null" || fail "the Japanese run did not end"
+  wait_for 20 process_gone $prog_pid || fail "the Japanese run did not end"
+}
+
+step_no_ports() {
+  log "7. no serial port and no MIDI device at all"
+  wineserver -k >/dev/null 2>&1
+  wine reg add 'HKLM\Software\Wine\Ports' /v COM1 /d /nonexistent/port /f >/dev/null 2>&1
+  wineserver -k >/dev/null 2>&1
+  rm -f "$WINEPREFIX/dosdevices/com"[1-4]
+  rm -f "$work/xrupdate.ini"
+  run_program noports "$(win_path "$work/first.sys")"
+  prog_pid=$last_pid
+  if ! wait_for 60 window_exists "$main_title"; then fail "no window without ports"; return 1; fi
+  # The MIDI link cannot open: its message box is the one other window; OK closes it.
+  local box=
+  wait_for 15 other_window_exists && box=1
+  sleep 0.5
+  shot no-ports-start
+  if [ -n "$box" ]; then
+    pass "the failed link open was reported"
+    xdotool key --clearmodifiers Return
+    sleep 1
+  fi
+  keys_to "$main_title" alt+c
+  if wait_for 15 window_exists '^Config$'; then
+    pass "the program is responsive without ports and MIDI devices"
+    sleep 0.5
+    shot config-dialog-no-ports
+    keys_to '^Config$' Escape
+    wait_for 10 window_gone '^Config$'
+  else
+    fail "no configuration dialog without ports"
+  fi
+  keys_to "$main_title" alt+e
+  if wait_for 20 process_gone $prog_pid; then pass "Exit ended the program"; else fail "Exit did not end the program"; fi
 }
 
 # ---------------------------------------------------------------- run
@@ -352,6 +398,7 @@ step_command_line_update && step_handover && step_stop_dialog
 step_config_dialog
 step_bad_input
 step_japanese
+step_no_ports
 
 cp "$work/vup_log.txt" "$artifacts/vup_log.txt" 2>/dev/null
 echo
