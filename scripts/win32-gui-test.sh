@@ -115,6 +115,7 @@ print(int($X + border + cx * unit), int($Y + border + caption + cy * unit))")
 }
 
 shot() {  # shot NAME: the top-left part of the screen, where the window and its dialogs are
+  sleep 0.7  # let a window that has just appeared paint itself
   import -window root -crop 640x440+0+0 +repage "$artifacts/$1.png" 2>/dev/null &&
     log "screenshot $artifacts/$1.png"
 }
@@ -330,7 +331,7 @@ step_japanese() {
   rm -f "$work/xrupdate.ini"
   local before
   before=$(log_count "Sent packet")
-  (cd "$work" && LC_ALL=ja_JP.UTF-8 LANG=ja_JP.UTF-8 exec wine ./xrupdate.exe \
+  (cd "$work" && exec env LC_ALL=ja_JP.UTF-8 LANG=ja_JP.UTF-8 wine ./xrupdate.exe \
       "$(win_path "$work/third.all")" >"$work/ja.out" 2>&1) &
   prog_pid=$!
   if ! wait_for 60 log_count_at_least "Sent packet" $((before + 3)); then
