@@ -232,6 +232,17 @@ TEST_F(SettingsComDevices, PathsAreSavedAfterTheOtherKeys) {
             text.size());
 }
 
+TEST_F(SettingsComDevices, PathsComeFromTheFileEvenWhenTheWorkingDirectoryMoves) {
+  fs::create_directory(dir.file("elsewhere"));
+  write_file_bytes(ini, "[XR3300/R SystemUpdate Utility]\r\nCurrentPath=" + dir.file("elsewhere") +
+                            "\r\nCom1Device=/dev/ttyUSB3\r\n");
+  std::snprintf(inifile, sizeof inifile, "%s", "xrupdate.ini");  // named relative to the start folder
+  get_initial();
+  EXPECT_STREQ(com_device_path[0], "/dev/ttyUSB3");
+  EXPECT_TRUE(fs::equivalent(fs::current_path(), dir.file("elsewhere")));
+  ASSERT_TRUE(set_current_dir(dir.path().c_str()));
+}
+
 // ---- Working directories that cannot be stored ----
 
 TEST_F(SettingsComDevices, WorkingDirectoryTooLongIsSavedEmpty) {
