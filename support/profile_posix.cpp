@@ -87,6 +87,8 @@ struct Line {
 Line parse_line(const std::string& text, size_t begin, size_t content_end, size_t end) {
   Line line{begin, content_end, end, LineKind::kOther, 0, 0, 0, 0};
   size_t first = begin, last = content_end;
+  // A UTF-8 byte order mark, as Windows editors write it, opens the file.
+  if (begin == 0 && last >= 3 && text.compare(0, 3, "\xEF\xBB\xBF") == 0) first = 3;
   while (first < last && is_blank(text[first])) ++first;
   while (last > first && is_blank(text[last - 1])) --last;
   if (first == last || text[first] == ';') return line;
@@ -303,7 +305,8 @@ int profile_get_string(const char* section, const char* key, char* out, int size
 }
 
 int profile_write_string(const char* section, const char* key, const char* value, const char* file) {
-  if (section == nullptr || key == nullptr || value == nullptr || file == nullptr) return 0;
+  if (section == nullptr || key == nullptr || value == nullptr || file == nullptr || file[0] == '\0')
+    return 0;
   // A line break would split the entry into lines of its own.
   if (has_line_break(section) || has_line_break(key) || has_line_break(value)) return 0;
   std::string text;

@@ -179,11 +179,13 @@ int get_initial() {
   xferrate = read_int("TransferRate", 0);
   if (xferrate <= 0 || xferrate >= 4) xferrate = 0;
 
+  // The platform's keys are read before the working directory may change, in
+  // case the file was named relative to it.
+  get_initial_platform(kSection);
+
   char path[kTextSize];
   profile_get_string(kSection, "CurrentPath", path, sizeof path, inifile);
   if (path[0] != '\0' && !set_current_dir(path)) show_startup_message(IDS_CHDIR_FAILED);
-
-  get_initial_platform(kSection);
   return 1;
 }
 

@@ -68,6 +68,17 @@ TEST_F(ProfileFile, LfAndCrLfFilesReadAlike) {
   EXPECT_EQ(get_string(crlf, "CurrentPath"), "/a b");
 }
 
+TEST_F(ProfileFile, ByteOrderMarkBeforeTheSectionIsSkipped) {
+  write_file_bytes(ini, "\xEF\xBB\xBF[XR3300/R SystemUpdate Utility]\r\nXpos=7\r\n");
+  EXPECT_EQ(get_int(ini, "Xpos"), 7);
+  ASSERT_EQ(profile_write_string(kSec, "Ypos", "8", ini.c_str()), 1);
+  EXPECT_EQ(get_int(ini, "Xpos"), 7);
+  EXPECT_EQ(get_int(ini, "Ypos"), 8);
+  const std::string text = read_file_bytes(ini);
+  EXPECT_EQ(text.find("[XR3300/R SystemUpdate Utility]"), text.rfind("[XR3300/R SystemUpdate Utility]"))
+      << text;
+}
+
 TEST_F(ProfileFile, LastLineWithoutLineBreakIsRead) {
   write_file_bytes(ini, "[XR3300/R SystemUpdate Utility]\r\nXpos=9");
   EXPECT_EQ(get_int(ini, "Xpos"), 9);
