@@ -174,8 +174,9 @@ void message(SimInstrument& sim, std::vector<SimAction>& out) {
   }
   if (sim_step_matches(c.silent_step, step)) return;
   if (sim_step_matches(c.long_step, step) && static_cast<int>(reply.size()) < c.long_length) {
-    reply.back() = 0x00;
-    reply.resize(static_cast<size_t>(c.long_length), 0x00);
+    const unsigned char fill = static_cast<unsigned char>(c.long_fill);
+    reply.back() = fill;
+    reply.resize(static_cast<size_t>(c.long_length), fill);
     reply.back() = 0xF7;
   }
   if (sim_step_matches(c.bad_step, step) && c.bad_index >= 0 &&

@@ -48,8 +48,9 @@ struct SimConfig {
   SimStep silent_step;         // no reply at all
   SimStep noise_step;          // these bytes go before the reply
   std::vector<unsigned char> noise{0xFE, 0xF8, 0xF7, 0x12, 0x34};
-  SimStep long_step;           // the reply padded to long_length bytes (F7 last)
-  int long_length = 20;
+  SimStep long_step;           // the reply padded with long_fill to long_length
+  int long_length = 20;        // bytes, F7 last
+  int long_fill = 0x00;
   SimStep bad_step;            // reply byte bad_index replaced by bad_value
   int bad_index = 1;
   int bad_value = 0x41;

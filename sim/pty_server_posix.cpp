@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -66,6 +67,22 @@ bool write_all(const PtyServer& server, const unsigned char* bytes, size_t n) {
     if (p[1].revents & POLLIN) return false;
   }
   return true;
+}
+
+// Waits (up to 5 s) until the program has read everything written to it, so
+// that closing the line does not throw away the last reply.
+void drain(const PtyServer& server) {
+  if (server.keep < 0) {
+    tcdrain(server.line);
+    return;
+  }
+  int empty_checks = 0;
+  for (int i = 0; i < 1000 && empty_checks < 2; ++i) {
+    int queued = 0;
+    if (ioctl(server.keep, FIONREAD, &queued) != 0) return;
+    empty_checks = queued == 0 ? empty_checks + 1 : 0;
+    if (!pause_us(server, 5000)) return;
+  }
 }
 
 void close_fd(int& fd) {
@@ -170,6 +187,7 @@ PtyServeEnd pty_server_run(PtyServer& server, SimInstrument& sim, bool end_on_co
       }
       actions.clear();
       if (end_on_complete && sim.record.updates_completed > completed_before) {
+        drain(server);
         return kServeCompleted;
       }
     }

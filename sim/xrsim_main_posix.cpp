@@ -43,7 +43,8 @@ constexpr const char* kUsage =
     "  --status STEP:N        answer STEP with status N instead of 0 (a packet is not stored)\n"
     "  --silent STEP          send no reply to STEP\n"
     "  --noise STEP[:HEX]     send bytes HEX before the reply to STEP (default FEF8F71234)\n"
-    "  --long-reply STEP[:N]  pad the reply to STEP to N bytes ending F7 (default 20)\n"
+    "  --long-reply STEP[:N[:FILL]]  pad the reply to STEP with byte FILL (default 0) to\n"
+    "                         N bytes ending F7 (default 20)\n"
     "  --bad-byte STEP:I:V    replace byte I of the reply to STEP by V (e.g. 1:0x41 or 4:0x02)\n"
     "  --delay STEP:MS        send the reply to STEP after MS milliseconds\n"
     "  --close STEP           close the line instead of answering STEP, then exit (status 3)\n"
@@ -161,7 +162,12 @@ int main(int argc, char** argv) {
       if (!rest.empty() && !parse_hex_bytes(rest, &config.noise)) return usage_error(opt);
     } else if (std::strcmp(opt, "--long-reply") == 0) {
       if (!split_step(argv[++i], &config.long_step, &rest)) return usage_error(opt);
-      if (!rest.empty() && !parse_int(rest.c_str(), 1, 4096, &config.long_length)) {
+      size_t colon = rest.find(':');
+      if (!rest.empty() && !parse_int(rest.substr(0, colon).c_str(), 1, 4096, &config.long_length)) {
+        return usage_error(opt);
+      }
+      if (colon != std::string::npos &&
+          !parse_int(rest.substr(colon + 1).c_str(), 0, 255, &config.long_fill)) {
         return usage_error(opt);
       }
     } else if (std::strcmp(opt, "--bad-byte") == 0) {
