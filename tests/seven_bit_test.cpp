@@ -223,6 +223,27 @@ TEST(SevenBitPack, WorksAtAnyAlignment) {
   }
 }
 
+TEST(SevenBitPack, WideGroupsAreWholeGroupsOfTheSamePackedForm) {
+  const Bytes all = random_bytes(400, 12);
+  for (int n = 1; n <= 400; ++n) {
+    const Bytes source(all.begin(), all.begin() + n);
+    Bytes dest(static_cast<size_t>(packed_length(n)), 0xA5);
+    unsigned sum = 5;
+    const int done = pack_wide_groups(source.data(), dest.data(), n, &sum);
+    ASSERT_EQ(done % 7, 0) << n;
+    ASSERT_GE(done, 0) << n;
+    ASSERT_LT(done, n) << n;  // at least one byte is left for the last header
+    const Bytes expected = reference_pack(source);
+    const Bytes wide(dest.begin(), dest.begin() + done / 7 * 8);
+    ASSERT_TRUE(std::equal(wide.begin(), wide.end(), expected.begin())) << n;
+    unsigned total = 5;
+    for (const unsigned char b : wide) total += b;
+    ASSERT_EQ(sum % 256, total % 256) << n;
+    // Bytes beyond the whole groups done are left alone.
+    for (size_t i = wide.size(); i < dest.size(); ++i) ASSERT_EQ(dest[i], 0xA5) << n;
+  }
+}
+
 TEST(SevenBitUnpack, NinePackedBytesGiveSeven) {
   const Bytes packed = {0x7F, 1, 2, 3, 4, 5, 6, 7, 0x7F};
   int result = 0;
