@@ -404,7 +404,9 @@ TEST(UpdateFileOpen, ReadsAndSeeksTheWholeFile) {
   std::string back;
   std::vector<char> block(kFileBufSize);
   long got;
-  while ((got = file_read(file, block.data(), kFileBufSize)) > 0) back.append(block.data(), static_cast<size_t>(got));
+  while ((got = file_read(file, block.data(), kFileBufSize)) > 0) {
+    back.append(block.data(), static_cast<size_t>(got));
+  }
   EXPECT_EQ(got, 0);
   EXPECT_EQ(back, image);
   EXPECT_EQ(file_seek(file, 2 * 1048576), 2 * 1048576);  // past the end succeeds
