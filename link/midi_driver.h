@@ -25,8 +25,10 @@ struct MidiInCaps {
   unsigned vDriverVersion;
 };
 
-// The platform's buffer header, laid out field for field as winmm's MIDIHDR
-// (64 bytes in a 32-bit program), so that the Windows driver hands it over as is.
+// The platform's buffer header, laid out field for field as winmm's MIDIHDR,
+// which is byte-packed (64 bytes in a 32-bit program), so that the Windows
+// driver hands it over as is.
+#pragma pack(push, 1)
 struct MidiHdr {
   char* lpData;
   uint32_t dwBufferLength;
@@ -38,6 +40,7 @@ struct MidiHdr {
   uint32_t dwOffset;
   uintptr_t dwReserved[8];
 };
+#pragma pack(pop)
 
 // dwFlags bits.
 constexpr uint32_t kMhdrDone = 0x1;

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -32,6 +33,7 @@ struct FakeMemory {
 
 struct FakeEvent {
   bool signalled = false;
+  int number = 0;  // in the order of creation, from 1
 };
 
 enum class JobKind { kChunk, kDeliver, kRaw };
@@ -69,12 +71,14 @@ int alloc_fail_at = 0;
 bool alloc_fail_lock = false;
 int out_resets = 0, in_resets = 0;
 std::vector<std::string> violations;
+std::vector<std::string> ops;
 FakeMidiPeer peer;
 
 // Events, the fake's work and its clock: guarded by ev_mutex.
 std::mutex ev_mutex;
 std::condition_variable ev_changed;
 std::set<FakeEvent*> events;
+int events_made = 0;
 int pending = 0;  // jobs queued or under way
 std::deque<Job> jobs;
 bool stopping = false;
@@ -88,6 +92,8 @@ std::mutex step_mutex;
 std::vector<FakeMidiStep> steps;
 
 void violation(const char* what) { violations.push_back(what); }
+// Records a release step (with dev_mutex held).
+void op(const std::string& what) { ops.push_back(what); }
 
 void record(const FakeMidiStep& step) {
   std::lock_guard<std::mutex> lock(step_mutex);
@@ -277,6 +283,7 @@ void return_output_locked() {
 unsigned out_close(MidiHandle handle) {
   std::lock_guard<std::mutex> lock(dev_mutex);
   if (!valid(handle, out_dev)) return kMmInvalHandle;
+  op("out_close");
   if (!out_held.empty() || !out_queued.empty()) {
     violation("output closed while the driver held a chunk");
     return kMidiErrStillPlaying;
@@ -289,6 +296,7 @@ unsigned out_close(MidiHandle handle) {
 unsigned in_close(MidiHandle handle) {
   std::lock_guard<std::mutex> lock(dev_mutex);
   if (!valid(handle, in_dev)) return kMmInvalHandle;
+  op("in_close");
   if (in_queue.count > 0) {
     violation("input closed while the driver held buffers");
     return kMidiErrStillPlaying;
@@ -314,6 +322,7 @@ unsigned in_prepare(MidiHandle handle, MidiHdr* hdr) { return prepare(handle, in
 unsigned out_unprepare(MidiHandle handle, MidiHdr* hdr) {
   std::lock_guard<std::mutex> lock(dev_mutex);
   if (!valid(handle, out_dev)) return kMmInvalHandle;
+  op("out_unprepare");
   if (std::count(out_held.begin(), out_held.end(), hdr) ||
       std::count(out_queued.begin(), out_queued.end(), hdr)) {
     return kMidiErrStillPlaying;
@@ -325,6 +334,7 @@ unsigned out_unprepare(MidiHandle handle, MidiHdr* hdr) {
 unsigned in_unprepare(MidiHandle handle, MidiHdr* hdr) {
   std::lock_guard<std::mutex> lock(dev_mutex);
   if (!valid(handle, in_dev)) return kMmInvalHandle;
+  op("in_unprepare");
   if (midi_in_queue_holds(in_queue, hdr)) return kMidiErrStillPlaying;
   hdr->dwFlags &= ~kMhdrPrepared;
   return 0;
@@ -362,6 +372,7 @@ unsigned out_reset(MidiHandle handle) {
   std::lock_guard<std::mutex> lock(dev_mutex);
   if (!valid(handle, out_dev)) return kMmInvalHandle;
   ++out_resets;
+  op("out_reset");
   return_output_locked();
   return 0;
 }
@@ -393,6 +404,7 @@ unsigned in_reset(MidiHandle handle) {
   std::lock_guard<std::mutex> lock(dev_mutex);
   if (!valid(handle, in_dev)) return kMmInvalHandle;
   ++in_resets;
+  op("in_reset");
   in_started = false;
   midi_in_queue_reset(in_queue, give_back_in, nullptr);
   return 0;
@@ -476,6 +488,7 @@ void mem_free(MidiMem mem) {
     if (inside(m, hdr) || inside(m, hdr->lpData)) violation("memory freed while the driver held it");
   }
   if (m->locks > 0) violation("memory freed while locked");
+  op("free " + std::to_string(m->bytes.size()));
   memory.erase(m);
   delete m;
 }
@@ -483,6 +496,7 @@ void mem_free(MidiMem mem) {
 MidiEvent event_create() {
   std::lock_guard<std::mutex> lock(ev_mutex);
   auto* e = new FakeEvent;
+  e->number = ++events_made;
   events.insert(e);
   return e;
 }
@@ -504,9 +518,16 @@ void event_reset(MidiEvent event) {
 }
 
 void event_close(MidiEvent event) {
-  std::lock_guard<std::mutex> lock(ev_mutex);
-  auto* e = static_cast<FakeEvent*>(event);
-  if (events.erase(e)) delete e;
+  int number = 0;
+  {
+    std::lock_guard<std::mutex> lock(ev_mutex);
+    auto* e = static_cast<FakeEvent*>(event);
+    if (events.erase(e) == 0) return;
+    number = e->number;
+    delete e;
+  }
+  std::lock_guard<std::mutex> lock(dev_mutex);
+  op("event_close " + std::to_string(number));
 }
 
 // A wait: an event already set ends it at once; while work is in flight it
@@ -626,12 +647,14 @@ void fake_midi_install(int outs, int ins) {
     alloc_fail_lock = false;
     out_resets = in_resets = 0;
     violations.clear();
+    ops.clear();
     peer = nullptr;
   }
   {
     std::lock_guard<std::mutex> lock(ev_mutex);
     for (FakeEvent* e : events) delete e;
     events.clear();
+    events_made = 0;
     pending = 0;
     jobs.clear();
     stopping = false;
@@ -784,4 +807,32 @@ int fake_midi_out_resets() {
 int fake_midi_in_resets() {
   std::lock_guard<std::mutex> lock(dev_mutex);
   return in_resets;
+}
+
+std::vector<std::string> fake_midi_release_steps() {
+  std::lock_guard<std::mutex> lock(dev_mutex);
+  return ops;
+}
+
+void fake_midi_clear_release_steps() {
+  std::lock_guard<std::mutex> lock(dev_mutex);
+  ops.clear();
+}
+
+FakeMidiPeer fake_midi_message_peer(
+    std::function<std::vector<unsigned char>(const std::vector<unsigned char>&)> answer) {
+  auto message = std::make_shared<std::vector<unsigned char>>();
+  return [message, answer](const unsigned char* data, size_t length) {
+    std::vector<unsigned char> replies;
+    for (size_t i = 0; i < length; ++i) {
+      if (data[i] == 0xF0) message->clear();
+      message->push_back(data[i]);
+      if (data[i] == 0xF7 && message->front() == 0xF0) {
+        const std::vector<unsigned char> reply = answer(*message);
+        replies.insert(replies.end(), reply.begin(), reply.end());
+        message->clear();
+      }
+    }
+    return replies;
+  };
 }

@@ -85,6 +85,16 @@ int fake_midi_open_devices();
 std::vector<unsigned> fake_midi_alloc_flags();
 // Broken promises of the link (memory freed under the driver and the like).
 std::vector<std::string> fake_midi_violations();
+// The release calls in order: "out_reset", "out_unprepare", "out_close",
+// "in_reset", "in_unprepare", "in_close", "free <size>", "event_close <n>"
+// (n: the event's place in the order of creation, from 1).
+std::vector<std::string> fake_midi_release_steps();
+void fake_midi_clear_release_steps();
+// A peer for an instrument that answers whole messages: it gathers the chunks
+// of each message from F0 to F7 and hands `answer` the message; the reply goes
+// back to the program. Called on the fake's thread only.
+FakeMidiPeer fake_midi_message_peer(
+    std::function<std::vector<unsigned char>(const std::vector<unsigned char>&)> answer);
 // How often each of these was called.
 int fake_midi_out_resets();
 int fake_midi_in_resets();

@@ -262,6 +262,52 @@ TEST_F(MidiLinkTest, FreeMidiWhileListeningGetsTheInputBuffersBack) {
   EXPECT_TRUE(fake_midi_violations().empty());
 }
 
+TEST_F(MidiLinkTest, ReleaseOrderIsDevicesThenMemoryThenEvents) {
+  ASSERT_EQ(1, set_midi(kWindow, 0, 0));
+  ASSERT_EQ(1, rx_midi_setbuffer());
+  fake_midi_clear_release_steps();
+  free_midi();
+  const std::string hdr = "free " + std::to_string(sizeof(MidiHdr));
+  const std::vector<std::string> expected{
+      "out_unprepare", "out_close", "in_reset", "in_unprepare", "in_unprepare", "in_close",
+      "free 12288",    hdr,         "free 256", hdr,            "free 256",     hdr,
+      "event_close 1", "event_close 2"};  // hEvtWakeUp was made first, then hEvtOut
+  EXPECT_EQ(expected, fake_midi_release_steps());
+}
+
+TEST_F(MidiLinkTest, AChunkStillInFlightIsResetBackBeforeTheOutputIsReleased) {
+  ASSERT_EQ(1, set_midi(kWindow, 0, 0));
+  fake_midi_hold_completions(true);
+  fake_midi_on_wait([](FakeMidiCall call, unsigned) {
+    if (call == FakeMidiCall::kWaitAny) stop_from_other_thread();
+  });
+  EXPECT_EQ(-1, tx_data_midi(kWindow, kSetMode.data(), 7, 0));
+  fake_midi_on_wait(nullptr);
+  fake_midi_clear_release_steps();
+  free_midi();
+  const auto steps = fake_midi_release_steps();
+  ASSERT_GE(steps.size(), 3u);
+  EXPECT_EQ("out_reset", steps[0]);
+  EXPECT_EQ("out_unprepare", steps[1]);
+  EXPECT_EQ("out_close", steps[2]);
+  EXPECT_TRUE(fake_midi_violations().empty());
+  // free_midi waited for the done notice first, then once more after the reset.
+  const auto waits = steps_of(FakeMidiCall::kWaitOne);
+  ASSERT_EQ(2u, waits.size());
+  EXPECT_EQ(kWaitTimeout, waits[0].result);
+  EXPECT_EQ(kWaitObject0, waits[1].result);
+}
+
+TEST_F(MidiLinkTest, AChunkThatCompletesLateIsNotReset) {
+  ASSERT_EQ(1, set_midi(kWindow, 0, 0));
+  midi_force_timeout();
+  EXPECT_EQ(-1, tx_data_midi(kWindow, kSetMode.data(), 7, 0));  // the chunk goes on regardless
+  fake_midi_clear_release_steps();
+  free_midi();
+  EXPECT_EQ(0, fake_midi_out_resets());
+  EXPECT_EQ(kSetMode, fake_midi_sent_bytes());
+}
+
 // --- sending ---
 
 struct RateCase {
@@ -672,6 +718,24 @@ TEST_F(MidiLinkTest, AWholeUpdateExchangeRunsOverTheLinkOnTheTransferThread) {
   for (int k = 0; k < 4; ++k) EXPECT_EQ(data_packet(k), messages[static_cast<size_t>(k) + 2]);
   free_midi();
   expect_closed();
+}
+
+TEST_F(MidiLinkTest, AnInstrumentThatAnswersWholeMessagesGetsEachMessageOnce) {
+  std::vector<Bytes> seen;  // touched on the fake's thread only until it is idle
+  fake_midi_set_peer(fake_midi_message_peer([&](const Bytes& msg) {
+    seen.push_back(msg);
+    return ScriptedInstrument::standard_answer(msg);
+  }));
+  ASSERT_EQ(1, set_midi(kWindow, 0, 0));
+  unsigned char reply[16];
+  EXPECT_EQ(1, exchange(data_packet(5), reply, 16, 3));
+  EXPECT_EQ(0x03, reply[4]);
+  EXPECT_EQ(1, exchange(kVersionRequest, reply, 16, 3));
+  EXPECT_EQ(0x01, reply[4]);
+  ASSERT_TRUE(fake_midi_wait_idle());
+  ASSERT_EQ(2u, seen.size());
+  EXPECT_EQ(data_packet(5), seen[0]);
+  EXPECT_EQ(kVersionRequest, seen[1]);
 }
 
 }  // namespace
