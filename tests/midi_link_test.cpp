@@ -28,6 +28,10 @@ class ScriptedInstrument {
  public:
   using Answer = std::function<Bytes(const Bytes&)>;
   explicit ScriptedInstrument(Answer answer = standard_answer) : answer_(std::move(answer)) {}
+  // The fake stops calling this instrument before it goes.
+  ~ScriptedInstrument() { fake_midi_set_peer(nullptr); }
+  ScriptedInstrument(const ScriptedInstrument&) = delete;
+  ScriptedInstrument& operator=(const ScriptedInstrument&) = delete;
 
   FakeMidiPeer peer() {
     return [this](const unsigned char* data, size_t length) {
@@ -511,6 +515,26 @@ TEST_F(MidiLinkTest, ADeviceThatVanishesFailsTheNextSendAndAllIsReleased) {
   fake_midi_vanish(false);
   ASSERT_EQ(1, set_midi(kWindow, 0, 0));
   EXPECT_EQ(1, tx_data_midi(kWindow, kSetMode.data(), 7, 0));
+}
+
+TEST_F(MidiLinkTest, ADeviceThatVanishesDuringAReceiveTimesOutAndANewTransferWorks) {
+  ScriptedInstrument xr([](const Bytes& msg) {
+    fake_midi_vanish(true);  // gone before it can answer
+    return ScriptedInstrument::standard_answer(msg);
+  });
+  fake_midi_set_peer(xr.peer());
+  fake_midi_set_ticker(add_midi_time);
+  ASSERT_EQ(1, set_midi(kWindow, 0, 0));
+  unsigned char reply[16];
+  EXPECT_EQ(-1, exchange(kSetMode, reply));
+  free_midi();
+  expect_closed();
+  fake_midi_vanish(false);
+  ScriptedInstrument fresh;
+  fake_midi_set_peer(fresh.peer());
+  ASSERT_EQ(1, set_midi(kWindow, 0, 0));
+  EXPECT_EQ(1, exchange(kSetMode, reply));
+  EXPECT_EQ(0x03, reply[4]);
 }
 
 TEST_F(MidiLinkTest, SendingOnAClosedLinkFailsAndIsLogged) {
