@@ -102,47 +102,51 @@ struct MidiDriver {
   unsigned (*out_get_caps)(unsigned id, MidiOutCaps* caps);
   unsigned (*in_get_caps)(unsigned id, MidiInCaps* caps);
 
+  // The members below default to null, so a driver that only lists devices
+  // (a test's) may name the first four alone.
   // Devices. Each returns 0 on success, else a result code.
-  unsigned (*out_open)(MidiHandle* handle, unsigned id, MidiCallback callback, uintptr_t instance);
-  unsigned (*in_open)(MidiHandle* handle, unsigned id, MidiCallback callback, uintptr_t instance);
-  unsigned (*out_close)(MidiHandle handle);
-  unsigned (*in_close)(MidiHandle handle);
-  unsigned (*out_prepare)(MidiHandle handle, MidiHdr* hdr);
-  unsigned (*out_unprepare)(MidiHandle handle, MidiHdr* hdr);
-  unsigned (*in_prepare)(MidiHandle handle, MidiHdr* hdr);
-  unsigned (*in_unprepare)(MidiHandle handle, MidiHdr* hdr);
+  unsigned (*out_open)(MidiHandle* handle, unsigned id, MidiCallback callback,
+                       uintptr_t instance) = nullptr;
+  unsigned (*in_open)(MidiHandle* handle, unsigned id, MidiCallback callback,
+                      uintptr_t instance) = nullptr;
+  unsigned (*out_close)(MidiHandle handle) = nullptr;
+  unsigned (*in_close)(MidiHandle handle) = nullptr;
+  unsigned (*out_prepare)(MidiHandle handle, MidiHdr* hdr) = nullptr;
+  unsigned (*out_unprepare)(MidiHandle handle, MidiHdr* hdr) = nullptr;
+  unsigned (*in_prepare)(MidiHandle handle, MidiHdr* hdr) = nullptr;
+  unsigned (*in_unprepare)(MidiHandle handle, MidiHdr* hdr) = nullptr;
   // Queues hdr's bytes as they stand; kMomDone once the driver is done with them.
-  unsigned (*out_long_msg)(MidiHandle handle, MidiHdr* hdr);
+  unsigned (*out_long_msg)(MidiHandle handle, MidiHdr* hdr) = nullptr;
   // Abandons what is queued; every queued header comes back with kMomDone.
-  unsigned (*out_reset)(MidiHandle handle);
+  unsigned (*out_reset)(MidiHandle handle) = nullptr;
   // Hands an input buffer over; it comes back with kMimLongData.
-  unsigned (*in_add_buffer)(MidiHandle handle, MidiHdr* hdr);
-  unsigned (*in_start)(MidiHandle handle);
-  unsigned (*in_stop)(MidiHandle handle);
+  unsigned (*in_add_buffer)(MidiHandle handle, MidiHdr* hdr) = nullptr;
+  unsigned (*in_start)(MidiHandle handle) = nullptr;
+  unsigned (*in_stop)(MidiHandle handle) = nullptr;
   // Stops input and hands back every buffer, each reported before it returns.
-  unsigned (*in_reset)(MidiHandle handle);
+  unsigned (*in_reset)(MidiHandle handle) = nullptr;
   // The platform's text for a code; 0 on success. text always ends in a terminator.
-  unsigned (*out_error_text)(unsigned code, char* text, unsigned size);
-  unsigned (*in_error_text)(unsigned code, char* text, unsigned size);
+  unsigned (*out_error_text)(unsigned code, char* text, unsigned size) = nullptr;
+  unsigned (*in_error_text)(unsigned code, char* text, unsigned size) = nullptr;
 
   // Memory that stays in place while the driver holds it. Null on failure.
-  MidiMem (*mem_alloc)(unsigned flags, size_t size);
-  void* (*mem_lock)(MidiMem mem);
-  void (*mem_unlock)(MidiMem mem);
-  void (*mem_free)(MidiMem mem);
+  MidiMem (*mem_alloc)(unsigned flags, size_t size) = nullptr;
+  void* (*mem_lock)(MidiMem mem) = nullptr;
+  void (*mem_unlock)(MidiMem mem) = nullptr;
+  void (*mem_free)(MidiMem mem) = nullptr;
 
   // Manual-reset events, created not signalled. Null on failure.
-  MidiEvent (*event_create)();
-  void (*event_set)(MidiEvent event);
-  void (*event_reset)(MidiEvent event);
-  void (*event_close)(MidiEvent event);
+  MidiEvent (*event_create)() = nullptr;
+  void (*event_set)(MidiEvent event) = nullptr;
+  void (*event_reset)(MidiEvent event) = nullptr;
+  void (*event_close)(MidiEvent event) = nullptr;
   // Waits for any of `count` events: kWaitObject0 + the index of the first one
   // signalled in the list, kWaitTimeout or kWaitFailed.
-  unsigned (*wait_any)(unsigned count, const MidiEvent* events, unsigned timeout_ms);
-  unsigned (*wait_one)(MidiEvent event, unsigned timeout_ms);
-  void (*sleep_ms)(unsigned ms);
+  unsigned (*wait_any)(unsigned count, const MidiEvent* events, unsigned timeout_ms) = nullptr;
+  unsigned (*wait_one)(MidiEvent event, unsigned timeout_ms) = nullptr;
+  void (*sleep_ms)(unsigned ms) = nullptr;
   // The code of the last failed platform call.
-  long (*last_error)();
+  long (*last_error)() = nullptr;
 };
 
 // The platform's driver.
