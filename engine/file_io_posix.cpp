@@ -8,14 +8,17 @@
 #include "engine/file_io.h"
 
 FileHandle file_open_exclusive(const char* path) {
-  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  // O_NONBLOCK: opening a named pipe must not wait for a writer.
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return kInvalidFile;
   struct stat st;
-  // A folder opens for reading on Linux but is no update file.
-  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+  // A folder, a pipe or a device opens for reading on Linux but is no update file.
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     ::close(fd);
     return kInvalidFile;
   }
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
   return fd;
 }
 
@@ -47,4 +50,19 @@ long long file_size(FileHandle file) {
 
 void file_close(FileHandle file) {
   if (file != kInvalidFile) ::close(static_cast<int>(file));
+}
+
+int file_write_whole(const char* path, const void* data, long count) {
+  const int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return 0;
+  const char* from = static_cast<const char*>(data);
+  long done = 0;
+  while (done < count) {
+    const ssize_t put = ::write(fd, from + done, static_cast<size_t>(count - done));
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) break;
+    done += put;
+  }
+  ::close(fd);
+  return done == count ? 1 : 0;
 }
