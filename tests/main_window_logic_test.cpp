@@ -101,3 +101,30 @@ TEST(MainWindowStartup, SettingsPathReplacesTheLastThreeCharacters) {
   EXPECT_EQ(mw_settings_path(too_long.c_str(), out, sizeof out), 0);
   EXPECT_EQ(out[0], 'z');
 }
+
+TEST(MainWindowStartup, WindowShowingAnyPartOfItselfStaysWhereTheSettingsPutIt) {
+  WindowPlace place{600, 30, 200, 190};  // clipped by the settings at a desktop 800 wide
+  EXPECT_EQ(mw_fit_window(&place, 400, 190, 800, 600), 0);
+  EXPECT_EQ(place.x, 600);
+  EXPECT_EQ(place.width, 200);
+  WindowPlace partly_left{-300, -100, 400, 190};
+  EXPECT_EQ(mw_fit_window(&partly_left, 400, 190, 800, 600), 0);
+  EXPECT_EQ(partly_left.x, -300);
+  EXPECT_EQ(partly_left.y, -100);
+}
+
+TEST(MainWindowStartup, WindowWhollyOffTheDesktopReturnsToTheDefaultCorner) {
+  for (WindowPlace place : {WindowPlace{-99999, 30, 400, 190}, WindowPlace{40, -5000, 400, 190},
+                            WindowPlace{900, 30, -100, 190}, WindowPlace{40, 99999999, 400, -99999409},
+                            WindowPlace{2147483000, 2147483000, 400, 190}}) {
+    EXPECT_EQ(mw_fit_window(&place, 400, 190, 800, 600), 1);
+    EXPECT_EQ(place.x, 40);
+    EXPECT_EQ(place.y, 30);
+    EXPECT_EQ(place.width, 400);
+    EXPECT_EQ(place.height, 190);
+  }
+  WindowPlace small_desktop{5000, 5000, 400, 190};
+  EXPECT_EQ(mw_fit_window(&small_desktop, 400, 190, 300, 150), 1);
+  EXPECT_EQ(small_desktop.width, 260);
+  EXPECT_EQ(small_desktop.height, 120);
+}

@@ -9,6 +9,9 @@
 
 #include "ui/command_line.h"
 
+// An argument that begins with "/" is always a switch here.
+extern const bool kSlashArgumentMayBePath = false;
+
 namespace {
 
 // Appends `text` to `out` (kCmdPathSize bytes); 0 when it does not fit.

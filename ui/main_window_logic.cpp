@@ -83,3 +83,27 @@ int mw_settings_path(const char* program_path, char* out, int size) {
   std::memcpy(out + length - 3, "ini", 4);
   return 1;
 }
+
+namespace {
+
+// As the settings clip the size: what reaches past the edge is cut off.
+int clip_size(int position, int size, int edge) {
+  const long long end = static_cast<long long>(position) + size;
+  return end <= edge ? size : static_cast<int>(static_cast<long long>(edge) - position);
+}
+
+}  // namespace
+
+int mw_fit_window(WindowPlace* place, int full_width, int full_height, int desktop_right,
+                  int desktop_bottom) {
+  const long long right = static_cast<long long>(place->x) + place->width;
+  const long long bottom = static_cast<long long>(place->y) + place->height;
+  const bool visible = place->width > 0 && place->height > 0 && place->x < desktop_right &&
+                       place->y < desktop_bottom && right > 0 && bottom > 0;
+  if (visible) return 0;
+  place->x = 40;
+  place->y = 30;
+  place->width = clip_size(place->x, full_width, desktop_right);
+  place->height = clip_size(place->y, full_height, desktop_bottom);
+  return 1;
+}

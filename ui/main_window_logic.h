@@ -66,6 +66,18 @@ int mw_no_serial_port(const unsigned char status[4]);
 // Outer window height: nine caption heights, the menu bar, two edges and six.
 int mw_window_height(int cy_caption, int cy_menu, int cy_edge);
 
+// The window's place after the settings were loaded. A window that would lie
+// wholly off the desktop, or whose size the clipping to the desktop left at
+// nothing (a settings file with a far-off "Xpos" or "Ypos"), could never be
+// seen or moved by the user: it is put back at the default corner (40, 30)
+// with its full size, clipped to the desktop. Any window that shows at least
+// a part of itself is left exactly as loaded. Returns 1 when it was moved.
+struct WindowPlace {
+  int x, y, width, height;
+};
+int mw_fit_window(WindowPlace* place, int full_width, int full_height, int desktop_right,
+                  int desktop_bottom);
+
 // The settings-file path: the program's path with its last three characters
 // replaced by "ini". 0 (out untouched) when the program path is shorter than
 // three characters or does not fit in `size` bytes.

@@ -263,7 +263,19 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int nCmdShow) {
     close_log();
     return 0;
   }
+  const int full_height = ysize;
   get_initial();
+  {
+    WindowPlace place{xpos, ypos, xsize, ysize};
+    int right = 0, bottom = 0;
+    host_desktop_extent(&right, &bottom);
+    if (mw_fit_window(&place, 400, full_height, right, bottom)) {
+      xpos = place.x;
+      ypos = place.y;
+      xsize = place.width;
+      ysize = place.height;
+    }
+  }
   if (!init_tfr()) {
     close_log();
     return 0;
