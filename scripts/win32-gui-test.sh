@@ -4,7 +4,8 @@
 #   1. a file named on the command line updates to "Update Complete!", the instrument
 #      holds the image byte for byte and the support log has the expected entries;
 #   2. a second copy started with another file hands it over to the running one;
-#   3. the stop dialog: "Continue" lets the transfer go on, "Abort" ends it;
+#   3. the stop dialog: "Continue" lets the transfer go on, "Abort" ends it; then a
+#      file chosen in the "Open File" dialog of "&Update..." is transferred;
 #   4. the configuration dialog is opened, changed and confirmed, and the change is
 #      in the settings file after "Exit";
 #   5. a start with bad input (an over-long and a missing path, a settings file
@@ -298,6 +299,26 @@ step_stop_dialog() {
   shot main-window-after-abort
 }
 
+step_open_file() {
+  log "3b. \"&Update...\": the Open File dialog"
+  sleep 1
+  keys_to "$main_title" alt+u
+  if wait_for 20 window_exists '^Open File$'; then pass "the Open File dialog opened"; else fail "no Open File dialog"; return 1; fi
+  sleep 1
+  shot open-file-dialog
+  keys_to '^Open File$' ctrl+a
+  xdotool type --delay 20 "$(win_path "$work/first.sys")"
+  xdotool key Return
+  if wait_for 10 window_gone '^Open File$'; then pass "the Open File dialog closed"; else fail "the Open File dialog stayed"; fi
+  if wait_for 120 log_count_at_least "Update completed successfully." 3; then
+    pass "the chosen file was transferred"
+  else
+    fail "the chosen file was not transferred"
+  fi
+  cmp -s "$work/first.sys" "$work/received.bin" && pass "the instrument holds the chosen image byte for byte" ||
+    fail "the received image differs from the chosen file"
+}
+
 step_config_dialog() {
   log "4. the configuration dialog"
   sleep 1
@@ -421,7 +442,7 @@ make_image "$work/first.sys" 0 100 1 11
 make_image "$work/second.sys" 0 100 2 22
 make_image "$work/third.all" 3 100 3 33
 
-step_command_line_update && step_handover && step_stop_dialog
+step_command_line_update && step_handover && step_stop_dialog && step_open_file
 step_config_dialog
 step_bad_input
 step_japanese
