@@ -7,7 +7,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libasound2-dev libncurses-dev
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686
-  wine64 wine xvfb xdotool imagemagick tmux
+  wine64 wine xvfb xdotool imagemagick tmux python3
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -3,7 +3,8 @@
 #   native Linux build with AddressSanitizer + UndefinedBehaviorSanitizer, all tests;
 #   native ThreadSanitizer build, the tests of threaded code;
 #   x86-64 Windows build, all tests under Wine, and its serial tests with COM1 on xrsim;
-#   i686 Windows build (the shipped program), compiled and its imports checked.
+#   the Windows program itself under Wine and Xvfb, driven with xdotool (screenshots kept);
+#   i686 Windows build (the shipped program), compiled, its imports and resources checked.
 # Ends with one line per stage and a pass/fail count.
 set -u
 cd "$(dirname "$0")/.."
@@ -68,7 +69,8 @@ wine_serial() {
 windows32() {
   configure "$build/win32" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" -DXR_TESTS=OFF &&
     cmake --build "$build/win32" -j "$jobs" &&
-    "$root/scripts/check-imports.sh" "$build/win32"
+    "$root/scripts/check-imports.sh" "$build/win32" &&
+    python3 "$root/scripts/dump-resources.py" --check "$build/win32/xrupdate.exe"
 }
 
 stage "install missing packages" "$root/scripts/install-deps.sh"
@@ -76,6 +78,7 @@ stage "native build and tests (ASan, UBSan)" native
 stage "ThreadSanitizer tests" tsan
 stage "x86-64 Windows build and tests under Wine" windows64
 stage "Windows serial link under Wine (COM1 on xrsim)" wine_serial
+stage "Windows program under Wine and Xvfb" "$root/scripts/win32-gui-test.sh" "$build/native" "$build/win64"
 stage "i686 Windows build and imports" windows32
 
 echo
