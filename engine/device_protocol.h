@@ -28,3 +28,9 @@ int tx_data(WindowHandle window, const unsigned char* message, int length);
 int rx_data(WindowHandle window, unsigned char* reply, int length);
 // 1 when the reply is valid for the request it answers; 0 with the reason shown and logged.
 int check_rx_data(const unsigned char* reply, unsigned char expected_code);
+
+// The three requests, built into buf; each returns the message's length.
+int build_version_request(unsigned char* buf);
+int build_set_mode(unsigned char* buf, int attr_code);
+// Packs one 8192-byte block as data packet `packet_number`.
+int build_data_packet(unsigned char* buf, int packet_number, const unsigned char* block);

@@ -17,3 +17,7 @@ long file_read(FileHandle file, void* buffer, long count);
 // The file's total size in bytes, or -1.
 long long file_size(FileHandle file);
 void file_close(FileHandle file);
+
+// Creates (or empties) the file `path` and writes `count` bytes to it, without
+// touching the heap. 1 on success.
+int file_write_whole(const char* path, const void* data, long count);

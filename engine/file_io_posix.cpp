@@ -48,3 +48,18 @@ long long file_size(FileHandle file) {
 void file_close(FileHandle file) {
   if (file != kInvalidFile) ::close(static_cast<int>(file));
 }
+
+int file_write_whole(const char* path, const void* data, long count) {
+  const int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return 0;
+  const char* from = static_cast<const char*>(data);
+  long done = 0;
+  while (done < count) {
+    const ssize_t put = ::write(fd, from + done, static_cast<size_t>(count - done));
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) break;
+    done += put;
+  }
+  ::close(fd);
+  return done == count ? 1 : 0;
+}

@@ -32,3 +32,12 @@ long long file_size(FileHandle file) {
 void file_close(FileHandle file) {
   if (file != kInvalidFile) CloseHandle(reinterpret_cast<HANDLE>(file));
 }
+
+int file_write_whole(const char* path, const void* data, long count) {
+  HANDLE h = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return 0;
+  DWORD put = 0;
+  const BOOL ok = WriteFile(h, data, static_cast<DWORD>(count), &put, nullptr);
+  CloseHandle(h);
+  return ok && put == static_cast<DWORD>(count) ? 1 : 0;
+}

@@ -2,7 +2,9 @@
 #include <cstring>
 
 #include "support/program_info.h"
+#include "ui/emit_syx.h"
 #include "ui/info_command.h"
+#include "ui/term/batch_runner.h"
 
 namespace {
 
@@ -12,11 +14,25 @@ void print_help(FILE* out) {
                "Loads an update file (system, PCM, user data or all) into the XR3300.\n"
                "\n"
                "Usage:\n"
+               "  xrupdate --batch [--ini PATH] FILE\n"
+               "                            update the instrument with FILE on the configured link,\n"
+               "                            without a window: display lines on stdout as \"N: text\",\n"
+               "                            messages on stderr as \"caption: text\"; Ctrl-C aborts\n"
                "  xrupdate --info FILE...   check update files: type, version, size, packets\n"
+               "  xrupdate --emit-syx FILE OUT\n"
+               "                            write Set Mode and every data packet of FILE, exactly as\n"
+               "                            sent, to the SysEx file OUT\n"
                "  xrupdate --help           this text\n"
                "  xrupdate --version        the program's version\n"
                "\n"
-               "Exit status of --info: 0 when every file passes the header check, 1 otherwise,\n"
+               "Settings: --ini PATH, or xrupdate.ini beside the program. On Linux the keys\n"
+               "Com1Device..Com4Device name the device behind COM1..COM4 (default /dev/ttyS0..3).\n"
+               "\n"
+               "Exit status of --batch: 0 update complete; 1 the program could not start;\n"
+               "2 usage error or no such file; 3 file refused (cannot be opened, or fails the\n"
+               "header check); 4 link not opened; 5 device error or time-out; 6 version refused\n"
+               "(the instrument has the same version or better); 7 aborted (Ctrl-C, SIGTERM).\n"
+               "Exit status of --info and --emit-syx: 0 when every file passes, 1 otherwise,\n"
                "2 for a usage error.\n",
                kProgramTitle, kProgramVersion);
 }
@@ -38,6 +54,16 @@ int main(int argc, char** argv) {
       return 2;
     }
     return run_info_command(argc - 2, argv + 2, stdout);
+  }
+  if (argc >= 2 && std::strcmp(argv[1], "--batch") == 0) {
+    return run_batch(argc - 2, argv + 2);
+  }
+  if (argc >= 2 && std::strcmp(argv[1], "--emit-syx") == 0) {
+    if (argc != 4) {
+      std::fprintf(stderr, "usage: xrupdate --emit-syx FILE OUT\n");
+      return 2;
+    }
+    return emit_syx(argv[2], argv[3], stderr);
   }
   print_help(stderr);
   return 2;

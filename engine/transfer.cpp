@@ -1,0 +1,199 @@
+#include "engine/transfer.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include "engine/device_protocol.h"
+#include "engine/file_io.h"
+#include "engine/transfer_thread.h"
+#include "engine/update_file.h"
+#include "support/command_ids.h"
+#include "support/support_log.h"
+
+std::atomic<int> pause_status{kTfrIdle};
+int g_skipver = 0;
+
+namespace {
+
+WindowHandle hWnd = nullptr;
+char filename[kFilenameSize];
+bool filename_fits = true;
+
+void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+// Every end of the thread: idle first, then the notice, so that a transfer
+// started in answer to the notice can never have its state overwritten.
+void finish(FileHandle file, int completed) {
+  if (file != kInvalidFile) file_close(file);
+  pause_status.store(kTfrIdle);
+  post_command(hWnd, IDM_TFR_END, completed);
+}
+
+bool transition(int from, int to) {
+  int expected = from;
+  return pause_status.compare_exchange_strong(expected, to);
+}
+
+// Sends a request and receives its reply; 0 when either fails.
+int exchange(const unsigned char* message, int length, unsigned char* reply) {
+  return tx_data(hWnd, message, length) && rx_data(hWnd, reply, kReplySize);
+}
+
+int reply_version(const unsigned char* reply, int which) {
+  return reply[6 + 2 * which] * 256 + reply[5 + 2 * which];
+}
+
+// The version check; 1 when the file may be sent.
+int check_version(unsigned char* reply) {
+  write_log("Sending version check...");
+  const int length = build_version_request(tfr_buf);
+  if (!exchange(tfr_buf, length, reply) || !check_rx_data(reply, kMsgVersionReply)) return 0;
+
+  char text[256];
+  std::snprintf(text, sizeof text, "Target : System:%x / User:%x / PCM:%x ", reply_version(reply, 0),
+                reply_version(reply, 1), reply_version(reply, 2));
+  textout(2, text);
+
+  // PCM is compared with the second version and USER with the third, whatever
+  // the display labels say; ALL with 0.
+  int installed = 0;
+  switch (datafile.attr_code) {
+    case 0: installed = reply_version(reply, 0); break;
+    case 1: installed = reply_version(reply, 1); break;
+    case 2: installed = reply_version(reply, 2); break;
+    default: installed = 0; break;
+  }
+  if (datafile.version <= installed) {
+    textout(3, "Version check failed. The XR3300 already has");
+    textout(4, "same version or better. To force update select");
+    textout(5, "Skip Version Check in configuration.");
+    write_log("Version check failed. Same version or better.");
+    return 0;
+  }
+  write_log("Version check successful.");
+  return 1;
+}
+
+int set_mode(unsigned char* reply) {
+  write_log("Sending 'Set Mode'...");
+  const int length = build_set_mode(tfr_buf, datafile.attr_code);
+  if (!exchange(tfr_buf, length, reply)) return 0;
+  char text[256];
+  std::snprintf(text, sizeof text, "Set Mode : %02x %02x %02x %02x %02x %02x %02x", reply[0], reply[1],
+                reply[2], reply[3], reply[4], reply[5], reply[6]);
+  textout(2, text);
+  sleep_ms(20);
+  return check_rx_data(reply, kMsgStatusReply);
+}
+
+// A block that cannot be read whole: the file changed under the transfer.
+void report_short_read(long got) {
+  textout(3, "File Read Error");
+  textout(4, "The update file could not be read completely.");
+  textout(5, "Check the file and try again.");
+  write_log("Update failed : File read error (%ld of %d bytes)", got, kFileBufSize);
+}
+
+// The packet loop; 1 when every packet was accepted.
+int send_packets(FileHandle file, unsigned char* reply) {
+  const int total = datafile.size / kFileBufSize;
+  int packet = 0;
+  for (int remaining = total; remaining > 0; --remaining) {
+    const long got = file_read(file, file_buf, kFileBufSize);
+    if (got != kFileBufSize) {
+      report_short_read(got);
+      return 0;
+    }
+    const int length = build_data_packet(tfr_buf, packet, file_buf);
+    std::memset(reply, 0, kReplySize);
+    file_write_whole("test.dat", tfr_buf, length);  // a debug copy; failure does not matter
+
+    if (!tx_data(hWnd, tfr_buf, length)) return 0;
+    if (pause_status.load() == kTfrStopRequested) return 0;
+    if (!rx_data(hWnd, reply, kReplySize)) return 0;
+
+    char text[256];
+    std::snprintf(text, sizeof text, "Tx Packet:%3d : %02x %02x %02x %02x %02x %02x %02x", packet,
+                  reply[0], reply[1], reply[2], reply[3], reply[4], reply[5], reply[6]);
+    textout(2, text);
+    if (!check_rx_data(reply, kMsgStatusReply)) return 0;
+
+    if (pause_status.load() != kTfrRunning) {
+      while (pause_status.load() == kTfrPaused) sleep_ms(2);
+      if (pause_status.load() == kTfrStopRequested) return 0;
+    }
+    sleep_ms(20);
+    ++packet;
+    write_log("Sent packet %d of %d...", packet, total);
+  }
+  return 1;
+}
+
+}  // namespace
+
+void tfr_main(WindowHandle window, const char* path, int device_type, int skip_version) {
+  hWnd = window;
+  // A path that does not fit is not cut short: a shortened path could name another file.
+  filename_fits = std::strlen(path) < sizeof filename;
+  std::snprintf(filename, sizeof filename, "%s", filename_fits ? path : "");
+  g_devmode = device_type;
+  g_skipver = skip_version;
+  pause_status.store(kTfrRunning);
+  if (!start_transfer_thread(tfr_thread)) {
+    message_box(window, "Failed to start the transfer", "Error", kMbOk | kMbSetForeground);
+    write_log("Update Failed : Failed to start the transfer thread");
+    pause_status.store(kTfrIdle);
+    post_command(hWnd, IDM_TFR_END, 0);
+  }
+}
+
+unsigned tfr_thread(void*) {
+  const FileHandle file = filename_fits ? file_open_exclusive(filename) : kInvalidFile;
+  if (file == kInvalidFile) {
+    message_box(hWnd, "File Open Error", "Error", kMbOk | kMbSetForeground);
+    write_log("Update Failed : Failed to open file %s", filename);
+    finish(kInvalidFile, 0);
+    return 0;
+  }
+  if (!get_file_ver(hWnd, file)) {
+    write_log("Update Failed : File format/version error");
+    finish(file, 0);
+    return 0;
+  }
+
+  char text[256];
+  textout(0, filename);
+  std::snprintf(text, sizeof text, "FILE : Type=%s , Version=%d.%02d", DispFiletype[datafile.attr_code & 3],
+                datafile.version / 256, datafile.version & 0xFF);
+  textout(1, text);
+  for (int line = 2; line <= 5; ++line) textout(line, " ");
+
+  unsigned char reply[kReplySize] = {};
+  if ((g_skipver == 0 && !check_version(reply)) || !set_mode(reply)) {
+    finish(file, 0);
+    return 0;
+  }
+  write_log("Set Mode successful.");
+  post_command(hWnd, IDM_STOP_ENABLE, 1);
+
+  if (!send_packets(file, reply)) {
+    finish(file, 0);
+    return 0;
+  }
+
+  post_command(hWnd, IDM_STOP_ENABLE, 0);
+  file_close(file);
+  textout(3, "Update Complete!");
+  write_log("Update completed successfully.");
+  finish(kInvalidFile, 1);
+  return 0;
+}
+
+void tfr_end() { release_transfer_thread(); }
+
+void set_tfr_pause() { transition(kTfrRunning, kTfrPaused); }
+void set_tfr_restart() { transition(kTfrPaused, kTfrRunning); }
+void set_tfr_stop() { transition(kTfrPaused, kTfrStopRequested); }
+int query_tfr_stop() { return pause_status.load() == kTfrIdle ? 1 : 0; }

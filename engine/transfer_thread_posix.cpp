@@ -1,0 +1,31 @@
+#include <pthread.h>
+
+#include "engine/transfer_thread.h"
+
+namespace {
+
+pthread_t hThread;
+bool have_thread = false;
+unsigned (*g_body)(void*) = nullptr;
+
+void* trampoline(void*) {
+  g_body(nullptr);
+  return nullptr;
+}
+
+}  // namespace
+
+// Linux gives ordinary users no real-time priority, so the thread runs at the
+// normal one; the protocol's pace is set by the instrument's replies anyway.
+int start_transfer_thread(unsigned (*body)(void*)) {
+  g_body = body;
+  if (pthread_create(&hThread, nullptr, trampoline, nullptr) != 0) return 0;
+  have_thread = true;
+  return 1;
+}
+
+void release_transfer_thread() {
+  if (!have_thread) return;
+  pthread_detach(hThread);
+  have_thread = false;
+}

@@ -1,0 +1,63 @@
+#include "ui/emit_syx.h"
+
+#include <cstdio>
+
+#include "engine/device_protocol.h"
+#include "engine/file_io.h"
+#include "engine/update_file.h"
+
+namespace {
+
+char g_refusal[256];
+
+int capture_box(WindowHandle, const char* text, const char*, unsigned) {
+  std::snprintf(g_refusal, sizeof g_refusal, "%s", text ? text : "");
+  return 1;
+}
+
+}  // namespace
+
+int emit_syx(const char* update_path, const char* out_path, void* err_stream) {
+  FILE* err = static_cast<FILE*>(err_stream);
+  HostSinks sinks = {};
+  sinks.message_box = capture_box;
+  host_install(sinks);
+  const bool allocated = file_buf == nullptr;
+  if (allocated && !init_tfr()) {
+    host_reset();
+    return 1;
+  }
+  int status = 1;
+  FILE* out = nullptr;
+  const FileHandle file = file_open_exclusive(update_path);
+  if (file == kInvalidFile) {
+    std::fprintf(err, "%s: File Open Error\n", update_path);
+  } else if (!get_file_ver(nullptr, file)) {
+    std::fprintf(err, "%s: %s\n", update_path, g_refusal);
+  } else if ((out = std::fopen(out_path, "wb")) == nullptr) {
+    std::fprintf(err, "%s: cannot be written\n", out_path);
+  } else {
+    int length = build_set_mode(tfr_buf, datafile.attr_code);
+    bool ok = std::fwrite(tfr_buf, 1, static_cast<size_t>(length), out) == static_cast<size_t>(length);
+    const int total = datafile.size / kFileBufSize;
+    for (int packet = 0; ok && packet < total; ++packet) {
+      if (file_read(file, file_buf, kFileBufSize) != kFileBufSize) {
+        std::fprintf(err, "%s: File Read Error\n", update_path);
+        ok = false;
+        break;
+      }
+      length = build_data_packet(tfr_buf, packet, file_buf);
+      ok = std::fwrite(tfr_buf, 1, static_cast<size_t>(length), out) == static_cast<size_t>(length);
+    }
+    if (std::fclose(out) != 0) ok = false;
+    if (!ok) {
+      std::fprintf(err, "%s: writing failed\n", out_path);
+      std::remove(out_path);
+    }
+    status = ok ? 0 : 1;
+  }
+  if (file != kInvalidFile) file_close(file);
+  if (allocated) free_tfr();
+  host_reset();
+  return status;
+}
