@@ -378,7 +378,7 @@ int pump(bool main_level) {
           }
           continue;
         }
-        if (key == KEY_RESIZE) {
+        if (key == KEY_RESIZE || key == kKeySwallowed) {
           invalidate();
           continue;
         }

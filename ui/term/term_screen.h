@@ -13,7 +13,7 @@ constexpr int kMinRows = 20;
 constexpr int kKeyNone = -1;
 constexpr int kKeyFocusIn = 0x7001;
 constexpr int kKeyFocusOut = 0x7002;
-constexpr int kKeyInputGone = 0x7003;  // stdin closed or hung up
+constexpr int kKeySwallowed = 0x7003;  // an escape sequence that names no key was read and dropped
 constexpr int kKeyEscape = 27;
 
 // Takes over the terminal. 0 when it is not one ncurses can drive.
@@ -25,9 +25,9 @@ int screen_is_open();
 // 1 when the terminal reports focus changes.
 int screen_focus_reported();
 
-// The next key without waiting, kKeyNone when none is ready, kKeyInputGone when
-// stdin has gone. Escape sequences that name no known key are swallowed whole;
-// Esc followed by a letter is that letter (Alt+letter).
+// The next key without waiting, kKeyNone when none is ready. Escape sequences
+// that name no known key are swallowed whole (kKeySwallowed); Esc followed by a
+// letter is that letter (Alt+letter).
 int screen_read_key();
 
 // Follows a size change of the terminal.

@@ -183,7 +183,7 @@ int screen_read_key() {
   int result = kKeyEscape;
   const int next = wgetch(stdscr);
   if (next == '[' || next == 'O') {
-    result = kKeyNone;
+    result = kKeySwallowed;
     if (next == 'O') {
       wgetch(stdscr);
     } else {
