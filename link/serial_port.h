@@ -15,7 +15,7 @@ int port_get_state(PortHandle port);
 int port_set_line(PortHandle port, int baud);
 // 5 s per-byte read time-out, 10 s total write time-out. Result ignored by the link.
 int port_set_timeouts(PortHandle port);
-// Writes all bytes; 1 when the platform reports success.
+// Writes all bytes; 1 when the platform accepted every one of them.
 int port_write(PortHandle port, const unsigned char* data, int length);
 // Reads one byte: 1 a byte, 0 time-out (no byte), -1 the read failed.
 int port_read_byte(PortHandle port, unsigned char* byte);

@@ -33,6 +33,11 @@ int get_initial();
 // Saves every setting; `window` gives the saved position.
 void set_initial(WindowHandle window);
 
+// The platform's own keys (Linux: the COM port device paths), read after and
+// written after the common keys of `section`. One OS file each.
+void get_initial_platform(const char* section);
+void set_initial_platform(const char* section);
+
 // Start-up message ids of the string table.
 enum StartupMessageId : int {
   IDS_MIDI_OUT_NOT_FOUND = 1001,

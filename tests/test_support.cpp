@@ -84,6 +84,17 @@ bool HostRecorder::wait_for_notice(
   return changed_.wait_for(lock, deadline, [&] { return pred(notices_); });
 }
 
+bool HostRecorder::wait_for_line(int n, const std::string& prefix,
+                                 std::chrono::milliseconds deadline) const {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return changed_.wait_for(lock, deadline, [&] {
+    for (const auto& text : history_[n]) {
+      if (text.compare(0, prefix.size(), prefix) == 0) return true;
+    }
+    return false;
+  });
+}
+
 void HostRecorder::set_desktop(int right, int bottom) {
   std::lock_guard<std::mutex> lock(mutex_);
   desktop_right_ = right;

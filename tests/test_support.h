@@ -43,6 +43,10 @@ class HostRecorder {
   bool wait_for_notice(const std::function<bool(const std::vector<RecordedNotice>&)>& pred,
                        std::chrono::milliseconds deadline = std::chrono::seconds(30)) const;
 
+  // Waits until some text written to line n begins with `prefix`, or the deadline passes.
+  bool wait_for_line(int n, const std::string& prefix,
+                     std::chrono::milliseconds deadline = std::chrono::seconds(30)) const;
+
   void set_desktop(int right, int bottom);
   void set_window_origin(int left, int top);
 

@@ -17,7 +17,14 @@ CmdLine cl;
 int derive_inifile(const char* ini_override) {
   char path[PATH_MAX + 32];
   if (ini_override != nullptr) {
-    std::snprintf(path, sizeof path, "%s", ini_override);
+    // Made absolute now: the settings restore another working directory later,
+    // and the file must be saved where it was read.
+    char cwd[PATH_MAX];
+    if (ini_override[0] == '/' || getcwd(cwd, sizeof cwd) == nullptr) {
+      std::snprintf(path, sizeof path, "%s", ini_override);
+    } else {
+      std::snprintf(path, sizeof path, "%s/%s", cwd, ini_override);
+    }
   } else {
     char exe[PATH_MAX];
     const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);

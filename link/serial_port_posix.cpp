@@ -1,0 +1,161 @@
+// The serial port on Linux: COMn is the device path in com_device_path[n-1],
+// opened exclusively and set to raw 8N1 through termios.
+//
+// Results on a line that goes away: a hang-up (the other end of a
+// pseudo-terminal closed, a modem line dropped) makes reads return end-of-file
+// or EIO and poll report POLLHUP. Each of those is a failed read (-1), so a
+// receive ends with 0 ("the read failed") at once instead of waiting or
+// spinning; a write to such a line fails and a send ends with 0.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <thread>
+
+#include "link/serial_baud_posix.h"
+#include "link/serial_port.h"
+#include "support/settings.h"
+
+namespace {
+
+constexpr int kReadTimeoutMs = 5000;    // per byte
+constexpr int kWriteTimeoutMs = 10000;  // per write, in all
+
+using Clock = std::chrono::steady_clock;
+
+int to_fd(PortHandle port) { return port < 0 ? -1 : static_cast<int>(port); }
+
+int ms_left(Clock::time_point deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  return left.count() < 0 ? 0 : static_cast<int>(left.count());
+}
+
+speed_t standard_speed(int baud) {
+  switch (baud) {
+    case 9600: return B9600;
+    case 19200: return B19200;
+    case 38400: return B38400;
+    case 57600: return B57600;
+    case 115200: return B115200;
+    default: return 0;
+  }
+}
+
+}  // namespace
+
+PortHandle port_open(int port_number) {
+  if (port_number < 1 || port_number > 4) return kInvalidPort;
+  const char* path = com_device_path[port_number - 1];
+  if (path[0] == '\0') return kInvalidPort;
+  int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return kInvalidPort;
+  // No sharing: a port another program holds (flock, or TIOCEXCL for
+  // programs that use that) does not open, and while it is open here nobody
+  // else opens it.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    close(fd);
+    return kInvalidPort;
+  }
+  if (isatty(fd)) ioctl(fd, TIOCEXCL);
+  return static_cast<PortHandle>(fd);
+}
+
+int port_get_state(PortHandle port) {
+  int fd = to_fd(port);
+  termios tio{};
+  return fd >= 0 && tcgetattr(fd, &tio) == 0 ? 1 : 0;
+}
+
+int port_set_line(PortHandle port, int baud) {
+  int fd = to_fd(port);
+  if (fd < 0 || baud <= 0) return 0;
+  termios tio{};
+  if (tcgetattr(fd, &tio) != 0) return 0;
+  // A raw byte stream: no line editing, echo, signals, character translation
+  // or XON/XOFF (their bytes occur in packed data). Hardware flow control is
+  // kept as found.
+  tio.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
+                                        ICRNL | IXON | IXOFF | IXANY | INPCK);
+  tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+  tio.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+  tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB);
+  tio.c_cflag |= CS8 | CREAD | CLOCAL;
+  tio.c_cc[VMIN] = 1;
+  tio.c_cc[VTIME] = 0;
+  speed_t speed = standard_speed(baud);
+  // Speeds without a constant (31250) are set after the rest of the line.
+  speed_t first = speed != 0 ? speed : B38400;
+  if (cfsetispeed(&tio, first) != 0 || cfsetospeed(&tio, first) != 0) return 0;
+  if (tcsetattr(fd, TCSANOW, &tio) != 0) return 0;
+  if (speed == 0 && !set_any_baud(fd, baud)) return 0;
+  return 1;
+}
+
+int port_set_timeouts(PortHandle port) {
+  // The time-outs live in port_read_byte and port_write.
+  return to_fd(port) >= 0 ? 1 : 0;
+}
+
+int port_write(PortHandle port, const unsigned char* data, int length) {
+  int fd = to_fd(port);
+  if (fd < 0 || length < 0) return 0;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kWriteTimeoutMs);
+  int done = 0;
+  while (done < length) {
+    ssize_t n = write(fd, data + done, static_cast<size_t>(length - done));
+    if (n > 0) {
+      done += static_cast<int>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return 0;
+    pollfd p{fd, POLLOUT, 0};
+    int left = ms_left(deadline);
+    if (left == 0) return 0;
+    int r = poll(&p, 1, left);
+    if (r < 0 && errno != EINTR) return 0;
+    if (r > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)) && !(p.revents & POLLOUT)) return 0;
+  }
+  // Wait until the bytes have left, within the same total time-out.
+  for (;;) {
+    int queued = 0;
+    if (ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0) return 1;
+    if (ms_left(deadline) == 0) return 0;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+}
+
+int port_read_byte(PortHandle port, unsigned char* byte) {
+  int fd = to_fd(port);
+  if (fd < 0) return -1;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kReadTimeoutMs);
+  for (;;) {
+    ssize_t n = read(fd, byte, 1);
+    if (n == 1) return 1;
+    if (n == 0) return -1;  // end of file: the line hung up
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+    pollfd p{fd, POLLIN, 0};
+    int left = ms_left(deadline);
+    if (left == 0) return 0;
+    int r = poll(&p, 1, left);
+    if (r < 0 && errno != EINTR) return -1;
+    if (r == 0) return 0;
+    if (r > 0 && !(p.revents & POLLIN) && (p.revents & (POLLERR | POLLHUP | POLLNVAL))) return -1;
+  }
+}
+
+void port_close(PortHandle port) {
+  int fd = to_fd(port);
+  if (fd < 0) return;
+  // Exclusive use ends with this handle (a terminal whose other side stays
+  // open would otherwise keep refusing new opens).
+  if (isatty(fd)) ioctl(fd, TIOCNXCL);
+  close(fd);  // releases the flock
+}

@@ -1,0 +1,18 @@
+#include <windows.h>
+
+#include "support/profile.h"
+
+int profile_get_int(const char* section, const char* key, int default_value, const char* file) {
+  return static_cast<int>(GetPrivateProfileIntA(section, key, default_value, file));
+}
+
+int profile_get_string(const char* section, const char* key, char* out, int size, const char* file) {
+  if (out == nullptr || size <= 0) return 0;
+  out[0] = '\0';
+  return static_cast<int>(
+      GetPrivateProfileStringA(section, key, "", out, static_cast<DWORD>(size), file));
+}
+
+int profile_write_string(const char* section, const char* key, const char* value, const char* file) {
+  return WritePrivateProfileStringA(section, key, value, file) ? 1 : 0;
+}

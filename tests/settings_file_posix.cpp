@@ -1,0 +1,271 @@
+// The Linux settings file byte for byte: the program's own writer keeps every
+// line it does not own exactly as it was (the Windows functions rewrite the
+// whole file in their own layout), and the Linux-only serial device keys.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "support/current_dir.h"
+#include "support/profile.h"
+#include "support/settings.h"
+#include "tests/fake_midi_devices.h"
+#include "tests/test_support.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kSec = "XR3300/R SystemUpdate Utility";
+
+int write_key(const std::string& file, const char* key, const char* value) {
+  return profile_write_string(kSec, key, value, file.c_str());
+}
+
+std::string get_text(const std::string& file, const char* key) {
+  char value[256];
+  profile_get_string(kSec, key, value, sizeof value, file.c_str());
+  return value;
+}
+
+int file_count(const std::string& folder) {
+  int count = 0;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    (void)entry;
+    ++count;
+  }
+  return count;
+}
+
+class ProfileLayout : public ::testing::Test {
+ protected:
+  TempDir dir;
+  std::string ini = dir.file("xrupdate.ini");
+};
+
+TEST_F(ProfileLayout, NewFileIsWrittenWithCrLf) {
+  ASSERT_EQ(write_key(ini, "Xpos", "1"), 1);
+  ASSERT_EQ(write_key(ini, "Ypos", "2"), 1);
+  EXPECT_EQ(read_file_bytes(ini), "[XR3300/R SystemUpdate Utility]\r\nXpos=1\r\nYpos=2\r\n");
+}
+
+TEST_F(ProfileLayout, LinesNotOwnedStayByteForByte) {
+  const std::string before =
+      "; written by hand\n"
+      "[Other]\n"
+      "A = 1\n"
+      "\n"
+      "[XR3300/R SystemUpdate Utility]\n"
+      "  Xpos = 5   \n"
+      "; note about the keys\n"
+      "stray text\n"
+      "\n"
+      "[Last]\n"
+      "B=2";
+  write_file_bytes(ini, before);
+  ASSERT_EQ(write_key(ini, "xpos", "6"), 1);
+  ASSERT_EQ(write_key(ini, "New", "7"), 1);
+  EXPECT_EQ(read_file_bytes(ini),
+            "; written by hand\n"
+            "[Other]\n"
+            "A = 1\n"
+            "\n"
+            "[XR3300/R SystemUpdate Utility]\n"
+            "  Xpos=6\n"
+            "; note about the keys\n"
+            "stray text\n"
+            "New=7\n"
+            "\n"
+            "[Last]\n"
+            "B=2");
+}
+
+TEST_F(ProfileLayout, CrLfFileStaysCrLf) {
+  write_file_bytes(ini, "[Other]\r\nA=1\r\n");
+  ASSERT_EQ(write_key(ini, "Xpos", "3"), 1);
+  EXPECT_EQ(read_file_bytes(ini), "[Other]\r\nA=1\r\n[XR3300/R SystemUpdate Utility]\r\nXpos=3\r\n");
+}
+
+TEST_F(ProfileLayout, TruncatedLastLineGetsItsBreakBeforeNewLines) {
+  write_file_bytes(ini, "[XR3300/R SystemUpdate Utility]\r\nXpo");
+  EXPECT_EQ(profile_get_int(kSec, "Xpos", 40, ini.c_str()), 40);
+  ASSERT_EQ(write_key(ini, "Xpos", "4"), 1);
+  EXPECT_EQ(read_file_bytes(ini), "[XR3300/R SystemUpdate Utility]\r\nXpo\r\nXpos=4\r\n");
+  const std::string other = dir.file("other.ini");
+  write_file_bytes(other, "[Other]\nA=1");
+  ASSERT_EQ(write_key(other, "Xpos", "4"), 1);
+  EXPECT_EQ(read_file_bytes(other), "[Other]\nA=1\n[XR3300/R SystemUpdate Utility]\nXpos=4\n");
+}
+
+TEST_F(ProfileLayout, BinaryBytesAroundTheKeysAreKept) {
+  const std::string before = std::string("\x01\x02\xff\r\n[XR3300/R SystemUpdate Utility]\r\nA=x\0y\r\n", 45) +
+                             "Xpos=1\r\n\xfe\xfd" + std::string(1, '\0') + "\x7f\r\n";
+  write_file_bytes(ini, before);
+  EXPECT_EQ(get_text(ini, "A"), "x");  // cut at the zero byte
+  EXPECT_EQ(profile_get_int(kSec, "Xpos", 40, ini.c_str()), 1);
+  ASSERT_EQ(write_key(ini, "Ypos", "6"), 1);
+  const std::string after = read_file_bytes(ini);
+  EXPECT_EQ(after, before + "Ypos=6\r\n");
+  EXPECT_NE(after.find(std::string("A=x\0y\r\nXpos=1\r\n", 15)), std::string::npos);
+}
+
+TEST_F(ProfileLayout, HugeFileGivesDefaultsAndIsNotRewritten) {
+  std::string huge = "[XR3300/R SystemUpdate Utility]\r\nXpos=5\r\n";
+  huge.append(size_t{17} << 20, 'h');
+  write_file_bytes(ini, huge);
+  EXPECT_EQ(profile_get_int(kSec, "Xpos", 40, ini.c_str()), 40);
+  EXPECT_EQ(write_key(ini, "Xpos", "6"), 0);
+  EXPECT_EQ(fs::file_size(ini), huge.size());
+  EXPECT_EQ(file_count(dir.path()), 1);
+}
+
+TEST_F(ProfileLayout, FolderInPlaceOfTheFileGivesDefaults) {
+  fs::create_directory(ini);
+  EXPECT_EQ(profile_get_int(kSec, "Xpos", 40, ini.c_str()), 40);
+  EXPECT_EQ(get_text(ini, "Xpos"), "");
+  EXPECT_EQ(write_key(ini, "Xpos", "6"), 0);
+  EXPECT_TRUE(fs::is_directory(ini));
+}
+
+TEST_F(ProfileLayout, NoTemporaryFileIsLeftBehind) {
+  for (int i = 0; i < 5; ++i) ASSERT_EQ(write_key(ini, "Xpos", std::to_string(i).c_str()), 1);
+  EXPECT_EQ(file_count(dir.path()), 1);
+}
+
+TEST_F(ProfileLayout, UnwritableFolderLeavesTheFileAsItWas) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root writes anywhere";
+  const std::string folder = dir.file("locked");
+  fs::create_directory(folder);
+  const std::string locked = folder + "/xrupdate.ini";
+  write_file_bytes(locked, "[XR3300/R SystemUpdate Utility]\r\nXpos=1\r\n");
+  ::chmod(folder.c_str(), 0555);
+  EXPECT_EQ(write_key(locked, "Xpos", "2"), 0);
+  ::chmod(folder.c_str(), 0755);
+  EXPECT_EQ(read_file_bytes(locked), "[XR3300/R SystemUpdate Utility]\r\nXpos=1\r\n");
+  EXPECT_EQ(file_count(folder), 1);
+}
+
+TEST_F(ProfileLayout, FileInAMissingFolderIsNotCreated) {
+  const std::string nowhere = dir.file("no folder") + "/xrupdate.ini";
+  EXPECT_EQ(write_key(nowhere, "Xpos", "2"), 0);
+  EXPECT_FALSE(fs::exists(dir.file("no folder")));
+}
+
+TEST_F(ProfileLayout, SymbolicLinkStaysALinkAndItsFileIsUpdated) {
+  const std::string real = dir.file("real.ini");
+  write_file_bytes(real, "[XR3300/R SystemUpdate Utility]\r\nXpos=1\r\n");
+  fs::create_symlink(real, ini);
+  ASSERT_EQ(write_key(ini, "Xpos", "2"), 1);
+  EXPECT_TRUE(fs::is_symlink(ini));
+  EXPECT_EQ(read_file_bytes(real), "[XR3300/R SystemUpdate Utility]\r\nXpos=2\r\n");
+}
+
+TEST_F(ProfileLayout, FilePermissionsAreKept) {
+  write_file_bytes(ini, "[XR3300/R SystemUpdate Utility]\r\nXpos=1\r\n");
+  ::chmod(ini.c_str(), 0600);
+  ASSERT_EQ(write_key(ini, "Xpos", "2"), 1);
+  struct stat st;
+  ASSERT_EQ(::stat(ini.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST_F(ProfileLayout, LineBreaksInAValueAreRefused) {
+  write_file_bytes(ini, "[XR3300/R SystemUpdate Utility]\r\nCurrentPath=/a\r\n");
+  EXPECT_EQ(write_key(ini, "CurrentPath", "/a\n[Evil]\nXpos=1"), 0);
+  EXPECT_EQ(write_key(ini, "Bad\rKey", "1"), 0);
+  EXPECT_EQ(read_file_bytes(ini), "[XR3300/R SystemUpdate Utility]\r\nCurrentPath=/a\r\n");
+}
+
+// ---- The serial device paths ----
+
+class SettingsComDevices : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::snprintf(inifile, sizeof inifile, "%s", ini.c_str());
+    for (int i = 0; i < 4; ++i) std::snprintf(com_device_path[i], kComDevicePathSize, "/dev/ttyS%d", i);
+    xsize = 400;
+    ysize = 150;
+  }
+  void TearDown() override {
+    for (int i = 0; i < 4; ++i) std::snprintf(com_device_path[i], kComDevicePathSize, "/dev/ttyS%d", i);
+  }
+
+  TempDir dir;
+  HostRecorder host;
+  FakeMidiDevices devices{{{"Out A"}}, {{"In A"}}};
+  std::string ini = dir.file("xrupdate.ini");
+};
+
+TEST_F(SettingsComDevices, DefaultsWithoutKeys) {
+  get_initial();
+  EXPECT_STREQ(com_device_path[0], "/dev/ttyS0");
+  EXPECT_STREQ(com_device_path[3], "/dev/ttyS3");
+}
+
+TEST_F(SettingsComDevices, PathsAreLoadedWhenPresent) {
+  write_file_bytes(ini, "[XR3300/R SystemUpdate Utility]\nCom1Device=/dev/ttyUSB0\nCom3Device=/dev/pts/7\n"
+                        "Com4Device=\n");
+  get_initial();
+  EXPECT_STREQ(com_device_path[0], "/dev/ttyUSB0");
+  EXPECT_STREQ(com_device_path[1], "/dev/ttyS1");
+  EXPECT_STREQ(com_device_path[2], "/dev/pts/7");
+  EXPECT_STREQ(com_device_path[3], "/dev/ttyS3");  // an empty value keeps the default
+}
+
+TEST_F(SettingsComDevices, PathsAreSavedAfterTheOtherKeys) {
+  get_initial();
+  std::snprintf(com_device_path[1], kComDevicePathSize, "%s", "/dev/ttyACM0");
+  set_initial(nullptr);
+  const std::string text = read_file_bytes(ini);
+  const size_t current = text.find("CurrentPath=");
+  ASSERT_NE(current, std::string::npos);
+  const size_t com = text.find("\r\nCom1Device=/dev/ttyS0\r\nCom2Device=/dev/ttyACM0\r\n"
+                               "Com3Device=/dev/ttyS2\r\nCom4Device=/dev/ttyS3\r\n");
+  ASSERT_NE(com, std::string::npos) << text;
+  EXPECT_LT(current, com);
+  EXPECT_EQ(com + std::strlen("\r\nCom1Device=/dev/ttyS0\r\nCom2Device=/dev/ttyACM0\r\n"
+                              "Com3Device=/dev/ttyS2\r\nCom4Device=/dev/ttyS3\r\n"),
+            text.size());
+}
+
+TEST_F(SettingsComDevices, PathsComeFromTheFileEvenWhenTheWorkingDirectoryMoves) {
+  fs::create_directory(dir.file("elsewhere"));
+  write_file_bytes(ini, "[XR3300/R SystemUpdate Utility]\r\nCurrentPath=" + dir.file("elsewhere") +
+                            "\r\nCom1Device=/dev/ttyUSB3\r\n");
+  std::snprintf(inifile, sizeof inifile, "%s", "xrupdate.ini");  // named relative to the start folder
+  get_initial();
+  EXPECT_STREQ(com_device_path[0], "/dev/ttyUSB3");
+  EXPECT_TRUE(fs::equivalent(fs::current_path(), dir.file("elsewhere")));
+  ASSERT_TRUE(set_current_dir(dir.path().c_str()));
+}
+
+// ---- Working directories that cannot be stored ----
+
+TEST_F(SettingsComDevices, WorkingDirectoryTooLongIsSavedEmpty) {
+  fs::path deep = dir.path();
+  while (deep.string().size() < 300) deep /= std::string(40, 'd');
+  fs::create_directories(deep);
+  get_initial();
+  ASSERT_TRUE(set_current_dir(deep.string().c_str()));
+  set_initial(nullptr);
+  ASSERT_TRUE(set_current_dir(dir.path().c_str()));
+  EXPECT_NE(read_file_bytes(ini).find("\r\nCurrentPath=\r\n"), std::string::npos);
+}
+
+TEST_F(SettingsComDevices, WorkingDirectoryWithLineBreakIsSavedEmpty) {
+  const fs::path odd = fs::path(dir.path()) / "two\nlines";
+  fs::create_directory(odd);
+  get_initial();
+  ASSERT_TRUE(set_current_dir(odd.string().c_str()));
+  set_initial(nullptr);
+  ASSERT_TRUE(set_current_dir(dir.path().c_str()));
+  const std::string text = read_file_bytes(ini);
+  EXPECT_NE(text.find("\r\nCurrentPath=\r\n"), std::string::npos) << text;
+  EXPECT_EQ(text.find("lines"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,441 @@
+// Whole updates over a real pseudo-terminal into the simulated instrument.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "engine/device_protocol.h"
+#include "engine/file_io.h"
+#include "engine/transfer.h"
+#include "engine/update_file.h"
+#include "link/serial_link.h"
+#include "sim/instrument.h"
+#include "sim/pty_server.h"
+#include "support/command_ids.h"
+#include "support/settings.h"
+#include "support/support_log.h"
+#include "tests/test_support.h"
+#include "ui/transfer_start.h"
+
+namespace {
+
+int g_window_tag;
+WindowHandle const kWindow = &g_window_tag;
+
+int count_ends(const std::vector<RecordedNotice>& notices) {
+  int ends = 0;
+  for (const auto& n : notices) ends += n.id == IDM_TFR_END ? 1 : 0;
+  return ends;
+}
+
+bool has_end(const std::vector<RecordedNotice>& notices) { return count_ends(notices) > 0; }
+
+class TransferSerial : public ::testing::Test {
+ protected:
+  HostRecorder host;
+  TempDir dir;
+  PtyServer server;
+  SimInstrument sim;
+  std::thread serving;
+  bool serving_started = false;
+  int ends_seen = 0;
+
+  void SetUp() override {
+    ASSERT_EQ(open_log(), 1);
+    ASSERT_EQ(init_tfr(), 1);
+  }
+
+  void TearDown() override {
+    stop_sim();
+    free_comm();
+    free_tfr();
+    close_log();
+    std::snprintf(com_device_path[0], kComDevicePathSize, "%s", "/dev/ttyS0");
+  }
+
+  void start_sim(SimConfig config) {
+    std::string error;
+    ASSERT_EQ(pty_server_open(server, nullptr, 38400, &error), 1) << error;
+    config.image_path = dir.file("received.img");
+    sim_reset(sim, config);
+    std::snprintf(com_device_path[0], kComDevicePathSize, "%s", server.path.c_str());
+    serving = std::thread([this] { pty_server_run(server, sim, false); });
+    serving_started = true;
+  }
+
+  void stop_sim() {
+    if (!serving_started) return;
+    pty_server_stop(server);
+    serving.join();
+    pty_server_close(server);
+    serving_started = false;
+  }
+
+  std::string write_image(const std::string& name, const std::string& bytes) {
+    const std::string path = dir.file(name);
+    write_file_bytes(path, bytes);
+    return path;
+  }
+
+  // Runs one transfer to its end; returns 208's lParam.
+  intptr_t run(const std::string& path, int skip_version = 0) {
+    EXPECT_EQ(set_comm(kWindow, 1, 38400), 1);
+    tfr_main(kWindow, path.c_str(), 0, skip_version);
+    return wait_end();
+  }
+
+  // Waits for the next 208 notice; returns its lParam.
+  intptr_t wait_end() {
+    const int wanted = ++ends_seen;
+    EXPECT_TRUE(host.wait_for_notice(
+        [wanted](const std::vector<RecordedNotice>& n) { return count_ends(n) >= wanted; },
+        std::chrono::seconds(60)));
+    free_comm();
+    tfr_end();
+    EXPECT_EQ(query_tfr_stop(), 1);
+    int seen = 0;
+    for (const auto& n : host.notices()) {
+      if (n.id == IDM_TFR_END && ++seen == wanted) return n.lparam;
+    }
+    return -1;
+  }
+
+  std::string log_text() {
+    close_log();
+    const std::string text = read_file_bytes(dir.file("vup_log.txt"));
+    open_log();
+    return text;
+  }
+};
+
+struct KindCase {
+  int attr_code;
+  int packets;
+};
+
+class TransferSerialKinds : public TransferSerial, public ::testing::WithParamInterface<KindCase> {};
+
+TEST_P(TransferSerialKinds, ImageArrivesByteForByte) {
+  const KindCase kind = GetParam();
+  start_sim(SimConfig{});
+  const std::string image = make_update_image(kind.attr_code, 2, 0, false, 7 + kind.attr_code);
+  const std::string path = write_image("update.bin", image);
+  ASSERT_EQ(run(path), 1);
+  stop_sim();
+  EXPECT_EQ(sim.record.packets, kind.packets);
+  EXPECT_EQ(sim.record.attr_code, kind.attr_code);
+  EXPECT_TRUE(read_file_bytes(dir.file("received.img")) == image) << "the received image differs";
+  EXPECT_EQ(host.line(3), "Update Complete!");
+  EXPECT_TRUE(host.boxes().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(AllKinds, TransferSerialKinds,
+                         ::testing::Values(KindCase{0, 32}, KindCase{1, 48}, KindCase{2, 48},
+                                           KindCase{3, 128}));
+
+TEST_F(TransferSerial, LogNoticesDisplayAndTestDat) {
+  SimConfig config;
+  config.versions = {0x0104, 0x0200, 0x0300};
+  start_sim(config);
+  const std::string image = make_update_image(0, 1, 5);
+  const std::string path = write_image("system.sys", image);
+  ASSERT_EQ(run(path), 1);
+
+  // The notices, in order, each once.
+  const auto notices = host.notices();
+  ASSERT_EQ(notices.size(), 3u);
+  EXPECT_EQ(notices[0].id, IDM_STOP_ENABLE);
+  EXPECT_EQ(notices[0].lparam, 1);
+  EXPECT_EQ(notices[1].id, IDM_STOP_ENABLE);
+  EXPECT_EQ(notices[1].lparam, 0);
+  EXPECT_EQ(notices[2].id, IDM_TFR_END);
+  EXPECT_EQ(notices[2].lparam, 1);
+  for (const auto& n : notices) EXPECT_EQ(n.window, kWindow);
+
+  EXPECT_EQ(host.line(0), path);
+  EXPECT_EQ(host.line(1), "FILE : Type=SYSTEM , Version=1.05");
+  EXPECT_EQ(host.line_history(2).at(1), "Target : System:104 / User:200 / PCM:300 ");
+  EXPECT_EQ(host.line_history(2).at(2), "Set Mode : f0 42 23 58 03 00 f7");
+  EXPECT_EQ(host.line_history(2).at(3), "Tx Packet:  0 : f0 42 23 58 03 00 f7");
+  EXPECT_EQ(host.line(2), "Tx Packet: 31 : f0 42 23 58 03 00 f7");
+
+  std::string expected = "Sending version check...\r\n\r\nVersion check successful.\r\n\r\n"
+                         "Sending 'Set Mode'...\r\n\r\nSet Mode successful.\r\n\r\n";
+  for (int k = 1; k <= 32; ++k) expected += "Sent packet " + std::to_string(k) + " of 32...\r\n\r\n";
+  expected += "Update completed successfully.\r\n\r\n";
+  const std::string log = log_text();
+  ASSERT_GE(log.size(), expected.size());
+  EXPECT_EQ(log.substr(log.size() - expected.size()), expected);
+
+  // test.dat holds the last packet, exactly as sent.
+  std::vector<unsigned char> last(kDataPacketSize);
+  build_data_packet(last.data(), 31, reinterpret_cast<const unsigned char*>(image.data()) + 31 * 8192);
+  EXPECT_TRUE(read_file_bytes(dir.file("test.dat")) == std::string(last.begin(), last.end()));
+}
+
+TEST_F(TransferSerial, SkippedVersionCheckSendsSetModeFirst) {
+  SimConfig config;
+  config.versions = {0x0900, 0x0900, 0x0900};  // would refuse the file
+  start_sim(config);
+  const std::string path = write_image("system.sys", make_update_image(0, 1, 0));
+  ASSERT_EQ(run(path, 1), 1);
+  stop_sim();
+  EXPECT_EQ(sim.record.version_requests, 0);
+  EXPECT_EQ(log_text().find("Sending version check..."), std::string::npos);
+}
+
+struct VersionCase {
+  int attr_code;
+  int file_major, file_minor;
+  std::array<int, 3> installed;
+  bool passes;
+};
+
+class TransferSerialVersions : public TransferSerial, public ::testing::WithParamInterface<VersionCase> {};
+
+TEST_P(TransferSerialVersions, ComparisonRule) {
+  const VersionCase c = GetParam();
+  SimConfig config;
+  config.versions = c.installed;
+  config.setmode_status = 1;  // end right after the check: no need to send the file
+  start_sim(config);
+  const std::string path = write_image("f.bin", make_update_image(c.attr_code, c.file_major, c.file_minor));
+  EXPECT_EQ(run(path), 0);
+  const std::string log = log_text();
+  if (c.passes) {
+    EXPECT_NE(log.find("Version check successful."), std::string::npos);
+    EXPECT_NE(log.find("Sending 'Set Mode'..."), std::string::npos);
+  } else {
+    EXPECT_EQ(host.line(3), "Version check failed. The XR3300 already has");
+    EXPECT_EQ(host.line(4), "same version or better. To force update select");
+    EXPECT_EQ(host.line(5), "Skip Version Check in configuration.");
+    EXPECT_NE(log.find("Version check failed. Same version or better."), std::string::npos);
+    EXPECT_EQ(log.find("Sending 'Set Mode'..."), std::string::npos);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rules, TransferSerialVersions,
+    ::testing::Values(
+        // SYSTEM against the first version.
+        VersionCase{0, 1, 5, {0x0104, 0x0900, 0x0900}, true},
+        VersionCase{0, 1, 5, {0x0105, 0x0000, 0x0000}, false},  // equal is refused
+        // PCM against the second version (labelled User), whatever the third says.
+        VersionCase{1, 1, 10, {0x0900, 0x0109, 0x0900}, true},
+        VersionCase{1, 1, 10, {0x0000, 0x010A, 0x0000}, false},
+        // USER against the third version (labelled PCM).
+        VersionCase{2, 2, 0, {0x0900, 0x0900, 0x0100}, true},
+        VersionCase{2, 2, 0, {0x0000, 0x0000, 0x0200}, false},
+        // ALL against 0.
+        VersionCase{3, 0, 1, {0xFFFF, 0xFFFF, 0xFFFF}, true},
+        VersionCase{3, 0, 0, {0x0000, 0x0000, 0x0000}, false}));
+
+TEST_F(TransferSerial, StatusErrorAtAPacketEndsTheTransfer) {
+  SimConfig config;
+  config.status_step = {SimStep::kPacket, 3};
+  config.status_value = 5;
+  start_sim(config);
+  const std::string path = write_image("system.sys", make_update_image(0, 2, 0));
+  EXPECT_EQ(run(path), 0);
+  EXPECT_EQ(host.line(2), "Tx Packet:  3 : f0 42 23 58 03 05 f7");
+  EXPECT_EQ(host.line(3), "Rx Msg Error(5:Write Error)");
+  EXPECT_EQ(host.line(4), "XR3300 failed to write to its internal memory");
+  const auto notices = host.notices();
+  ASSERT_EQ(notices.size(), 2u);  // 209/1, then 208/0; 209/0 never comes
+  EXPECT_EQ(notices[1].id, IDM_TFR_END);
+  const std::string log = log_text();
+  EXPECT_NE(log.find("Sent packet 3 of 32...\r\n\r\nRx Msg Error(5:Write Error)\r\n\r\n"), std::string::npos);
+  EXPECT_EQ(log.find("Sent packet 4 of 32"), std::string::npos);
+}
+
+TEST_F(TransferSerial, SetModeRefusedIsShownThenValidated) {
+  SimConfig config;
+  config.setmode_status = 4;
+  start_sim(config);
+  const std::string path = write_image("system.sys", make_update_image(0, 2, 0));
+  EXPECT_EQ(run(path), 0);
+  EXPECT_EQ(host.line(2), "Set Mode : f0 42 23 58 03 04 f7");
+  EXPECT_EQ(host.line(3), "Rx Msg Error(5:Hardware Error)");
+  EXPECT_EQ(host.notices().size(), 1u);  // only 208/0: the packets never began
+}
+
+TEST_F(TransferSerial, WrongHeadByteInAReply) {
+  SimConfig config;
+  config.bad_step = {SimStep::kPacket, 0};
+  config.bad_index = 3;
+  config.bad_value = 0x57;
+  start_sim(config);
+  const std::string path = write_image("system.sys", make_update_image(0, 2, 0));
+  EXPECT_EQ(run(path), 0);
+  EXPECT_EQ(host.line(3), "Rx Msg Error(3:Product ID Error)");
+}
+
+TEST_F(TransferSerial, NoiseAndLongRepliesAreTolerated) {
+  SimConfig config;
+  config.noise_step = {SimStep::kAll, 0};
+  config.long_step = {SimStep::kPacket, 4};
+  config.long_length = 24;
+  config.long_fill = 0x11;  // what is left of it is dropped by the next receive
+  start_sim(config);
+  const std::string image = make_update_image(0, 2, 0);
+  const std::string path = write_image("system.sys", image);
+  ASSERT_EQ(run(path), 1);
+  stop_sim();
+  EXPECT_TRUE(read_file_bytes(dir.file("received.img")) == image) << "the received image differs";
+}
+
+TEST_F(TransferSerial, ZeroLeftFromALongReplyEndsTheNextReceive) {
+  SimConfig config;
+  config.long_step = {SimStep::kPacket, 4};
+  config.long_length = 24;  // 8 bytes of 0x00 stay queued: a 0x00 before the start is a time-out
+  start_sim(config);
+  const std::string path = write_image("system.sys", make_update_image(0, 2, 0));
+  EXPECT_EQ(run(path), 0);
+  EXPECT_EQ(host.line(3), "Receive Error(Timeout)");
+  EXPECT_EQ(host.line(2), "Tx Packet:  4 : f0 42 23 58 03 00 11");
+}
+
+TEST_F(TransferSerial, SilenceTimesOut) {
+  SimConfig config;
+  config.silent_step = {SimStep::kPacket, 1};
+  start_sim(config);
+  const std::string path = write_image("system.sys", make_update_image(0, 2, 0));
+  EXPECT_EQ(run(path), 0);
+  EXPECT_EQ(host.line(3), "Receive Error(Timeout)");
+  EXPECT_EQ(host.line(4), "XR3300 did not respond. Please check");
+  EXPECT_EQ(host.line(5), "MIDI configuration and cabling.");
+  EXPECT_NE(log_text().find("Update failed : Receive Error(Timeout)\r\n\r\n"), std::string::npos);
+}
+
+TEST_F(TransferSerial, LineClosedMidUpdate) {
+  SimConfig config;
+  config.close_step = {SimStep::kPacket, 2};
+  start_sim(config);
+  const std::string path = write_image("system.sys", make_update_image(0, 2, 0));
+  EXPECT_EQ(run(path), 0);
+  const std::string line3 = host.line(3);
+  EXPECT_TRUE(line3 == "Receive Error" || line3 == "Receive Error(Timeout)") << line3;
+}
+
+TEST_F(TransferSerial, PauseHoldsThenContinueCompletes) {
+  start_sim(SimConfig{});
+  const std::string image = make_update_image(0, 2, 0);
+  const std::string path = write_image("system.sys", image);
+  ASSERT_EQ(set_comm(kWindow, 1, 38400), 1);
+  tfr_main(kWindow, path.c_str(), 0, 0);
+  ASSERT_TRUE(host.wait_for_line(2, "Tx Packet:  2"));
+  stop_dialog_opened();
+  EXPECT_EQ(pause_status.load(), kTfrPaused);
+  // The packet in flight completes; then nothing more goes out while paused.
+  const auto settled = host.line_history(2).size();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_LE(host.line_history(2).size(), settled + 1);
+  EXPECT_FALSE(has_end(host.notices()));
+  stop_dialog_continue();
+  EXPECT_EQ(wait_end(), 1);
+  stop_sim();
+  EXPECT_TRUE(read_file_bytes(dir.file("received.img")) == image) << "the received image differs";
+}
+
+TEST_F(TransferSerial, AbortBetweenPackets) {
+  start_sim(SimConfig{});
+  const std::string path = write_image("system.sys", make_update_image(0, 2, 0));
+  ASSERT_EQ(set_comm(kWindow, 1, 38400), 1);
+  tfr_main(kWindow, path.c_str(), 0, 0);
+  ASSERT_TRUE(host.wait_for_line(2, "Tx Packet:  4"));
+  stop_dialog_opened();
+  stop_dialog_abort();
+  EXPECT_EQ(query_tfr_stop(), 1);  // the wait ended with the thread idle
+  EXPECT_EQ(wait_end(), 0);
+  stop_sim();
+  EXPECT_LT(sim.record.packets, 32);
+  EXPECT_EQ(sim.record.updates_completed, 0);
+  const std::string log = log_text();
+  EXPECT_NE(log.find("User aborted update\r\n\r\n"), std::string::npos);
+  EXPECT_EQ(log.find("Update completed successfully."), std::string::npos);
+}
+
+TEST_F(TransferSerial, StopAfterTheEndChangesNothing) {
+  start_sim(SimConfig{});
+  const std::string path = write_image("system.sys", make_update_image(0, 2, 0));
+  ASSERT_EQ(run(path), 1);
+  stop_dialog_opened();
+  stop_dialog_abort();  // returns at once: the thread is idle
+  EXPECT_EQ(pause_status.load(), kTfrIdle);
+}
+
+TEST_F(TransferSerial, FileThatCannotBeOpened) {
+  start_sim(SimConfig{});
+  const std::string path = dir.file("missing 100%s.sys");
+  EXPECT_EQ(run(path), 0);
+  const auto boxes = host.boxes();
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].text, "File Open Error");
+  EXPECT_EQ(boxes[0].caption, "Error");
+  EXPECT_EQ(boxes[0].owner, kWindow);
+  EXPECT_NE(log_text().find("Update Failed : Failed to open file " + path + "\r\n\r\n"), std::string::npos);
+  stop_sim();
+  EXPECT_EQ(sim.record.messages, 0);
+}
+
+TEST_F(TransferSerial, FileFailingTheHeaderCheckNeverReachesTheInstrument) {
+  start_sim(SimConfig{});
+  std::string image = make_update_image(0, 2, 0);
+  image.pop_back();
+  const std::string path = write_image("short.sys", image);
+  EXPECT_EQ(run(path), 0);
+  ASSERT_EQ(host.boxes().size(), 1u);
+  EXPECT_EQ(host.boxes()[0].text, "Illegal File Size(total)");
+  EXPECT_NE(log_text().find("Update Failed : File format/version error"), std::string::npos);
+  stop_sim();
+  EXPECT_EQ(sim.record.messages, 0);
+}
+
+TEST_F(TransferSerial, PathsWithPercentSpacesAndNonAsciiBytes) {
+  start_sim(SimConfig{});
+  const std::string image = make_update_image(0, 2, 0);
+  const std::string path = write_image("100% s\xC3\xA9 %n%s.sys", image);
+  ASSERT_EQ(run(path), 1);
+  EXPECT_EQ(host.line(0), path);
+  stop_sim();
+  EXPECT_TRUE(read_file_bytes(dir.file("received.img")) == image) << "the received image differs";
+}
+
+TEST_F(TransferSerial, PathLongerThanTheBufferIsNotCutShort) {
+  start_sim(SimConfig{});
+  std::string path = dir.path() + "/" + std::string(300, 'a');
+  EXPECT_EQ(run(path), 0);
+  ASSERT_EQ(host.boxes().size(), 1u);
+  EXPECT_EQ(host.boxes()[0].text, "File Open Error");
+}
+
+TEST_F(TransferSerial, FileIsHeldExclusivelyAndAShrinkingFileIsCaught) {
+  start_sim(SimConfig{});
+  const std::string path = write_image("system.sys", make_update_image(0, 2, 0));
+  ASSERT_EQ(set_comm(kWindow, 1, 38400), 1);
+  tfr_main(kWindow, path.c_str(), 0, 0);
+  ASSERT_TRUE(host.wait_for_line(2, "Tx Packet:  1"));
+  EXPECT_EQ(file_open_exclusive(path.c_str()), kInvalidFile);
+  ASSERT_EQ(truncate(path.c_str(), 8192 * 5 + 100), 0);  // the lock is advisory: a writer can still cut it
+  EXPECT_EQ(wait_end(), 0);
+  EXPECT_EQ(host.line(3), "File Read Error");
+  stop_sim();
+  EXPECT_EQ(sim.record.packets, 5);  // nothing stale was sent after the last whole block
+}
+
+TEST_F(TransferSerial, ANewTransferCanFollowAFailedOne) {
+  start_sim(SimConfig{});
+  const std::string bad = write_image("bad.sys", "PELD");
+  EXPECT_EQ(run(bad), 0);
+  const std::string image = make_update_image(2, 2, 0);
+  const std::string good = write_image("user.usr", image);
+  EXPECT_EQ(run(good), 1);
+  stop_sim();
+  EXPECT_TRUE(read_file_bytes(dir.file("received.img")) == image) << "the received image differs";
+}
+
+}  // namespace
