@@ -2,12 +2,15 @@
 # Drives the terminal front end in tmux, against the simulated instrument on a
 # pseudo-terminal: keys go in with send-keys, the screen comes back with
 # capture-pane. Writes the screens it saw at the moments that matter to
-# BUILD/term-ui/recording.txt.
+# BUILD/term-ui/SCENARIO.txt, and all of them to BUILD/term-ui/recording.txt.
 #
-#   scripts/term-ui-test.sh [BUILD]     (default build/native; needs xrupdate and xrsim built)
+#   scripts/term-ui-test.sh [BUILD [SCENARIO...]]
+#       BUILD defaults to build/native (xrupdate and xrsim built there);
+#       without scenarios all run; the names are listed at the end of this file.
 set -u
 cd "$(dirname "$0")/.."
 build=$(cd "${1:-build/native}" && pwd)
+shift
 xrupdate=$build/xrupdate
 xrsim=$build/xrsim
 for tool in "$xrupdate" "$xrsim"; do
@@ -17,10 +20,7 @@ command -v tmux >/dev/null || { echo "tmux is needed" >&2; exit 2; }
 command -v python3 >/dev/null || { echo "python3 is needed" >&2; exit 2; }
 
 artifacts=$build/term-ui
-rm -rf "$artifacts"
 mkdir -p "$artifacts"
-recording=$artifacts/recording.txt
-: >"$recording"
 work=$(mktemp -d /tmp/xr-term-ui.XXXXXX)
 export XDG_RUNTIME_DIR=$work/run
 mkdir -m 700 "$XDG_RUNTIME_DIR"
@@ -137,8 +137,8 @@ log_has() { grep -qF -- "$1" "$work/vup_log.txt" 2>/dev/null; }
 ini_has() { grep -qx -- "$1" "$work/xr.ini"; }
 packet_number() { screen | sed -n 's/^ *Tx Packet: *\([0-9]*\) :.*/\1/p' | head -n1; }
 
-record() {  # record MOMENT: the screen now, into the recording
-  { echo "=== $current: $1"; screen; echo; } >>"$recording"
+record() {  # record MOMENT: the screen now, into the scenario's recording
+  { echo "=== $current: $1"; screen; echo; } >>"$artifacts/$scenario_id.txt"
 }
 
 app_pid() { pgrep -P "$(T display -p -t "$app_session" '#{pane_pid}')" -x xrupdate; }
@@ -162,200 +162,217 @@ make_update "$work/folder/inner.sys" 0 2 2 262144
 
 # ---------------------------------------------------------------- scenarios
 
-scenario "command-line update"
-start_sim && write_ini && start_app main sample.sys
-record "start-up with sample.sys on the command line"
-check "the title" shows "XR3300/R SystemUpdate Utility v1.3"
-check "the menu line" bash -c "tmux -L $tmux_server capture-pane -p -t main | sed -n 2p | grep -q 'Exit *Update\.\.\. *Stop\.\.\. *Config\.\.\.'"
-check "the file on line 0" wait_for "$work/sample.sys" 5
-check "Update Complete!" wait_for "Update Complete!" 20
-record "the update has completed"
-check "type and version on line 1" shows "Type=SYSTEM"
-check "the image arrived byte for byte" image_matches "$work/sample.sys"
-check "\"Stop...\" grayed after the end" menu_dim "Stop..."
-check "\"Update...\" enabled after the end" menu_enabled "Update..."
-check "\"Config...\" enabled after the end" menu_enabled "Config..."
-check "the log says so" log_has "Update completed successfully."
-keys e
-check "Exit when idle ends the program with 0" exited 0
-check "terminal modes restored" modes_restored
+sc_cmdline() {
+  scenario "command-line update"
+  start_sim && write_ini && start_app main sample.sys
+  record "start-up with sample.sys on the command line"
+  check "the title" shows "XR3300/R SystemUpdate Utility v1.3"
+  check "the menu line" bash -c "tmux -L $tmux_server capture-pane -p -t main | sed -n 2p | grep -q 'Exit *Update\.\.\. *Stop\.\.\. *Config\.\.\.'"
+  check "the file on line 0" wait_for "$work/sample.sys" 5
+  check "Update Complete!" wait_for "Update Complete!" 20
+  record "the update has completed"
+  check "type and version on line 1" shows "Type=SYSTEM"
+  check "the image arrived byte for byte" image_matches "$work/sample.sys"
+  check "\"Stop...\" grayed after the end" menu_dim "Stop..."
+  check "\"Update...\" enabled after the end" menu_enabled "Update..."
+  check "\"Config...\" enabled after the end" menu_enabled "Config..."
+  check "the log says so" log_has "Update completed successfully."
+  keys e
+  check "Exit when idle ends the program with 0" exited 0
+  check "terminal modes restored" modes_restored
+}
 
-scenario "Update through the prompt"
-start_sim && write_ini && start_app main
-check "\"Stop...\" grayed at start" menu_dim "Stop..."
-keys u
-check "the Open File prompt" wait_for "Open File" 3
-record "the Open File prompt"
-check "*.sys listed" shows "sample.sys"
-check "*.pcm not listed under the first filter" bash -c "! tmux -L $tmux_server capture-pane -p -t main | grep -q other.pcm"
-check "other files never listed" bash -c "! tmux -L $tmux_server capture-pane -p -t main | grep -q notes.txt"
-keys Tab
-check "the second filter lists *.pcm" wait_for "other.pcm" 3
-check "the second filter's name" shows "Pcm File(*.pcm)"
-keys Tab Tab
-check "the fourth filter's name" wait_for "Development File(*.b_*)" 3
-keys Tab
-check "back to the first filter" wait_for "System File(*.sys)" 3
-text "folder"
-keys Enter
-check "a folder opens" wait_for "inner.sys" 3
-keys Down Down Enter
-check "the picked file is sent" wait_for "$work/folder/inner.sys" 5
-check "and completes" wait_for "Update Complete!" 20
-check "the image is the picked file" image_matches "$work/folder/inner.sys"
-keys u
-check "the prompt reopens in the file's folder" wait_for "Folder: $work/folder" 3
-keys Escape
-check "Esc cancels" wait_gone "Open File" 3
-keys u
-wait_for "Open File" 3
-text "does-not-exist.sys"
-keys Enter
-check "a name that does not exist reaches the transfer, which says so" wait_for "File Open Error" 5
-record "a file that cannot be opened"
-keys Enter
-check "the box closes" wait_gone "File Open Error" 3
-check "idle again" bash -c "sleep 0.3; tmux -L $tmux_server capture-pane -p -e -t main | sed -n 2p | grep -qP '\x1b\[4mU'"
-keys e
-exited 0 >/dev/null
+sc_prompt() {
+  scenario "Update through the prompt"
+  start_sim && write_ini && start_app main
+  check "\"Stop...\" grayed at start" menu_dim "Stop..."
+  keys u
+  check "the Open File prompt" wait_for "Open File" 3
+  record "the Open File prompt"
+  check "*.sys listed" shows "sample.sys"
+  check "*.pcm not listed under the first filter" bash -c "! tmux -L $tmux_server capture-pane -p -t main | grep -q other.pcm"
+  check "other files never listed" bash -c "! tmux -L $tmux_server capture-pane -p -t main | grep -q notes.txt"
+  keys Tab
+  check "the second filter lists *.pcm" wait_for "other.pcm" 3
+  check "the second filter's name" shows "Pcm File(*.pcm)"
+  keys Tab Tab
+  check "the fourth filter's name" wait_for "Development File(*.b_*)" 3
+  keys Tab
+  check "back to the first filter" wait_for "System File(*.sys)" 3
+  text "folder"
+  keys Enter
+  check "a folder opens" wait_for "inner.sys" 3
+  keys Down Down Enter
+  check "the picked file is sent" wait_for "$work/folder/inner.sys" 5
+  check "and completes" wait_for "Update Complete!" 20
+  check "the image is the picked file" image_matches "$work/folder/inner.sys"
+  keys u
+  check "the prompt reopens in the file's folder" wait_for "Folder: $work/folder" 3
+  keys Escape
+  check "Esc cancels" wait_gone "Open File" 3
+  keys u
+  wait_for "Open File" 3
+  text "does-not-exist.sys"
+  keys Enter
+  check "a name that does not exist reaches the transfer, which says so" wait_for "File Open Error" 5
+  record "a file that cannot be opened"
+  keys Enter
+  check "the box closes" wait_gone "File Open Error" 3
+  check "idle again" bash -c "sleep 0.3; tmux -L $tmux_server capture-pane -p -e -t main | sed -n 2p | grep -qP '\x1b\[4mU'"
+  keys e
+  exited 0 >/dev/null
+}
 
-scenario "Stop with Continue and Abort"
-start_sim --line-speed 115200 && write_ini && start_app main sample.sys
-check "data packets begin" wait_for "Tx Packet:" 10
-sleep 0.2
-check "\"Stop...\" enabled while packets go" menu_enabled "Stop..."
-check "\"Update...\" grayed during the transfer" menu_dim "Update..."
-check "\"Config...\" grayed during the transfer" menu_dim "Config..."
-check "the progress line" wait_for "left" 5
-record "a transfer under way, with the progress bar"
-keys u c
-sleep 0.3
-check "grayed commands are refused" bash -c "! tmux -L $tmux_server capture-pane -p -t main | grep -q 'Open File\|Device Select'"
-keys s
-check "the stop dialog" wait_for "Stop transfer" 3
-record "the stop dialog"
-check "its first text" shows "If you abort the transfer, the device may not be able to start up normally."
-check "its second text" shows "(If so try the transfer again and let it complete.)"
-check "its question" shows "Are you sure you wish to abort the transfer?"
-sleep 1.2  # the packet on the line when the dialog opened is answered first
-held=$(packet_number)
-sleep 1.5
-check "the transfer holds while the dialog is open" test "$(packet_number)" = "$held"
-keys Enter
-check "Continue closes it" wait_gone "Stop transfer" 3
-sleep 1.5
-check "and the transfer goes on" test "$(packet_number)" != "$held"
-keys s
-wait_for "Stop transfer" 3
-keys Tab Enter
-check "Abort closes it" wait_gone "Stop transfer" 10
-check "the log says the user aborted" log_has "User aborted update"
-sleep 0.3
-check "idle again: \"Stop...\" grayed" menu_dim "Stop..."
-check "idle again: \"Update...\" enabled" menu_enabled "Update..."
-record "after Abort"
-keys e
-check "Exit after an abort" exited 0
+sc_stop() {
+  scenario "Stop with Continue and Abort"
+  start_sim --line-speed 115200 && write_ini && start_app main sample.sys
+  check "data packets begin" wait_for "Tx Packet:" 10
+  sleep 0.2
+  check "\"Stop...\" enabled while packets go" menu_enabled "Stop..."
+  check "\"Update...\" grayed during the transfer" menu_dim "Update..."
+  check "\"Config...\" grayed during the transfer" menu_dim "Config..."
+  check "the progress line" wait_for "left" 5
+  record "a transfer under way, with the progress bar"
+  keys u c
+  sleep 0.3
+  check "grayed commands are refused" bash -c "! tmux -L $tmux_server capture-pane -p -t main | grep -q 'Open File\|Device Select'"
+  keys s
+  check "the stop dialog" wait_for "Stop transfer" 3
+  record "the stop dialog"
+  check "its first text" shows "If you abort the transfer, the device may not be able to start up normally."
+  check "its second text" shows "(If so try the transfer again and let it complete.)"
+  check "its question" shows "Are you sure you wish to abort the transfer?"
+  sleep 1.2  # the packet on the line when the dialog opened is answered first
+  held=$(packet_number)
+  sleep 1.5
+  check "the transfer holds while the dialog is open" test "$(packet_number)" = "$held"
+  keys Enter
+  check "Continue closes it" wait_gone "Stop transfer" 3
+  sleep 1.5
+  check "and the transfer goes on" test "$(packet_number)" != "$held"
+  keys s
+  wait_for "Stop transfer" 3
+  keys Tab Enter
+  check "Abort closes it" wait_gone "Stop transfer" 10
+  check "the log says the user aborted" log_has "User aborted update"
+  sleep 0.3
+  check "idle again: \"Stop...\" grayed" menu_dim "Stop..."
+  check "idle again: \"Update...\" enabled" menu_enabled "Update..."
+  record "after Abort"
+  keys e
+  check "Exit after an abort" exited 0
+}
 
-scenario "Config reaches the settings file"
-start_sim && write_ini && start_app main
-keys c
-check "the configuration form" wait_for "Device Select" 3
-record "the configuration form"
-check "a missing port cannot be chosen" dim "COM2"
-check "the port found is offered" bash -c "! tmux -L $tmux_server capture-pane -p -e -t main | grep -qP '\x1b\[2m[^\x1b]*COM1'"
-check "\"57.6kBps\" is never selectable" dim "57.6kBps"
-check "MIDI without devices cannot be chosen" dim "Use MIDI"
-check "serial link checked" shows "(*) Use Serial Port"
-# The focus starts on OK; one step back is "Skip Version Check".
-keys Up Space
-check "Skip Version Check ticks" wait_for "[X] Skip Version Check" 2
-keys Escape
-check "Esc cancels" wait_gone "Device Select" 2
-keys c
-wait_for "Device Select" 3
-check "a cancelled change is not kept" shows "[ ] Skip Version Check"
-keys Up Space Enter
-check "OK closes it" wait_gone "Device Select" 2
-keys c
-wait_for "Device Select" 3
-check "the change is kept" shows "[X] Skip Version Check"
-keys Escape
-wait_gone "Device Select" 2
-keys e
-exited 0 >/dev/null
-check "saved as SkipVersionCheck=1" ini_has "SkipVersionCheck=1"
-check "the link is saved" ini_has "DeviceType=0"
+sc_config() {
+  scenario "Config reaches the settings file"
+  start_sim && write_ini && start_app main
+  keys c
+  check "the configuration form" wait_for "Device Select" 3
+  record "the configuration form"
+  check "a missing port cannot be chosen" dim "COM2"
+  check "the port found is offered" bash -c "! tmux -L $tmux_server capture-pane -p -e -t main | grep -qP '\x1b\[2m[^\x1b]*COM1'"
+  check "\"57.6kBps\" is never selectable" dim "57.6kBps"
+  check "MIDI without devices cannot be chosen" dim "Use MIDI"
+  check "serial link checked" shows "(*) Use Serial Port"
+  # The focus starts on OK; one step back is "Skip Version Check".
+  keys Up Space
+  check "Skip Version Check ticks" wait_for "[X] Skip Version Check" 2
+  keys Escape
+  check "Esc cancels" wait_gone "Device Select" 2
+  keys c
+  wait_for "Device Select" 3
+  check "a cancelled change is not kept" shows "[ ] Skip Version Check"
+  keys Up Space Enter
+  check "OK closes it" wait_gone "Device Select" 2
+  keys c
+  wait_for "Device Select" 3
+  check "the change is kept" shows "[X] Skip Version Check"
+  keys Escape
+  wait_gone "Device Select" 2
+  keys e
+  exited 0 >/dev/null
+  check "saved as SkipVersionCheck=1" ini_has "SkipVersionCheck=1"
+  check "the link is saved" ini_has "DeviceType=0"
+}
 
-scenario "hand-over from a second copy while idle"
-start_sim && write_ini && start_app main
-check "the first copy listens" test -S "$socket"
-(cd "$work" && "$xrupdate" --ini "$work/xr.ini" sample.sys </dev/null >"$work/second.out" 2>&1)
-check "the second copy exits with 0" test $? -eq 0
-check "the first copy sends the handed-over file" wait_for "$work/sample.sys" 5
-check "to the end" wait_for "Update Complete!" 20
-check "byte for byte" image_matches "$work/sample.sys"
-(cd "$work" && "$xrupdate" --ini "$work/xr.ini" /h </dev/null >/dev/null 2>&1)
-check "a second copy without a file exits with 0 too" test $? -eq 0
-keys e
-exited 0 >/dev/null
-check "the socket is removed at exit" test ! -e "$socket"
+sc_handover_idle() {
+  scenario "hand-over from a second copy while idle"
+  start_sim && write_ini && start_app main
+  check "the first copy listens" test -S "$socket"
+  (cd "$work" && "$xrupdate" --ini "$work/xr.ini" sample.sys </dev/null >"$work/second.out" 2>&1)
+  check "the second copy exits with 0" test $? -eq 0
+  check "the first copy sends the handed-over file" wait_for "$work/sample.sys" 5
+  check "to the end" wait_for "Update Complete!" 20
+  check "byte for byte" image_matches "$work/sample.sys"
+  (cd "$work" && "$xrupdate" --ini "$work/xr.ini" /h </dev/null >/dev/null 2>&1)
+  check "a second copy without a file exits with 0 too" test $? -eq 0
+  keys e
+  exited 0 >/dev/null
+  check "the socket is removed at exit" test ! -e "$socket"
+}
 
-scenario "hand-over while busy is dropped"
-start_sim --line-speed 115200 && write_ini && start_app main sample.sys
-wait_for "Tx Packet:" 10
-(cd "$work" && "$xrupdate" --ini "$work/xr.ini" second.sys </dev/null >/dev/null 2>&1)
-check "the second copy exits with 0" test $? -eq 0
-sleep 0.5
-check "the running transfer keeps its file" shows "$work/sample.sys"
-record "a hand-over arrived during the transfer"
-keys s
-wait_for "Stop transfer" 3
-keys Tab Enter
-wait_gone "Stop transfer" 10
-sleep 1.5
-check "the dropped path does not start afterwards" bash -c "! tmux -L $tmux_server capture-pane -p -t main | grep -q second.sys"
-(cd "$work" && "$xrupdate" --ini "$work/xr.ini" second.sys </dev/null >/dev/null 2>&1)
-check "a later hand-over starts normally" wait_for "$work/second.sys" 5
-keys s
-wait_for "Stop transfer" 3
-keys Tab Enter
-wait_gone "Stop transfer" 10
-keys e
-exited 0 >/dev/null
+sc_handover_busy() {
+  scenario "hand-over while busy is dropped"
+  start_sim --line-speed 115200 && write_ini && start_app main sample.sys
+  wait_for "Tx Packet:" 10
+  (cd "$work" && "$xrupdate" --ini "$work/xr.ini" second.sys </dev/null >/dev/null 2>&1)
+  check "the second copy exits with 0" test $? -eq 0
+  sleep 0.5
+  check "the running transfer keeps its file" shows "$work/sample.sys"
+  record "a hand-over arrived during the transfer"
+  keys s
+  wait_for "Stop transfer" 3
+  keys Tab Enter
+  wait_gone "Stop transfer" 10
+  sleep 1.5
+  check "the dropped path does not start afterwards" bash -c "! tmux -L $tmux_server capture-pane -p -t main | grep -q second.sys"
+  (cd "$work" && "$xrupdate" --ini "$work/xr.ini" second.sys </dev/null >/dev/null 2>&1)
+  check "a later hand-over starts normally" wait_for "$work/second.sys" 5
+  keys s
+  wait_for "Stop transfer" 3
+  keys Tab Enter
+  wait_gone "Stop transfer" 10
+  keys e
+  exited 0 >/dev/null
+}
 
-scenario "Exit during a transfer asks first"
-start_sim --line-speed 115200 && write_ini && start_app main sample.sys
-wait_for "Tx Packet:" 10
-keys e
-check "Exit asks with the stop dialog" wait_for "Stop transfer" 3
-record "Exit during a transfer"
-keys Escape
-check "Esc continues" wait_gone "Stop transfer" 3
-check "the window stays" shows "XR3300/R SystemUpdate Utility v1.3"
-before=$(packet_number)
-sleep 1.5
-check "and the transfer goes on" test "$(packet_number)" != "$before"
-keys C-c
-check "Ctrl-C asks too" wait_for "Stop transfer" 3
-keys Tab Enter
-check "Abort ends the program with 0" exited 0 10
-check "terminal modes restored" modes_restored
-check "the settings were saved" ini_has "ComPortNum=1"
+sc_exit() {
+  scenario "Exit during a transfer asks first"
+  start_sim --line-speed 115200 && write_ini && start_app main sample.sys
+  wait_for "Tx Packet:" 10
+  keys e
+  check "Exit asks with the stop dialog" wait_for "Stop transfer" 3
+  record "Exit during a transfer"
+  keys Escape
+  check "Esc continues" wait_gone "Stop transfer" 3
+  check "the window stays" shows "XR3300/R SystemUpdate Utility v1.3"
+  before=$(packet_number)
+  sleep 1.5
+  check "and the transfer goes on" test "$(packet_number)" != "$before"
+  keys C-c
+  check "Ctrl-C asks too" wait_for "Stop transfer" 3
+  keys Tab Enter
+  check "Abort ends the program with 0" exited 0 10
+  check "terminal modes restored" modes_restored
+  check "the settings were saved" ini_has "ComPortNum=1"
+}
 
-scenario "a stale socket from a crashed copy"
-start_sim && write_ini && start_app first
-kill -KILL "$(app_pid)"
-check "the crashed copy left its socket" test -S "$socket"
-start_app main sample.sys
-check "a new start replaces it and runs the update itself" wait_for "Update Complete!" 20
-check "and listens again" test -S "$socket"
-keys e
-exited 0 >/dev/null
+sc_stale_socket() {
+  scenario "a stale socket from a crashed copy"
+  start_sim && write_ini && start_app first
+  kill -KILL "$(app_pid)"
+  check "the crashed copy left its socket" test -S "$socket"
+  start_app main sample.sys
+  check "a new start replaces it and runs the update itself" wait_for "Update Complete!" 20
+  check "and listens again" test -S "$socket"
+  keys e
+  exited 0 >/dev/null
+}
 
-scenario "hostile peer on the hand-over socket"
-start_sim && write_ini && start_app main
-python3 - "$socket" <<'EOF'
+sc_hostile_peer() {
+  scenario "hostile peer on the hand-over socket"
+  start_sim && write_ini && start_app main
+  python3 - "$socket" <<'EOF'
 import socket, struct, sys, time
 path = sys.argv[1]
 def conn():
@@ -373,96 +390,108 @@ s = conn(); s.sendall(b"XRHO0001abc"); s.close()                                
 time.sleep(2)
 hold.close()
 EOF
-check "still running" shows "XR3300/R SystemUpdate Utility v1.3"
-check "nothing started" bash -c "! tmux -L $tmux_server capture-pane -p -t main | grep -q 'Tx Packet\|FILE :'"
-(cd "$work" && "$xrupdate" --ini "$work/xr.ini" sample.sys </dev/null >/dev/null 2>&1)
-check "a real hand-over still works" wait_for "Update Complete!" 20
-keys e
-exited 0 >/dev/null
+  check "still running" shows "XR3300/R SystemUpdate Utility v1.3"
+  check "nothing started" bash -c "! tmux -L $tmux_server capture-pane -p -t main | grep -q 'Tx Packet\|FILE :'"
+  (cd "$work" && "$xrupdate" --ini "$work/xr.ini" sample.sys </dev/null >/dev/null 2>&1)
+  check "a real hand-over still works" wait_for "Update Complete!" 20
+  keys e
+  exited 0 >/dev/null
+}
 
-scenario "keys at any moment"
-start_sim --line-speed 460800 && write_ini && start_app main sample.sys
-wait_for "Tx Packet:" 10
-text 'xyz123!@#$%^&*()_+[]{};:,./<>?~`'
-keys -H 1b 5b 31 3b 35 43 1b 5b 32 30 30 7e 1b 4f 50 1b 5b 5a 1b 1b 00 7f 08 09
-keys F1 F5 PageUp PageDown Home End Insert Delete BTab
-sleep 0.2
-keys s
-wait_for "Stop transfer" 3
-text 'pastedtextisnotananswer'
-keys -H 1b 5b 41 1b 5b 42 1b 5b 44
-sleep 0.2
-check "the stop dialog survives noise" shows "Stop transfer"
-keys Escape
-wait_gone "Stop transfer" 3
-check "the transfer completes under noise" wait_for "Update Complete!" 60
-keys c
-wait_for "Device Select" 3
-keys -H 1b 5b 31 3b 35 43 09 09 1b 5b 5a 1b 5b 44 1b 5b 43
-text 'qwertyuiop'
-keys Escape
-check "the configuration form survives noise" wait_gone "Device Select" 3
-keys u
-wait_for "Open File" 3
-text "$(head -c 400 /dev/zero | tr '\0' 'x')"
-keys -H 1b 5b 31 3b 35 43 7f 7f c3 a9 e2 82 ac
-keys Escape
-check "the prompt survives a long paste" wait_gone "Open File" 3
-check "the program is still there" shows "XR3300/R SystemUpdate Utility v1.3"
-keys e
-check "and exits normally" exited 0
+sc_keys() {
+  scenario "keys at any moment"
+  start_sim --line-speed 460800 && write_ini && start_app main sample.sys
+  wait_for "Tx Packet:" 10
+  text 'xyz123!@#$%^&*()_+[]{};:,./<>?~`'
+  keys -H 1b 5b 31 3b 35 43 1b 5b 32 30 30 7e 1b 4f 50 1b 5b 5a 1b 1b 00 7f 08 09
+  keys F1 F5 PageUp PageDown Home End Insert Delete BTab
+  sleep 0.2
+  keys s
+  wait_for "Stop transfer" 3
+  text 'pastedtextisnotananswer'
+  keys -H 1b 5b 41 1b 5b 42 1b 5b 44
+  sleep 0.2
+  check "the stop dialog survives noise" shows "Stop transfer"
+  keys Escape
+  wait_gone "Stop transfer" 3
+  check "the transfer completes under noise" wait_for "Update Complete!" 60
+  keys c
+  wait_for "Device Select" 3
+  keys -H 1b 5b 31 3b 35 43 09 09 1b 5b 5a 1b 5b 44 1b 5b 43
+  text 'qwertyuiop'
+  keys Escape
+  check "the configuration form survives noise" wait_gone "Device Select" 3
+  keys u
+  wait_for "Open File" 3
+  text "$(head -c 400 /dev/zero | tr '\0' 'x')"
+  keys -H 1b 5b 31 3b 35 43 7f 7f c3 a9 e2 82 ac
+  keys Escape
+  check "the prompt survives a long paste" wait_gone "Open File" 3
+  check "the program is still there" shows "XR3300/R SystemUpdate Utility v1.3"
+  keys e
+  check "and exits normally" exited 0
+}
 
-scenario "resize"
-start_sim && write_ini && start_app main
-T resize-window -t main -x 60 -y 15
-check "too small says so" wait_for "Terminal too small" 3
-record "a terminal too small"
-T resize-window -t main -x 100 -y 30
-check "a big terminal redraws" wait_for "Exit    Update..." 3
-check "with the key line at its new bottom" bash -c "tmux -L $tmux_server capture-pane -p -t main | sed -n 30p | grep -q 'Keys:'"
-T resize-window -t main -x 80 -y 24
-keys e
-exited 0 >/dev/null
+sc_resize() {
+  scenario "resize"
+  start_sim && write_ini && start_app main
+  T resize-window -t main -x 60 -y 15
+  check "too small says so" wait_for "Terminal too small" 3
+  record "a terminal too small"
+  T resize-window -t main -x 100 -y 30
+  check "a big terminal redraws" wait_for "Exit    Update..." 3
+  check "with the key line at its new bottom" bash -c "tmux -L $tmux_server capture-pane -p -t main | sed -n 30p | grep -q 'Keys:'"
+  T resize-window -t main -x 80 -y 24
+  keys e
+  exited 0 >/dev/null
+}
 
-scenario "attention when the transfer ends elsewhere"
-start_sim && write_ini && start_app main
-keys -H 1b 5b 4f   # the terminal reports: focus out
-(cd "$work" && "$xrupdate" --ini "$work/xr.ini" /h sample.sys </dev/null >/dev/null 2>&1)
-wait_for "Update Complete!" 20
-check "the title is marked" wait_for "* XR3300/R SystemUpdate Utility v1.3 *" 3
-record "the marked title after an update that ended unseen"
-check "and blinks" wait_gone "* XR3300/R SystemUpdate Utility v1.3 *" 3
-keys -H 1b 5b 49   # focus in
-sleep 1.2
-check "focus back: no mark" bash -c "! tmux -L $tmux_server capture-pane -p -t main | grep -qF '* XR3300'"
-keys e
-exited 0 >/dev/null
+sc_attention() {
+  scenario "attention when the transfer ends elsewhere"
+  start_sim && write_ini && start_app main
+  keys -H 1b 5b 4f   # the terminal reports: focus out
+  (cd "$work" && "$xrupdate" --ini "$work/xr.ini" /h sample.sys </dev/null >/dev/null 2>&1)
+  wait_for "Update Complete!" 20
+  check "the title is marked" wait_for "* XR3300/R SystemUpdate Utility v1.3 *" 3
+  record "the marked title after an update that ended unseen"
+  check "and blinks" wait_gone "* XR3300/R SystemUpdate Utility v1.3 *" 3
+  keys -H 1b 5b 49   # focus in
+  sleep 1.2
+  check "focus back: no mark" bash -c "! tmux -L $tmux_server capture-pane -p -t main | grep -qF '* XR3300'"
+  keys e
+  exited 0 >/dev/null
+}
 
-scenario "crash of the update thread restores the terminal"
-start_sim --line-speed 115200 && write_ini && start_app main sample.sys
-wait_for "Tx Packet:" 10
-kill -SEGV "$(app_pid)"
-check "the program ends" wait_for "[exit 139]" 5
-check "terminal modes restored" modes_restored
-check "the screen is the shell's again" bash -c "! tmux -L $tmux_server capture-pane -p -t main | grep -q 'Keys: E Exit'"
+sc_crash() {
+  scenario "crash of the update thread restores the terminal"
+  start_sim --line-speed 115200 && write_ini && start_app main sample.sys
+  wait_for "Tx Packet:" 10
+  kill -SEGV "$(app_pid)"
+  check "the program ends" wait_for "[exit 139]" 5
+  check "terminal modes restored" modes_restored
+  check "the screen is the shell's again" bash -c "! tmux -L $tmux_server capture-pane -p -t main | grep -q 'Keys: E Exit'"
+}
 
-scenario "SIGTERM stops the transfer"
-start_sim --line-speed 115200 && write_ini && start_app main sample.sys
-wait_for "Tx Packet:" 10
-kill -TERM "$(app_pid)"
-check "ends with 0" exited 0 10
-check "terminal modes restored" modes_restored
-check "the stop is logged" log_has "User aborted update"
+sc_sigterm() {
+  scenario "SIGTERM stops the transfer"
+  start_sim --line-speed 115200 && write_ini && start_app main sample.sys
+  wait_for "Tx Packet:" 10
+  kill -TERM "$(app_pid)"
+  check "ends with 0" exited 0 10
+  check "terminal modes restored" modes_restored
+  check "the stop is logged" log_has "User aborted update"
+}
 
-scenario "stdin closed or gone"
-T kill-server 2>/dev/null
-start_sim && write_ini
-(cd "$work" && timeout 5 "$xrupdate" --ini "$work/xr.ini" <&- >"$work/closed.out" 2>&1)
-check "closed stdin: a clear message and 1" test $? -eq 1
-check "the message" grep -q "needs a terminal" "$work/closed.out"
-(cd "$work" && timeout 5 "$xrupdate" --ini "$work/xr.ini" </dev/null >/dev/null 2>&1)
-check "stdin not a terminal: 1, no hang" test $? -eq 1
-python3 - "$xrupdate" "$work/xr.ini" "$work" <<'EOF' >"$work/hangup.out" 2>&1
+sc_stdin() {
+  scenario "stdin closed or gone"
+  T kill-server 2>/dev/null
+  start_sim && write_ini
+  (cd "$work" && timeout 5 "$xrupdate" --ini "$work/xr.ini" <&- >"$work/closed.out" 2>&1)
+  check "closed stdin: a clear message and 1" test $? -eq 1
+  check "the message" grep -q "needs a terminal" "$work/closed.out"
+  (cd "$work" && timeout 5 "$xrupdate" --ini "$work/xr.ini" </dev/null >/dev/null 2>&1)
+  check "stdin not a terminal: 1, no hang" test $? -eq 1
+  python3 - "$xrupdate" "$work/xr.ini" "$work" <<'EOF' >"$work/hangup.out" 2>&1
 import os, pty, select, sys, time
 xrupdate, ini, folder = sys.argv[1:4]
 pid, fd = pty.fork()
@@ -486,16 +515,32 @@ while time.time() < end:
 os.kill(pid, 9)
 print("hang")
 EOF
-check "a terminal that goes away ends an idle program" grep -qx "exit 0" "$work/hangup.out"
+  check "a terminal that goes away ends an idle program" grep -qx "exit 0" "$work/hangup.out"
+}
 
-scenario "help and version"
-"$xrupdate" --help >"$work/help.out"
-check "--help exits 0" test $? -eq 0
-check "--help names the front end" grep -q "xrupdate \[--ini PATH\] \[/h\] \[FILE...\]" "$work/help.out"
-check "--version" test "$("$xrupdate" --version)" = "XR3300/R SystemUpdate Utility v1.3"
-"$xrupdate" --no-such-option >/dev/null 2>&1
-check "an unknown option is a usage error" test $? -eq 2
+sc_help() {
+  scenario "help and version"
+  "$xrupdate" --help >"$work/help.out"
+  check "--help exits 0" test $? -eq 0
+  check "--help names the front end" grep -q "xrupdate \[--ini PATH\] \[/h\] \[FILE...\]" "$work/help.out"
+  check "--version" test "$("$xrupdate" --version)" = "XR3300/R SystemUpdate Utility v1.3"
+  "$xrupdate" --no-such-option >/dev/null 2>&1
+  check "an unknown option is a usage error" test $? -eq 2
+}
 
+all_scenarios="cmdline prompt stop config handover-idle handover-busy exit stale-socket hostile-peer keys resize attention crash sigterm stdin help"
+selected=${*:-$all_scenarios}
+for name in $selected; do
+  case " $all_scenarios " in
+    *" $name "*)
+      scenario_id=$name
+      : >"$artifacts/$name.txt"
+      "sc_${name//-/_}" ;;
+    *) echo "no scenario $name (scenarios: $all_scenarios)" >&2; exit 2 ;;
+  esac
+done
+recording=$artifacts/recording.txt
+[ $# -eq 0 ] && for name in $all_scenarios; do cat "$artifacts/$name.txt"; done >"$recording"
 echo
-echo "term UI: $passed passed, $failed failed; recording in $recording"
+echo "term UI ($selected): $passed passed, $failed failed; screens in $artifacts"
 [ "$failed" -eq 0 ]
