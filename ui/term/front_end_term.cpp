@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
@@ -73,7 +74,11 @@ std::deque<std::pair<int, intptr_t>> g_notices;
 std::deque<std::shared_ptr<BoxRequest>> g_boxes;
 bool g_ui_blocked = false;  // the user-interface thread waits for the transfer thread
 bool g_dirty = true;
-int g_wake[2] = {-1, -1};
+// The transfer thread may post its end notice after it has set the idle state
+// that lets the program end: once closed, the sinks take nothing more.
+bool g_closed = false;
+int g_wake_read = -1;
+std::atomic<int> g_wake_write{-1};
 std::thread::id g_ui_thread;
 
 volatile std::sig_atomic_t g_sig_winch = 0;
@@ -101,10 +106,12 @@ std::int64_t now_ms() {
       .count();
 }
 
+// Wakes the loop. Async-signal-safe; the sinks call it with g_mutex held.
 void wake() {
-  if (g_wake[1] < 0) return;
+  const int fd = g_wake_write.load();
+  if (fd < 0) return;
   const char byte = 1;
-  const ssize_t ignored = write(g_wake[1], &byte, 1);  // a full pipe already wakes
+  const ssize_t ignored = write(fd, &byte, 1);  // a full pipe already wakes
   (void)ignored;
 }
 
@@ -134,20 +141,18 @@ void install_signals() {
 // ---- sinks
 
 void sink_textout(int line, const char* text) {
-  {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    if (line >= 0 && line < 6) g_lines[line] = text != nullptr ? text : "";
-    if (text != nullptr) progress_line(&g_progress, line, text, now_ms());
-    g_dirty = true;
-  }
+  std::lock_guard<std::mutex> lock(g_mutex);
+  if (g_closed) return;
+  if (line >= 0 && line < 6) g_lines[line] = text != nullptr ? text : "";
+  if (text != nullptr) progress_line(&g_progress, line, text, now_ms());
+  g_dirty = true;
   wake();
 }
 
 void sink_post(WindowHandle, int id, intptr_t lparam) {
-  {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    g_notices.emplace_back(id, lparam);
-  }
+  std::lock_guard<std::mutex> lock(g_mutex);
+  if (g_closed) return;
+  g_notices.emplace_back(id, lparam);
   wake();
 }
 
@@ -164,10 +169,9 @@ int sink_message_box(WindowHandle, const char* text, const char* caption, unsign
   request->has_caption = caption != nullptr;
   request->caption = caption != nullptr ? caption : "";
   std::unique_lock<std::mutex> lock(g_mutex);
+  if (g_closed) return 1;
   g_boxes.push_back(request);
-  lock.unlock();
   wake();
-  lock.lock();
   g_box_answered.wait(lock, [&] { return request->done || g_ui_blocked; });
   return 1;
 }
@@ -328,7 +332,7 @@ bool dirty() {
 
 void drain_wake_pipe() {
   char buffer[64];
-  while (read(g_wake[0], buffer, sizeof buffer) > 0) {
+  while (read(g_wake_read, buffer, sizeof buffer) > 0) {
   }
 }
 
@@ -395,7 +399,7 @@ int pump(bool main_level) {
 
     pollfd fds[3];
     int count = 0;
-    fds[count++] = pollfd{g_wake[0], POLLIN, 0};
+    fds[count++] = pollfd{g_wake_read, POLLIN, 0};
     const int stdin_index = gone ? -1 : count;
     if (!gone) fds[count++] = pollfd{STDIN_FILENO, POLLIN, 0};
     int socket_index = -1;
@@ -561,10 +565,13 @@ int run_front_end(int argc, const char* const* argv) {
   }
 
   g_ui_thread = std::this_thread::get_id();
-  if (pipe2(g_wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+  int wake_pipe[2];
+  if (pipe2(wake_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
     single_copy_stop();
     return 1;
   }
+  g_wake_read = wake_pipe[0];
+  g_wake_write.store(wake_pipe[1]);
   HostSinks sinks = {};
   sinks.message_box = sink_message_box;
   sinks.textout = sink_textout;
@@ -602,10 +609,18 @@ int run_front_end(int argc, const char* const* argv) {
   }
   screen_close();
   if (started) close_log();
-  host_reset();
   single_copy_stop();
-  close(g_wake[0]);
-  close(g_wake[1]);
-  g_wake[0] = g_wake[1] = -1;
+  // The sinks stay installed (the transfer thread may still be posting its end
+  // notice), but take nothing more.
+  for (int s : kHandledSignals) signal(s, SIG_DFL);
+  int wake_write;
+  {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_closed = true;
+    wake_write = g_wake_write.exchange(-1);
+  }
+  close(wake_write);
+  close(g_wake_read);
+  g_wake_read = -1;
   return status;
 }
