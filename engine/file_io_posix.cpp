@@ -8,14 +8,17 @@
 #include "engine/file_io.h"
 
 FileHandle file_open_exclusive(const char* path) {
-  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  // O_NONBLOCK: opening a named pipe must not wait for a writer.
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return kInvalidFile;
   struct stat st;
-  // A folder opens for reading on Linux but is no update file.
-  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+  // A folder, a pipe or a device opens for reading on Linux but is no update file.
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     ::close(fd);
     return kInvalidFile;
   }
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
   return fd;
 }
 

@@ -20,6 +20,13 @@ int set_any_baud(int fd, int baud) {
   long off = actual > baud ? actual - baud : baud - actual;
   return off * 50 <= baud ? 1 : 0;
 }
+
+int get_any_baud(int fd) {
+  struct termios2 tio {};
+  if (ioctl(fd, TCGETS2, &tio) != 0) return 0;
+  return static_cast<int>(tio.c_ospeed);
+}
 #else
 int set_any_baud(int, int) { return 0; }
+int get_any_baud(int) { return 0; }
 #endif

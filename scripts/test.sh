@@ -2,7 +2,7 @@
 # Builds every target and runs every test:
 #   native Linux build with AddressSanitizer + UndefinedBehaviorSanitizer, all tests;
 #   native ThreadSanitizer build, the tests of threaded code;
-#   x86-64 Windows build, all tests under Wine;
+#   x86-64 Windows build, all tests under Wine, and its serial tests with COM1 on xrsim;
 #   i686 Windows build (the shipped program), compiled and its imports checked.
 # Ends with one line per stage and a pass/fail count.
 set -u
@@ -59,6 +59,10 @@ windows64() {
     (wine_env && cd "$build/win64" && ctest --output-on-failure --timeout 600)
 }
 
+wine_serial() {
+  (wine_env && "$root/scripts/wine-serial-tests.sh" "$build/native/xrsim" "$build/win64/tests/xr_tests.exe" --gtest_brief=1)
+}
+
 windows32() {
   configure "$build/win32" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" -DXR_TESTS=OFF &&
     cmake --build "$build/win32" -j "$jobs" &&
@@ -69,6 +73,7 @@ stage "install missing packages" "$root/scripts/install-deps.sh"
 stage "native build and tests (ASan, UBSan)" native
 stage "ThreadSanitizer tests" tsan
 stage "x86-64 Windows build and tests under Wine" windows64
+stage "Windows serial link under Wine (COM1 on xrsim)" wine_serial
 stage "i686 Windows build and imports" windows32
 
 echo

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <thread>
 
+#include "link/serial_baud_posix.h"
 #include "link/serial_link.h"
 #include "link/serial_port.h"
 #include "sim/pty_server.h"
@@ -163,7 +164,11 @@ TEST_F(SerialLinkTest, SetCommSetsRawEightNoneOneAtTheRate) {
   ASSERT_EQ(0, tcgetattr(server_.keep, &tio));
   EXPECT_EQ(static_cast<speed_t>(B57600), cfgetospeed(&tio));
   free_comm();
-  EXPECT_EQ(1, set_comm(kWindow, 1, 31250));  // no Bxxx constant: set through termios2
+  ASSERT_EQ(1, set_comm(kWindow, 1, 31250));  // no Bxxx constant: set through termios2
+  EXPECT_EQ(31250, get_any_baud(server_.keep));
+  free_comm();
+  ASSERT_EQ(1, set_comm(kWindow, 1, 38400));
+  EXPECT_EQ(38400, get_any_baud(server_.keep));
   EXPECT_TRUE(host_.boxes().empty());
 }
 

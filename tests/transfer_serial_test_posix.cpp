@@ -296,7 +296,7 @@ TEST_F(TransferSerial, ZeroLeftFromALongReplyEndsTheNextReceive) {
   const std::string path = write_image("system.sys", make_update_image(0, 2, 0));
   EXPECT_EQ(run(path), 0);
   EXPECT_EQ(host.line(3), "Receive Error(Timeout)");
-  EXPECT_EQ(host.line(2), "Tx Packet:  4 : f0 42 23 58 03 00 11");
+  EXPECT_EQ(host.line(2), "Tx Packet:  4 : f0 42 23 58 03 00 00");
 }
 
 TEST_F(TransferSerial, SilenceTimesOut) {
