@@ -143,7 +143,14 @@ record() {  # record MOMENT: the screen now, into the scenario's recording
 
 app_pid() { pgrep -P "$(T display -p -t "$app_session" '#{pane_pid}')" -x xrupdate; }
 exited() { wait_for "[exit $1]" "${2:-10}"; }
-modes_restored() { screen | grep -q -- "^icanon echo *$"; }
+modes_restored() {  # the shell's "stty -a" after the program: canonical input and echo are back
+  local deadline=$((SECONDS + 5))
+  while [ $SECONDS -lt $deadline ]; do
+    screen | grep -q -- "^icanon echo *$" && return 0
+    sleep 0.05
+  done
+  return 1
+}
 
 scenario() {
   current=$1
