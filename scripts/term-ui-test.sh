@@ -546,8 +546,12 @@ for name in $selected; do
     *) echo "no scenario $name (scenarios: $all_scenarios)" >&2; exit 2 ;;
   esac
 done
+# The recording of a whole session: every scenario's screens, in order, from
+# whichever runs have left them (ctest runs the scenarios one by one).
 recording=$artifacts/recording.txt
-[ $# -eq 0 ] && for name in $all_scenarios; do cat "$artifacts/$name.txt"; done >"$recording"
+for name in $all_scenarios; do
+  [ -f "$artifacts/$name.txt" ] && cat "$artifacts/$name.txt"
+done >"$recording.$$" && mv "$recording.$$" "$recording"
 echo
 echo "term UI ($selected): $passed passed, $failed failed; screens in $artifacts"
 [ "$failed" -eq 0 ]

@@ -99,6 +99,7 @@ std::int64_t g_next_tick = 0;
 std::int64_t g_next_flash = 0;
 std::vector<std::pair<void (*)(void*), void*>> g_overlays;
 HandoverConnection g_connection;
+std::int64_t g_accept_paused_until = 0;
 
 std::int64_t now_ms() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -306,8 +307,11 @@ void on_handover_record(const HandoverRecord& record, void*) {
 }
 
 void service_handover(std::int64_t now) {
-  if (g_connection.fd < 0) {
-    if (handover_accept(single_copy_listen_fd(), &g_connection, now)) handover_reset(&g_state.handover);
+  if (g_connection.fd < 0 && now >= g_accept_paused_until) {
+    const int accepted = handover_accept(single_copy_listen_fd(), &g_connection, now);
+    if (accepted > 0) handover_reset(&g_state.handover);
+    // Out of descriptors or the like: try again a little later rather than spin.
+    if (accepted < 0) g_accept_paused_until = now + 200;
   }
   if (g_connection.fd >= 0) handover_read(&g_connection, now, on_handover_record, nullptr);
 }
@@ -402,20 +406,16 @@ int pump(bool main_level) {
     fds[count++] = pollfd{g_wake_read, POLLIN, 0};
     const int stdin_index = gone ? -1 : count;
     if (!gone) fds[count++] = pollfd{STDIN_FILENO, POLLIN, 0};
-    int socket_index = -1;
     std::int64_t deadline = g_next_tick;
     if (g_state.wf_status != -1 && g_next_flash < deadline) deadline = g_next_flash;
     if (main_level) {
       if (g_connection.fd >= 0) {
-        socket_index = count;
         fds[count++] = pollfd{g_connection.fd, POLLIN, 0};
         if (g_connection.deadline_ms < deadline) deadline = g_connection.deadline_ms;
-      } else if (single_copy_listen_fd() >= 0) {
-        socket_index = count;
+      } else if (single_copy_listen_fd() >= 0 && now >= g_accept_paused_until) {
         fds[count++] = pollfd{single_copy_listen_fd(), POLLIN, 0};
       }
     }
-    (void)socket_index;
     std::int64_t wait = deadline - now_ms();
     if (wait < 0) wait = 0;
     if (wait > 1000) wait = 1000;

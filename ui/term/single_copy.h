@@ -55,7 +55,8 @@ struct HandoverRecord {
 };
 
 void handover_connection_reset(HandoverConnection* connection);
-// Accepts one waiting connection, if any; 1 when `connection` now holds it.
+// Accepts one waiting connection, if any: 1 when `connection` now holds it, 0 when
+// none waits, -1 when accepting fails (out of descriptors).
 int handover_accept(int listen_fd, HandoverConnection* connection, std::int64_t now_ms);
 // Reads what has arrived; calls `on_record` for each whole record. Returns 0 when
 // the connection is finished (closed by the peer, bad greeting, too long, too slow,

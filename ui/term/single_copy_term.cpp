@@ -213,7 +213,7 @@ void handover_connection_reset(HandoverConnection* connection) {
 int handover_accept(int listen_fd, HandoverConnection* connection, std::int64_t now) {
   if (listen_fd < 0 || connection->fd >= 0) return 0;
   const int fd = accept4(listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-  if (fd < 0) return 0;
+  if (fd < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED ? 0 : -1;
   handover_connection_reset(connection);
   connection->fd = fd;
   connection->deadline_ms = now + 1000;
