@@ -119,11 +119,20 @@ void wake() {
 void on_signal(int signal_number) {
   const int saved = errno;
   switch (signal_number) {
-    case SIGWINCH: g_sig_winch = 1; break;
-    case SIGINT: g_sig_int = 1; break;
-    case SIGTERM: g_sig_term = 1; break;
-    case SIGHUP: g_sig_hup = 1; break;
-    default: break;
+    case SIGWINCH:
+      g_sig_winch = 1;
+      break;
+    case SIGINT:
+      g_sig_int = 1;
+      break;
+    case SIGTERM:
+      g_sig_term = 1;
+      break;
+    case SIGHUP:
+      g_sig_hup = 1;
+      break;
+    default:
+      break;
   }
   wake();
   errno = saved;
@@ -559,7 +568,8 @@ int run_front_end(int argc, const char* const* argv) {
     return 1;
   }
   if (!isatty(STDIN_FILENO) || !isatty(STDOUT_FILENO)) {
-    std::fprintf(stderr, "xrupdate: the front end needs a terminal (for a run without one: xrupdate --batch)\n");
+    std::fprintf(stderr,
+                 "xrupdate: the front end needs a terminal (for a run without one: xrupdate --batch)\n");
     single_copy_stop();
     return 1;
   }

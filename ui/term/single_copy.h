@@ -18,9 +18,9 @@ constexpr int kHandoverRecordSize = 8;
 constexpr unsigned kHandoverForeground = 1;  // the low word of the foreground request
 
 enum SingleCopyResult : int {
-  kSingleCopyFirst = 0,      // no copy runs: this one listens (or runs without the check)
-  kSingleCopyHandedOver = 1, // a running copy took the path; exit with 0
-  kSingleCopyNoAnswer = 2,   // a copy holds the lock but does not answer
+  kSingleCopyFirst = 0,       // no copy runs: this one listens (or runs without the check)
+  kSingleCopyHandedOver = 1,  // a running copy took the path; exit with 0
+  kSingleCopyNoAnswer = 2,    // a copy holds the lock but does not answer
 };
 
 // The socket's path: $XDG_RUNTIME_DIR, else a private folder /tmp/xrupdate-UID.
@@ -39,12 +39,12 @@ void single_copy_stop();
 
 // One connection from a second copy, read a little at a time without blocking.
 struct HandoverConnection {
-  int fd;                  // -1: none
-  std::int64_t deadline_ms;// closed when it has not finished by then
-  int greeted;             // the greeting arrived
-  int length;              // bytes in `partial`
+  int fd;                    // -1: none
+  std::int64_t deadline_ms;  // closed when it has not finished by then
+  int greeted;               // the greeting arrived
+  int length;                // bytes in `partial`
   unsigned char partial[kHandoverRecordSize];
-  int records;             // records taken so far
+  int records;  // records taken so far
 };
 
 // What a record asks for.

@@ -21,7 +21,7 @@
 namespace {
 
 constexpr int kMaxRecords = kHandoverMaxPieces + 2;  // every piece of a full path and the request
-constexpr int kConnectWaitMs = 2000;                  // a running copy may still be starting
+constexpr int kConnectWaitMs = 2000;                 // a running copy may still be starting
 
 int g_listen_fd = -1;
 int g_lock_fd = -1;
@@ -127,7 +127,8 @@ std::int64_t now_ms() {
 int single_copy_socket_path(char* out, int size) {
   char folder[256];
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  if (runtime != nullptr && runtime[0] == '/' && std::strlen(runtime) < sizeof folder && private_folder(runtime)) {
+  if (runtime != nullptr && runtime[0] == '/' && std::strlen(runtime) < sizeof folder &&
+      private_folder(runtime)) {
     std::snprintf(folder, sizeof folder, "%s", runtime);
   } else {
     std::snprintf(folder, sizeof folder, "/tmp/xrupdate-%u", static_cast<unsigned>(geteuid()));
@@ -213,7 +214,8 @@ void handover_connection_reset(HandoverConnection* connection) {
 int handover_accept(int listen_fd, HandoverConnection* connection, std::int64_t now) {
   if (listen_fd < 0 || connection->fd >= 0) return 0;
   const int fd = accept4(listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-  if (fd < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED ? 0 : -1;
+  if (fd < 0)
+    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED ? 0 : -1;
   handover_connection_reset(connection);
   connection->fd = fd;
   connection->deadline_ms = now + 1000;

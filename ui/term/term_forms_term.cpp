@@ -116,7 +116,8 @@ void draw_stop(void* context) {
   const int top = std::max(0, (LINES - height) / 2);
   const int left = std::max(0, (COLS - width) / 2);
   screen_frame(top, left, height, width, "Stop transfer");
-  for (int i = 0; i < 3; ++i) screen_text(top + 1 + i, left + 2, kStopTexts[i], width - 4, screen_attr_normal());
+  for (int i = 0; i < 3; ++i)
+    screen_text(top + 1 + i, left + 2, kStopTexts[i], width - 4, screen_attr_normal());
   draw_button(top + 5, left + width / 2 - 12, "Abort", form.focus == 1);
   draw_button(top + 5, left + width / 2 + 2, "Continue", form.focus == 2);
 }
@@ -198,8 +199,9 @@ void draw_config(void* context) {
     const Control& c = kControls[i];
     const bool enabled = control_enabled(form, c.id);
     const bool focused = i == form.focus;
-    const unsigned long attr =
-        focused ? screen_attr_focus() : enabled ? screen_attr_normal() : screen_attr_disabled();
+    const unsigned long attr = focused   ? screen_attr_focus()
+                               : enabled ? screen_attr_normal()
+                                         : screen_attr_disabled();
     char text[96];
     switch (c.kind) {
       case kRadio:
@@ -220,8 +222,8 @@ void draw_config(void* context) {
     }
     screen_text(top + c.row, left + c.col, text, kConfigWidth - c.col - 1, attr);
   }
-  screen_text(top + 14, left + 2, "Tab/arrows move, Space chooses, Left/Right change a list,", kConfigWidth - 4,
-              screen_attr_disabled());
+  screen_text(top + 14, left + 2, "Tab/arrows move, Space chooses, Left/Right change a list,",
+              kConfigWidth - 4, screen_attr_disabled());
   screen_text(top + 15, left + 2, "Enter OK, Esc Cancel.", kConfigWidth - 4, screen_attr_disabled());
 }
 
@@ -285,9 +287,9 @@ constexpr int kMaxEntries = 4000;
 constexpr int kOpenWidth = 76;
 
 struct OpenForm {
-  std::string folder;  // the folder being shown
-  std::string name;    // the "File name" field
-  std::string pattern; // a pattern typed in the field, else the filter's
+  std::string folder;   // the folder being shown
+  std::string name;     // the "File name" field
+  std::string pattern;  // a pattern typed in the field, else the filter's
   int filter;
   std::vector<std::string> entries;  // folders end in "/"
   int selected;                      // -1: none
@@ -335,7 +337,8 @@ void draw_open(void* context) {
   const int inner = width - 4;
   screen_frame(top, left, height, width, "Open File");
   std::string folder = "Folder: " + form.folder;
-  if (static_cast<int>(folder.size()) > inner) folder = "Folder: ..." + form.folder.substr(form.folder.size() - (inner - 11));
+  if (static_cast<int>(folder.size()) > inner)
+    folder = "Folder: ..." + form.folder.substr(form.folder.size() - (inner - 11));
   screen_text(top + 1, left + 2, folder.c_str(), inner, screen_attr_normal());
   // The field shows the end of a long name.
   const int field = inner - 11;
@@ -354,7 +357,8 @@ void draw_open(void* context) {
     screen_text(top + 5 + r, left + 4, form.entries[static_cast<std::size_t>(index)].c_str(), inner - 2,
                 index == form.selected ? screen_attr_focus() : screen_attr_normal());
   }
-  if (form.entries.empty()) screen_text(top + 5, left + 4, "(no matching files)", inner - 2, screen_attr_disabled());
+  if (form.entries.empty())
+    screen_text(top + 5, left + 4, "(no matching files)", inner - 2, screen_attr_disabled());
   screen_text(top + height - 3, left + 2, form.note.c_str(), inner, screen_attr_normal() | A_BOLD);
   screen_text(top + height - 2, left + 2, "Up/Down pick, Tab file type, Enter open, Esc cancel", inner,
               screen_attr_disabled());
@@ -473,7 +477,10 @@ int form_open_file(char* out, int size) {
     } else if (key == KEY_DOWN || key == KEY_UP || key == KEY_NPAGE || key == KEY_PPAGE) {
       const int count = static_cast<int>(form.entries.size());
       if (count > 0) {
-        const int step = key == KEY_DOWN ? 1 : key == KEY_UP ? -1 : key == KEY_NPAGE ? open_list_rows() : -open_list_rows();
+        const int step = key == KEY_DOWN    ? 1
+                         : key == KEY_UP    ? -1
+                         : key == KEY_NPAGE ? open_list_rows()
+                                            : -open_list_rows();
         form.selected = std::max(0, std::min(count - 1, form.selected + step));
         keep_selection_visible(&form);
         form.name = form.entries[static_cast<std::size_t>(form.selected)];

@@ -273,8 +273,8 @@ void screen_draw_main(const MainView& view) {
   }
   const unsigned long client = g_colors ? COLOR_PAIR(kPairClient) : A_NORMAL;
   const unsigned long menu = g_colors ? COLOR_PAIR(kPairMenu) : A_NORMAL;
-  const unsigned long title = view.title_marked ? (A_BOLD | (g_colors ? COLOR_PAIR(kPairTitle) : A_STANDOUT))
-                                                : A_REVERSE;
+  const unsigned long title =
+      view.title_marked ? (A_BOLD | (g_colors ? COLOR_PAIR(kPairTitle) : A_STANDOUT)) : A_REVERSE;
   for (int row = 0; row < LINES; ++row) fill_row(row, row == 0 ? title : row == 1 ? menu : client);
 
   char caption[128];
