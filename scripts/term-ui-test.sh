@@ -132,6 +132,14 @@ line_of() { screen | sed -n "$1p"; }  # a screen row, from 1
 dim() { screen_attrs | grep -qP "\x1b\[2m[^\x1b]*\Q$1\E"; }
 menu_dim() { screen_attrs | sed -n 2p | grep -qP "\x1b\[2m[^\x1b]*\Q$1\E"; }
 menu_enabled() { ! menu_dim "$1"; }
+wait_idle() {  # wait_idle [SECONDS]: until "Update..." is enabled again
+  local deadline=$((SECONDS + ${1:-10}))
+  while [ $SECONDS -lt $deadline ]; do
+    menu_enabled "Update..." && return 0
+    sleep 0.1
+  done
+  return 1
+}
 image_matches() { cmp -s "$work/image.bin" "$1"; }
 log_has() { grep -qF -- "$1" "$work/vup_log.txt" 2>/dev/null; }
 ini_has() { grep -qx -- "$1" "$work/xr.ini"; }
@@ -313,6 +321,18 @@ sc_handover_idle() {
   check "byte for byte" image_matches "$work/sample.sys"
   (cd "$work" && "$xrupdate" --ini "$work/xr.ini" /h </dev/null >/dev/null 2>&1)
   check "a second copy without a file exits with 0 too" test $? -eq 0
+  keys c
+  wait_for "Device Select" 3
+  local started=$SECONDS
+  (cd "$work" && timeout 5 "$xrupdate" --ini "$work/xr.ini" second.sys </dev/null >/dev/null 2>&1)
+  check "a hand-over while a form is open: the second copy exits with 0 at once" \
+    test $? -eq 0 -a $((SECONDS - started)) -le 2
+  sleep 0.5
+  check "and waits while the form is open" bash -c "! tmux -L $tmux_server capture-pane -p -t main | grep -q second.sys"
+  keys Escape
+  check "then starts once the form has closed" wait_for "$work/second.sys" 5
+  check "and completes" wait_idle 20
+  check "the instrument got that file" image_matches "$work/second.sys"
   keys e
   exited 0 >/dev/null
   check "the socket is removed at exit" test ! -e "$socket"

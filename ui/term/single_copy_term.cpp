@@ -48,6 +48,10 @@ bool write_all(int fd, const unsigned char* data, std::size_t length) {
     const ssize_t n = send(fd, data, length, MSG_NOSIGNAL);
     if (n < 0) {
       if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        pollfd writable = {fd, POLLOUT, 0};
+        if (poll(&writable, 1, 1000) > 0) continue;
+      }
       return false;
     }
     data += n;
@@ -63,11 +67,13 @@ void put_record(unsigned char* out, std::uint32_t wparam, std::uint32_t lparam) 
   }
 }
 
-// Connects to the running copy; -1 when nothing answers.
+// Connects to the running copy; -1 when nothing answers. The socket does not block:
+// a running copy busy in a dialog leaves connections waiting in its backlog, and a
+// full backlog must not hold this start for ever.
 int connect_running(const char* path) {
   sockaddr_un address;
   if (!fill_address(&address, path)) return -1;
-  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return -1;
   if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     close(fd);
@@ -107,7 +113,7 @@ bool listen_on(const char* path) {
   const mode_t old_mask = umask(077);
   const int bound = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
   umask(old_mask);
-  if (bound != 0 || listen(fd, 8) != 0) {
+  if (bound != 0 || listen(fd, SOMAXCONN) != 0) {
     close(fd);
     return false;
   }
