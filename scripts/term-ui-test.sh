@@ -145,6 +145,15 @@ log_has() { grep -qF -- "$1" "$work/vup_log.txt" 2>/dev/null; }
 ini_has() { grep -qx -- "$1" "$work/xr.ini"; }
 packet_number() { screen | sed -n 's/^ *Tx Packet: *\([0-9]*\) :.*/\1/p' | head -n1; }
 
+packet_moves_from() {  # packet_moves_from NUMBER [SECONDS]: until line 2 shows another packet
+  local deadline=$((SECONDS + ${2:-10}))
+  while [ $SECONDS -lt $deadline ]; do
+    [ "$(packet_number)" != "$1" ] && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
 record() {  # record MOMENT: the screen now, into the scenario's recording
   { echo "=== $current: $1"; screen; echo; } >>"$artifacts/$scenario_id.txt"
 }
@@ -263,8 +272,7 @@ sc_stop() {
   check "the transfer holds while the dialog is open" test "$(packet_number)" = "$held"
   keys Enter
   check "Continue closes it" wait_gone "Stop transfer" 3
-  sleep 1.5
-  check "and the transfer goes on" test "$(packet_number)" != "$held"
+  check "and the transfer goes on" packet_moves_from "$held" 10
   keys s
   wait_for "Stop transfer" 3
   keys Tab Enter
@@ -373,9 +381,7 @@ sc_exit() {
   keys Escape
   check "Esc continues" wait_gone "Stop transfer" 3
   check "the window stays" shows "XR3300/R SystemUpdate Utility v1.3"
-  before=$(packet_number)
-  sleep 1.5
-  check "and the transfer goes on" test "$(packet_number)" != "$before"
+  check "and the transfer goes on" packet_moves_from "$(packet_number)" 10
   keys C-c
   check "Ctrl-C asks too" wait_for "Stop transfer" 3
   keys Tab Enter
