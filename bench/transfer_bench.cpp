@@ -48,7 +48,7 @@ std::atomic<pthread_t> g_transfer_thread{};
 std::atomic<bool> g_have_thread{false};
 std::atomic<long> g_allocations{0};
 
-void count_allocation() {
+[[maybe_unused]] void count_allocation() {
   if (g_counting.load(std::memory_order_relaxed) && g_have_thread.load(std::memory_order_relaxed) &&
       pthread_equal(pthread_self(), g_transfer_thread.load(std::memory_order_relaxed))) {
     g_allocations.fetch_add(1, std::memory_order_relaxed);
