@@ -475,8 +475,9 @@ sc_resize() {
   check "a big terminal redraws" wait_for "Exit    Update..." 3
   check "with the key line at its new bottom" bash -c "tmux -L $tmux_server capture-pane -p -t main | sed -n 30p | grep -q 'Keys:'"
   T resize-window -t main -x 80 -y 24
-  keys e
-  exited 0 >/dev/null
+  keys C-c
+  check "Ctrl-C when idle ends the program with 0" exited 0
+  check "terminal modes restored" modes_restored
 }
 
 sc_attention() {
@@ -513,6 +514,9 @@ sc_sigterm() {
   check "ends with 0" exited 0 10
   check "terminal modes restored" modes_restored
   check "the stop is logged" log_has "User aborted update"
+  start_app idle
+  kill -INT "$(app_pid)"
+  check "SIGINT when idle closes as Exit does" exited 0
 }
 
 sc_stdin() {
