@@ -97,10 +97,16 @@ write_ini() {  # write_ini [EXTRA KEY=VALUE...]
 # pane shows "[exit N]" and the terminal modes.
 start_app() {  # start_app SESSION [ARGS...]
   local session=$1; shift
-  local args=""
-  for a in "$@"; do args+=" $(printf '%q' "$a")"; done
-  T new-session -d -s "$session" -x 80 -y 24 \
-    "cd $(printf '%q' "$work") && $(printf '%q' "$xrupdate") --ini $(printf '%q' "$work/xr.ini")$args; echo \"[exit \$?]\"; stty -a | tr ' ;' '\n\n' | grep -x -- '-\?icanon\|-\?echo' | tr '\n' ' '; echo; sleep 600"
+  local launcher=$work/app-$session.sh
+  {
+    printf 'cd %q && %q --ini %q' "$work" "$xrupdate" "$work/xr.ini"
+    for a in "$@"; do printf ' %q' "$a"; done
+    echo
+    echo 'echo "[exit $?]"'
+    echo "stty -a | tr ' ;' '\\n\\n' | grep -x -- '-\\?icanon\\|-\\?echo' | tr '\\n' ' '; echo"
+    echo 'sleep 600'
+  } >"$launcher"
+  T new-session -d -s "$session" -x 80 -y 24 "bash $launcher"
   app_session=$session
   wait_for "XR3300/R SystemUpdate Utility v1.3" 5
 }
@@ -565,7 +571,21 @@ sc_help() {
   check "an unknown option is a usage error" test $? -eq 2
 }
 
-all_scenarios="cmdline prompt stop config handover-idle handover-busy exit stale-socket hostile-peer keys resize attention crash sigterm stdin help"
+sc_odd_name() {
+  scenario "a path with control characters and stray bytes"
+  local odd=$work/$'odd\033[31m\xff\xfe\t\303\251name.sys'
+  cp "$work/sample.sys" "$odd"
+  start_sim && write_ini && start_app main "$odd"
+  check "the update runs" wait_for "Update Complete!" 20
+  check "what cannot be shown shows as ?" bash -c "tmux -L $tmux_server capture-pane -p -t main | sed -n 4p | grep -qE 'odd\?\[31m\?\?\?(é|\?\?)name\.sys'"
+  check "no escape reaches the terminal" bash -c "! tmux -L $tmux_server capture-pane -p -e -t main | sed -n 4p | grep -q $'\x1b\\[31m'"
+  check "the next line is whole" bash -c "tmux -L $tmux_server capture-pane -p -t main | sed -n 5p | grep -q '^  FILE : Type=SYSTEM'"
+  record "a path with control characters and stray bytes"
+  keys e
+  exited 0 >/dev/null
+}
+
+all_scenarios="cmdline prompt stop config handover-idle handover-busy exit stale-socket hostile-peer keys resize attention crash sigterm stdin odd-name help"
 selected=${*:-$all_scenarios}
 for name in $selected; do
   case " $all_scenarios " in

@@ -1,6 +1,7 @@
 #include "ui/term/term_screen.h"
 
 #include <curses.h>
+#include <langinfo.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -18,6 +19,7 @@ namespace {
 SCREEN* g_screen = nullptr;
 int g_focus_reported = 0;
 int g_colors = 0;
+int g_utf8 = 0;  // the locale's characters are UTF-8
 
 // Written by the crash handler: what gives the terminal back, taken from terminfo.
 char g_restore[1024];
@@ -76,16 +78,40 @@ bool term_name_reports_focus() {
   return false;
 }
 
-// Control characters would move the cursor: show them as "?".
-void sanitize(const char* text, int width, char* out, int out_size) {
-  int n = 0;
-  for (; text[n] != '\0' && n < width && n < out_size - 1; ++n) {
-    const unsigned char c = static_cast<unsigned char>(text[n]);
-    out[n] = c < 0x20 || c == 0x7F ? '?' : static_cast<char>(c);
+// The length of the well-formed UTF-8 character at text, or 0.
+int utf8_length(const unsigned char* text) {
+  const unsigned char c = text[0];
+  const int length = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+  for (int i = 1; i < length; ++i) {
+    if ((text[i] & 0xC0) != 0x80) return 0;
   }
-  // Do not cut a UTF-8 character in two.
-  if (text[n] != '\0') {
-    while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
+  return length;
+}
+
+// What is safe to hand to ncurses: control characters would move the cursor and
+// bytes that form no character would be spelled out wider than they are, so both
+// become "?". At most `width` bytes (never more cells than bytes), and no
+// character is cut in two.
+void sanitize(const char* text, int width, char* out, int out_size) {
+  const auto* in = reinterpret_cast<const unsigned char*>(text);
+  int n = 0;
+  for (int i = 0; in[i] != '\0' && n < width && n < out_size - 1;) {
+    const unsigned char c = in[i];
+    if (c < 0x80) {
+      out[n++] = c < 0x20 || c == 0x7F ? '?' : static_cast<char>(c);
+      ++i;
+      continue;
+    }
+    const int length = g_utf8 ? utf8_length(in + i) : 0;
+    if (length == 0) {
+      out[n++] = '?';
+      ++i;
+      continue;
+    }
+    if (n + length > width || n + length > out_size - 1) break;
+    std::memcpy(out + n, in + i, static_cast<std::size_t>(length));
+    n += length;
+    i += length;
   }
   out[n] = '\0';
 }
@@ -112,6 +138,7 @@ void menu_item(int* col, const char* label, int enabled, unsigned long base) {
 int screen_open() {
   if (g_screen != nullptr) return 1;
   std::setlocale(LC_ALL, "");
+  g_utf8 = std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0 ? 1 : 0;
   if (tcgetattr(STDIN_FILENO, &g_saved_modes) == 0) g_have_saved_modes = 1;
   g_screen = newterm(nullptr, stdout, stdin);
   if (g_screen == nullptr) return 0;
