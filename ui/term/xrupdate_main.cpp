@@ -5,6 +5,7 @@
 #include "ui/emit_syx.h"
 #include "ui/info_command.h"
 #include "ui/term/batch_runner.h"
+#include "ui/term/front_end.h"
 
 namespace {
 
@@ -14,6 +15,14 @@ void print_help(FILE* out) {
                "Loads an update file (system, PCM, user data or all) into the XR3300.\n"
                "\n"
                "Usage:\n"
+               "  xrupdate [--ini PATH] [/h] [FILE...]\n"
+               "                            the terminal front end: menu Exit, Update..., Stop...,\n"
+               "                            Config... (press the underlined letter), the six display\n"
+               "                            lines and the progress; FILE starts its update at once.\n"
+               "                            With a copy already running, FILE is handed to it and\n"
+               "                            this start ends (\"/h\": without calling the user to it).\n"
+               "                            An argument naming an existing path is always a path;\n"
+               "                            use \"--\" before paths that begin with \"--\".\n"
                "  xrupdate --batch [--ini PATH] FILE\n"
                "                            update the instrument with FILE on the configured link,\n"
                "                            without a window: display lines on stdout as \"N: text\",\n"
@@ -65,6 +74,5 @@ int main(int argc, char** argv) {
     }
     return emit_syx(argv[2], argv[3], stderr);
   }
-  print_help(stderr);
-  return 2;
+  return run_front_end(argc, argv);
 }

@@ -1,0 +1,636 @@
+#include "ui/term/front_end.h"
+
+#include <curses.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "engine/transfer.h"
+#include "engine/update_file.h"
+#include "link/midi_link.h"
+#include "link/serial_link.h"
+#include "support/command_ids.h"
+#include "support/program_info.h"
+#include "support/settings.h"
+#include "support/support_log.h"
+#include "ui/command_line.h"
+#include "ui/main_window_logic.h"
+#include "ui/progress.h"
+#include "ui/term/program_startup.h"
+#include "ui/term/single_copy.h"
+#include "ui/term/term_forms.h"
+#include "ui/term/term_loop.h"
+#include "ui/term/term_screen.h"
+#include "ui/transfer_start.h"
+
+namespace {
+
+// What the main loop gets besides keys.
+constexpr int kKeyClose = 0x7010;        // SIGINT: close as "&Exit" does
+constexpr int kKeyTerminate = 0x7011;    // SIGTERM: stop the transfer and end
+constexpr int kKeyQuit = 0x7012;         // the terminal has gone and nothing runs
+constexpr int kKeyCommandLine = 0x7013;  // the start of the command line's transfer
+constexpr int kCtrlC = 3;
+constexpr int kCtrlL = 12;
+
+constexpr int kTickMs = 100;   // timer 2
+constexpr int kFlashMs = 500;  // timer 1
+
+int g_window_tag;  // the front end's stand-in for the main window
+WindowHandle const kWindow = &g_window_tag;
+
+// ---- shared with the transfer thread (and the MIDI driver's thread)
+
+struct BoxRequest {
+  std::string text;
+  std::string caption;
+  bool has_caption = false;
+  bool done = false;
+};
+
+std::mutex g_mutex;
+std::condition_variable g_box_answered;
+std::string g_lines[6];
+ProgressState g_progress;
+std::deque<std::pair<int, intptr_t>> g_notices;
+std::deque<std::shared_ptr<BoxRequest>> g_boxes;
+bool g_ui_blocked = false;  // the user-interface thread waits for the transfer thread
+bool g_dirty = true;
+// The transfer thread may post its end notice after it has set the idle state
+// that lets the program end: once closed, the sinks take nothing more.
+bool g_closed = false;
+int g_wake_read = -1;
+std::atomic<int> g_wake_write{-1};
+std::thread::id g_ui_thread;
+
+volatile std::sig_atomic_t g_sig_winch = 0;
+volatile std::sig_atomic_t g_sig_int = 0;
+volatile std::sig_atomic_t g_sig_term = 0;
+volatile std::sig_atomic_t g_sig_hup = 0;
+
+// ---- the user-interface thread's own
+
+MainWindowState g_state;
+bool g_cmdline_pending = false;
+bool g_input_gone = false;
+int g_stdin_idle_reads = 0;
+bool g_stdin_ready = false;
+bool g_focus_known = false;
+bool g_focused = true;
+std::int64_t g_next_tick = 0;
+std::int64_t g_next_flash = 0;
+std::vector<std::pair<void (*)(void*), void*>> g_overlays;
+HandoverConnection g_connection;
+std::int64_t g_accept_paused_until = 0;
+
+std::int64_t now_ms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// Wakes the loop. Async-signal-safe; the sinks call it with g_mutex held.
+void wake() {
+  const int fd = g_wake_write.load();
+  if (fd < 0) return;
+  const char byte = 1;
+  const ssize_t ignored = write(fd, &byte, 1);  // a full pipe already wakes
+  (void)ignored;
+}
+
+void on_signal(int signal_number) {
+  const int saved = errno;
+  switch (signal_number) {
+    case SIGWINCH:
+      g_sig_winch = 1;
+      break;
+    case SIGINT:
+      g_sig_int = 1;
+      break;
+    case SIGTERM:
+      g_sig_term = 1;
+      break;
+    case SIGHUP:
+      g_sig_hup = 1;
+      break;
+    default:
+      break;
+  }
+  wake();
+  errno = saved;
+}
+
+const int kHandledSignals[] = {SIGWINCH, SIGINT, SIGTERM, SIGHUP};
+
+void install_signals() {
+  struct sigaction action = {};
+  action.sa_handler = on_signal;
+  sigemptyset(&action.sa_mask);
+  for (int s : kHandledSignals) sigaction(s, &action, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+}
+
+// ---- sinks
+
+void sink_textout(int line, const char* text) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  if (g_closed) return;
+  if (line >= 0 && line < 6) g_lines[line] = text != nullptr ? text : "";
+  if (text != nullptr) progress_line(&g_progress, line, text, now_ms());
+  g_dirty = true;
+  wake();
+}
+
+void sink_post(WindowHandle, int id, intptr_t lparam) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  if (g_closed) return;
+  g_notices.emplace_back(id, lparam);
+  wake();
+}
+
+int sink_message_box(WindowHandle, const char* text, const char* caption, unsigned) {
+  if (std::this_thread::get_id() == g_ui_thread) {
+    if (screen_is_open()) return form_message_box(text, caption);
+    std::fprintf(stderr, "%s: %s\n", caption != nullptr ? caption : "Error", text != nullptr ? text : "");
+    return 1;
+  }
+  // Another thread: the user-interface thread shows it; this one waits for the OK,
+  // unless the user-interface thread is itself waiting for this thread to end.
+  auto request = std::make_shared<BoxRequest>();
+  request->text = text != nullptr ? text : "";
+  request->has_caption = caption != nullptr;
+  request->caption = caption != nullptr ? caption : "";
+  std::unique_lock<std::mutex> lock(g_mutex);
+  if (g_closed) return 1;
+  g_boxes.push_back(request);
+  wake();
+  g_box_answered.wait(lock, [&] { return request->done || g_ui_blocked; });
+  return 1;
+}
+
+void sink_origin(WindowHandle, int* left, int* top) {
+  *left = xpos;
+  *top = ypos;
+}
+
+// ---- what the loop does besides waiting
+
+void redraw() {
+  MainView view;
+  {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    for (int i = 0; i < 6; ++i) view.lines[i] = g_lines[i];
+    char text[128];
+    progress_text(&g_progress, text, sizeof text);
+    view.progress = text;
+    view.progress_fill = progress_fill(&g_progress, kProgressBarWidth);
+    g_dirty = false;
+  }
+  view.update_enabled = g_state.menu.update;
+  view.stop_enabled = g_state.menu.stop;
+  view.config_enabled = g_state.menu.config;
+  view.title_marked = g_state.wf_status == 1 ? 1 : 0;
+  screen_draw_main(view);
+  if (screen_fits()) {
+    for (const auto& overlay : g_overlays) overlay.first(overlay.second);
+  }
+  screen_flush();
+}
+
+void invalidate() {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  g_dirty = true;
+}
+
+void start_transfer(const char* path) {
+  // The transfer thread takes the signal mask of the thread that starts it: the
+  // signals stay with this thread, whose loop they wake.
+  sigset_t handled, previous;
+  sigemptyset(&handled);
+  for (int s : kHandledSignals) sigaddset(&handled, s);
+  pthread_sigmask(SIG_BLOCK, &handled, &previous);
+  const int started = tx_start(kWindow, path);
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  if (started) mw_transfer_started(&g_state);
+  invalidate();
+}
+
+void transfer_ended() {
+  if (devtype == 0) {
+    free_comm();
+  } else {
+    free_midi();
+  }
+  tfr_end();
+  {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    progress_end(&g_progress);
+  }
+  const int has_focus = g_focus_known ? (g_focused ? 1 : 0) : 1;
+  if (mw_transfer_ended(&g_state, has_focus)) g_next_flash = now_ms() + kFlashMs;
+  // Where the terminal does not tell its focus, a bell is all the attention there is.
+  if (!has_focus || !g_focus_known) screen_bell();
+  invalidate();
+}
+
+void process_notices() {
+  for (;;) {
+    std::pair<int, intptr_t> notice;
+    {
+      std::lock_guard<std::mutex> lock(g_mutex);
+      if (g_notices.empty()) return;
+      notice = g_notices.front();
+      g_notices.pop_front();
+    }
+    switch (main_command(notice.first)) {
+      case kCmdTransferEnd:
+        transfer_ended();
+        break;
+      case kCmdStopEnable:
+        mw_stop_enable(&g_state, static_cast<long>(notice.second));
+        if (notice.second != 0) {
+          std::lock_guard<std::mutex> lock(g_mutex);
+          progress_begin(&g_progress, datafile.size, now_ms());
+        }
+        invalidate();
+        break;
+      default:
+        break;  // nothing else is posted to this window
+    }
+  }
+}
+
+void show_requested_boxes() {
+  for (;;) {
+    std::shared_ptr<BoxRequest> request;
+    {
+      std::lock_guard<std::mutex> lock(g_mutex);
+      if (g_boxes.empty()) return;
+      request = g_boxes.front();
+      g_boxes.pop_front();
+    }
+    form_message_box(request->text.c_str(), request->has_caption ? request->caption.c_str() : nullptr);
+    {
+      std::lock_guard<std::mutex> lock(g_mutex);
+      request->done = true;
+    }
+    g_box_answered.notify_all();
+  }
+}
+
+void gain_focus() {
+  g_focused = true;
+  if (mw_focus_gained(&g_state)) invalidate();
+}
+
+void on_handover_record(const HandoverRecord& record, void*) {
+  if (record.id == IDM_RXW_FILENAME) {
+    if (mw_handover_piece(&g_state, record.offset, record.bytes)) {
+      char path[kHandoverBufferSize];
+      std::memcpy(path, g_state.handover.rxw_filename, sizeof path);
+      path[sizeof path - 1] = '\0';
+      start_transfer(path);
+    }
+  } else if (record.id == kHandoverForeground) {
+    // A terminal cannot be raised; the bell calls the user to it.
+    screen_bell();
+  }
+}
+
+void service_handover(std::int64_t now) {
+  if (g_connection.fd < 0 && now >= g_accept_paused_until) {
+    const int accepted = handover_accept(single_copy_listen_fd(), &g_connection, now);
+    if (accepted > 0) handover_reset(&g_state.handover);
+    // Out of descriptors or the like: try again a little later rather than spin.
+    if (accepted < 0) g_accept_paused_until = now + 200;
+  }
+  if (g_connection.fd >= 0) handover_read(&g_connection, now, on_handover_record, nullptr);
+}
+
+void run_timers(std::int64_t now) {
+  // Like window timers, a late tick is one tick, not a burst.
+  if (now >= g_next_tick) {
+    add_midi_time();
+    g_next_tick = now + kTickMs;
+  }
+  if (g_state.wf_status != -1 && now >= g_next_flash) {
+    mw_flash_tick(&g_state);
+    g_next_flash = now + kFlashMs;
+    invalidate();
+  }
+}
+
+bool dirty() {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  return g_dirty;
+}
+
+void drain_wake_pipe() {
+  char buffer[64];
+  while (read(g_wake_read, buffer, sizeof buffer) > 0) {
+  }
+}
+
+// One turn after another until there is a key for the caller. The main level also
+// serves second copies and gets the loop's own events as keys.
+int pump(bool main_level) {
+  for (;;) {
+    if (g_sig_winch) {
+      g_sig_winch = 0;
+      screen_resize();
+      invalidate();
+    }
+    process_notices();
+    show_requested_boxes();
+    const std::int64_t now = now_ms();
+    if (main_level) service_handover(now);
+    run_timers(now);
+    if (dirty()) redraw();
+
+    const bool gone = g_input_gone || g_sig_hup;
+    if (main_level) {
+      if (g_sig_term) return kKeyTerminate;
+      // Without a keyboard nobody can answer; a running update is let finish.
+      if (gone && query_tfr_stop()) return kKeyQuit;
+      if (g_sig_int) {
+        g_sig_int = 0;
+        return kKeyClose;
+      }
+      if (g_cmdline_pending) {
+        g_cmdline_pending = false;
+        return kKeyCommandLine;
+      }
+    } else if (g_sig_term || gone) {
+      return kKeyCancelForm;
+    }
+
+    if (!gone) {
+      const int key = screen_read_key();
+      if (key != kKeyNone) {
+        g_stdin_idle_reads = 0;
+        if (key == kKeyFocusIn || key == kKeyFocusOut) {
+          g_focus_known = true;
+          if (key == kKeyFocusIn) {
+            gain_focus();
+          } else {
+            g_focused = false;
+          }
+          continue;
+        }
+        if (key == KEY_RESIZE || key == kKeySwallowed) {
+          invalidate();
+          continue;
+        }
+        gain_focus();  // whoever types is looking at it
+        if (!screen_fits() && key != kCtrlC) continue;
+        return key;
+      }
+      // Readable but nothing to read, again and again: end of input.
+      if (g_stdin_ready && ++g_stdin_idle_reads >= 3) {
+        g_input_gone = true;
+        continue;
+      }
+    }
+
+    pollfd fds[3];
+    int count = 0;
+    fds[count++] = pollfd{g_wake_read, POLLIN, 0};
+    const int stdin_index = gone ? -1 : count;
+    if (!gone) fds[count++] = pollfd{STDIN_FILENO, POLLIN, 0};
+    std::int64_t deadline = g_next_tick;
+    if (g_state.wf_status != -1 && g_next_flash < deadline) deadline = g_next_flash;
+    if (main_level) {
+      if (g_connection.fd >= 0) {
+        fds[count++] = pollfd{g_connection.fd, POLLIN, 0};
+        if (g_connection.deadline_ms < deadline) deadline = g_connection.deadline_ms;
+      } else if (single_copy_listen_fd() >= 0 && now >= g_accept_paused_until) {
+        fds[count++] = pollfd{single_copy_listen_fd(), POLLIN, 0};
+      }
+    }
+    std::int64_t wait = deadline - now_ms();
+    if (wait < 0) wait = 0;
+    if (wait > 1000) wait = 1000;
+    const int ready = poll(fds, static_cast<nfds_t>(count), static_cast<int>(wait));
+    g_stdin_ready = false;
+    if (ready > 0) {
+      if (fds[0].revents != 0) drain_wake_pipe();
+      if (stdin_index >= 0) {
+        const short events = fds[stdin_index].revents;
+        if (events & POLLIN) {
+          g_stdin_ready = true;
+        } else if (events & (POLLHUP | POLLERR | POLLNVAL)) {
+          g_input_gone = true;
+        }
+      }
+    }
+  }
+}
+
+bool close_window() {
+  if (!query_tfr_stop() && !form_stop_dialog()) return false;  // "Continue": the transfer goes on
+  free_comm();
+  free_midi();  // a MIDI link is closed on this path too
+  tfr_end();
+  return true;
+}
+
+void main_loop() {
+  for (;;) {
+    const int key = pump(true);
+    switch (key) {
+      case 'e':
+      case 'E':
+      case kCtrlC:
+      case kKeyClose:
+        if (close_window()) return;
+        break;
+      case 'u':
+      case 'U':
+        if (g_state.menu.update) {
+          char path[256];
+          if (form_open_file(path, sizeof path)) start_transfer(path);
+        }
+        break;
+      case 's':
+      case 'S':
+        if (g_state.menu.stop) form_stop_dialog();
+        break;
+      case 'c':
+      case 'C':
+        if (g_state.menu.config) form_config_dialog();
+        break;
+      case kCtrlL:
+        clearok(curscr, TRUE);
+        invalidate();
+        break;
+      case kKeyCommandLine:
+        if (mw_may_start_transfer(&g_state)) start_transfer(cl.path);
+        break;
+      case kKeyTerminate:
+        if (!query_tfr_stop()) {
+          stop_dialog_opened();
+          loop_abort_transfer();
+        }
+        free_comm();
+        free_midi();
+        tfr_end();
+        return;
+      case kKeyQuit:
+        free_comm();
+        free_midi();
+        tfr_end();
+        return;
+      default:
+        break;  // keys that name no command
+    }
+  }
+}
+
+void print_usage_error(const char* argument) {
+  std::fprintf(stderr, "xrupdate: unknown option %s (see xrupdate --help)\n", argument);
+}
+
+}  // namespace
+
+// ---- the loop as the forms see it
+
+int loop_wait_key() { return pump(false); }
+
+void loop_push_overlay(void (*draw)(void*), void* context) { g_overlays.emplace_back(draw, context); }
+
+void loop_pop_overlay() {
+  if (!g_overlays.empty()) g_overlays.pop_back();
+}
+
+void loop_invalidate() { invalidate(); }
+
+void loop_abort_transfer() {
+  {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_ui_blocked = true;
+  }
+  g_box_answered.notify_all();
+  stop_dialog_abort();
+  {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_ui_blocked = false;
+  }
+}
+
+int run_front_end(int argc, const char* const* argv) {
+  const char* ini = nullptr;
+  std::vector<const char*> arguments;
+  arguments.push_back(argc > 0 ? argv[0] : "xrupdate");
+  bool options = true;
+  for (int i = 1; i < argc; ++i) {
+    const char* a = argv[i];
+    if (options && std::strcmp(a, "--") == 0) {
+      options = false;
+    } else if (options && std::strcmp(a, "--ini") == 0) {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "xrupdate: --ini needs a path\n");
+        return 2;
+      }
+      ini = argv[++i];
+    } else if (options && std::strncmp(a, "--ini=", 6) == 0) {
+      ini = a + 6;
+    } else if (options && std::strncmp(a, "--", 2) == 0) {
+      print_usage_error(a);
+      return 2;
+    } else {
+      arguments.push_back(a);
+    }
+  }
+
+  analyze_cmdline(&cl, static_cast<int>(arguments.size()), arguments.data());
+  const int copy = single_copy_start(cl);
+  if (copy == kSingleCopyHandedOver) return 0;
+  if (copy == kSingleCopyNoAnswer) {
+    std::fprintf(stderr, "xrupdate: another copy is running but does not answer\n");
+    return 1;
+  }
+  if (!isatty(STDIN_FILENO) || !isatty(STDOUT_FILENO)) {
+    std::fprintf(stderr,
+                 "xrupdate: the front end needs a terminal (for a run without one: xrupdate --batch)\n");
+    single_copy_stop();
+    return 1;
+  }
+
+  g_ui_thread = std::this_thread::get_id();
+  int wake_pipe[2];
+  if (pipe2(wake_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+    single_copy_stop();
+    return 1;
+  }
+  g_wake_read = wake_pipe[0];
+  g_wake_write.store(wake_pipe[1]);
+  HostSinks sinks = {};
+  sinks.message_box = sink_message_box;
+  sinks.textout = sink_textout;
+  sinks.post_command = sink_post;
+  sinks.window_origin = sink_origin;
+  host_install(sinks);
+  install_signals();
+  handover_connection_reset(&g_connection);
+  progress_reset(&g_progress);
+  mw_create(&g_state);
+
+  int status = 0;
+  bool started = false;
+  if (!screen_open()) {
+    std::fprintf(stderr, "xrupdate: this terminal (TERM=%s) cannot be driven\n",
+                 std::getenv("TERM") != nullptr ? std::getenv("TERM") : "");
+    status = 1;
+  } else {
+    redraw();
+    if (!derive_inifile(ini)) {
+      form_message_box("The settings file's path is longer than 255 characters.", kProgramTitle);
+      status = 1;
+    } else {
+      started = true;
+      if (!program_startup()) {
+        status = 1;
+      } else {
+        g_cmdline_pending = cl.path[0] != '\0';
+        g_next_tick = now_ms() + kTickMs;
+        invalidate();
+        main_loop();
+        program_shutdown(kWindow);
+      }
+    }
+  }
+  screen_close();
+  if (started) close_log();
+  single_copy_stop();
+  // The sinks stay installed (the transfer thread may still be posting its end
+  // notice), but take nothing more.
+  for (int s : kHandledSignals) signal(s, SIG_DFL);
+  int wake_write;
+  {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_closed = true;
+    wake_write = g_wake_write.exchange(-1);
+  }
+  close(wake_write);
+  close(g_wake_read);
+  g_wake_read = -1;
+  return status;
+}

@@ -1,0 +1,65 @@
+#pragma once
+// One running copy per user: the running copy listens on a Unix-domain socket in
+// the user's runtime folder, named from the program title; a second start hands
+// it the path of its update file, in the same four-byte pieces as command 211,
+// and the request to come to the front, then exits.
+//
+// On the socket: an 8-byte greeting "XRHO0001", then records of 8 bytes, each two
+// little-endian 32-bit words (wParam, lParam). wParam's low word 211 is a piece
+// (high word: its byte offset, lParam: its four bytes, the first in the low eight
+// bits); low word 1 is the foreground request. The sender closes after the last.
+
+#include <cstdint>
+
+#include "ui/command_line.h"
+
+constexpr char kHandoverGreeting[8] = {'X', 'R', 'H', 'O', '0', '0', '0', '1'};
+constexpr int kHandoverRecordSize = 8;
+constexpr unsigned kHandoverForeground = 1;  // the low word of the foreground request
+
+enum SingleCopyResult : int {
+  kSingleCopyFirst = 0,       // no copy runs: this one listens (or runs without the check)
+  kSingleCopyHandedOver = 1,  // a running copy took the path; exit with 0
+  kSingleCopyNoAnswer = 2,    // a copy holds the lock but does not answer
+};
+
+// The socket's path: $XDG_RUNTIME_DIR, else a private folder /tmp/xrupdate-UID.
+// 0 when no safe folder exists or the path does not fit.
+int single_copy_socket_path(char* out, int size);
+
+// The start-up check: either hands `record` over to the running copy, or makes
+// this process the running copy (the listening socket is then open).
+int single_copy_start(const CmdLine& record);
+
+// The listening socket (non-blocking), or -1 when this copy could not listen.
+int single_copy_listen_fd();
+
+// Releases the socket, its file and the lock.
+void single_copy_stop();
+
+// One connection from a second copy, read a little at a time without blocking.
+struct HandoverConnection {
+  int fd;                    // -1: none
+  std::int64_t deadline_ms;  // closed when it has not finished by then
+  int greeted;               // the greeting arrived
+  int length;                // bytes in `partial`
+  unsigned char partial[kHandoverRecordSize];
+  int records;  // records taken so far
+};
+
+// What a record asks for.
+struct HandoverRecord {
+  unsigned id;      // low word of wParam
+  unsigned offset;  // high word of wParam
+  std::uint32_t bytes;
+};
+
+void handover_connection_reset(HandoverConnection* connection);
+// Accepts one waiting connection, if any: 1 when `connection` now holds it, 0 when
+// none waits, -1 when accepting fails (out of descriptors).
+int handover_accept(int listen_fd, HandoverConnection* connection, std::int64_t now_ms);
+// Reads what has arrived; calls `on_record` for each whole record. Returns 0 when
+// the connection is finished (closed by the peer, bad greeting, too long, too slow,
+// or an error) and has been closed; 1 while it stays open.
+int handover_read(HandoverConnection* connection, std::int64_t now_ms,
+                  void (*on_record)(const HandoverRecord& record, void* context), void* context);

@@ -1,0 +1,276 @@
+#include "ui/term/single_copy.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "support/program_info.h"
+#include "ui/handover.h"
+
+namespace {
+
+constexpr int kMaxRecords = kHandoverMaxPieces + 2;  // every piece of a full path and the request
+constexpr int kConnectWaitMs = 2000;                 // a running copy may still be starting
+
+int g_listen_fd = -1;
+int g_lock_fd = -1;
+char g_socket_path[sizeof(sockaddr_un::sun_path)];
+
+// A folder we may put the socket in: ours, a real directory, no one else may write.
+bool private_folder(const char* folder) {
+  struct stat st;
+  if (lstat(folder, &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+  if (st.st_uid != geteuid()) return false;
+  return (st.st_mode & 022) == 0;
+}
+
+bool fill_address(sockaddr_un* address, const char* path) {
+  std::memset(address, 0, sizeof *address);
+  address->sun_family = AF_UNIX;
+  if (std::strlen(path) >= sizeof address->sun_path) return false;
+  std::memcpy(address->sun_path, path, std::strlen(path) + 1);
+  return true;
+}
+
+bool write_all(int fd, const unsigned char* data, std::size_t length) {
+  while (length > 0) {
+    const ssize_t n = send(fd, data, length, MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        pollfd writable = {fd, POLLOUT, 0};
+        if (poll(&writable, 1, 1000) > 0) continue;
+      }
+      return false;
+    }
+    data += n;
+    length -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+void put_record(unsigned char* out, std::uint32_t wparam, std::uint32_t lparam) {
+  for (int b = 0; b < 4; ++b) {
+    out[b] = static_cast<unsigned char>(wparam >> (8 * b));
+    out[4 + b] = static_cast<unsigned char>(lparam >> (8 * b));
+  }
+}
+
+// Connects to the running copy; -1 when nothing answers. The socket does not block:
+// a running copy busy in a dialog leaves connections waiting in its backlog, and a
+// full backlog must not hold this start for ever.
+int connect_running(const char* path) {
+  sockaddr_un address;
+  if (!fill_address(&address, path)) return -1;
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return -1;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Sends the greeting, the path's pieces and the foreground request.
+bool send_handover(int fd, const CmdLine& record) {
+  unsigned char message[sizeof kHandoverGreeting + kMaxRecords * kHandoverRecordSize];
+  std::size_t length = 0;
+  std::memcpy(message, kHandoverGreeting, sizeof kHandoverGreeting);
+  length += sizeof kHandoverGreeting;
+  if (record.path[0] != '\0') {
+    HandoverPiece pieces[kHandoverMaxPieces];
+    const int count = handover_split(record.path, pieces, kHandoverMaxPieces);
+    for (int i = 0; i < count; ++i) {
+      put_record(message + length, 211u | (pieces[i].offset << 16), pieces[i].bytes);
+      length += kHandoverRecordSize;
+    }
+  }
+  if (record.no_foreground == 0) {
+    put_record(message + length, kHandoverForeground, 0);
+    length += kHandoverRecordSize;
+  }
+  return write_all(fd, message, length);
+}
+
+bool listen_on(const char* path) {
+  sockaddr_un address;
+  if (!fill_address(&address, path)) return false;
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return false;
+  // Whatever lies at the path now belongs to no running copy: a crashed copy's socket.
+  unlink(path);
+  const mode_t old_mask = umask(077);
+  const int bound = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  umask(old_mask);
+  if (bound != 0 || listen(fd, SOMAXCONN) != 0) {
+    close(fd);
+    return false;
+  }
+  g_listen_fd = fd;
+  std::memcpy(g_socket_path, path, std::strlen(path) + 1);
+  return true;
+}
+
+std::int64_t now_ms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+}  // namespace
+
+int single_copy_socket_path(char* out, int size) {
+  char folder[256];
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  if (runtime != nullptr && runtime[0] == '/' && std::strlen(runtime) < sizeof folder &&
+      private_folder(runtime)) {
+    std::snprintf(folder, sizeof folder, "%s", runtime);
+  } else {
+    std::snprintf(folder, sizeof folder, "/tmp/xrupdate-%u", static_cast<unsigned>(geteuid()));
+    if (mkdir(folder, 0700) != 0 && errno != EEXIST) return 0;
+    if (!private_folder(folder)) return 0;
+  }
+  // The title with every character that is not a letter or digit made "_".
+  char name[sizeof kProgramTitle];
+  for (std::size_t i = 0; i < sizeof kProgramTitle; ++i) {
+    const char c = kProgramTitle[i];
+    const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+    name[i] = c == '\0' ? '\0' : plain ? c : '_';
+  }
+  const int n = std::snprintf(out, static_cast<std::size_t>(size), "%s/%s.sock", folder, name);
+  return n > 0 && n < size && n < static_cast<int>(sizeof(sockaddr_un::sun_path)) ? 1 : 0;
+}
+
+int single_copy_start(const CmdLine& record) {
+  char path[sizeof(sockaddr_un::sun_path)];
+  if (!single_copy_socket_path(path, sizeof path)) return kSingleCopyFirst;
+
+  // The lock decides who is the running copy; the kernel drops it when a copy dies.
+  char lock_path[sizeof path + 8];
+  std::snprintf(lock_path, sizeof lock_path, "%s.lock", path);
+  const int lock_fd = open(lock_path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  bool running = false;
+  if (lock_fd >= 0) {
+    if (flock(lock_fd, LOCK_EX | LOCK_NB) == 0) {
+      g_lock_fd = lock_fd;
+    } else {
+      running = errno == EWOULDBLOCK;
+      close(lock_fd);
+    }
+  }
+  if (!running && g_lock_fd < 0) {
+    // No lock to be had (a file system without locks): a socket that answers is a running copy.
+    const int fd = connect_running(path);
+    if (fd >= 0) {
+      const bool sent = send_handover(fd, record);
+      close(fd);
+      if (sent) return kSingleCopyHandedOver;
+    }
+  }
+  if (running) {
+    const std::int64_t give_up = now_ms() + kConnectWaitMs;
+    for (;;) {
+      const int fd = connect_running(path);
+      if (fd >= 0) {
+        const bool sent = send_handover(fd, record);
+        close(fd);
+        return sent ? kSingleCopyHandedOver : kSingleCopyNoAnswer;
+      }
+      if (now_ms() >= give_up) return kSingleCopyNoAnswer;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  }
+  listen_on(path);
+  return kSingleCopyFirst;
+}
+
+int single_copy_listen_fd() { return g_listen_fd; }
+
+void single_copy_stop() {
+  if (g_listen_fd >= 0) {
+    close(g_listen_fd);
+    g_listen_fd = -1;
+    unlink(g_socket_path);
+  }
+  if (g_lock_fd >= 0) {
+    close(g_lock_fd);
+    g_lock_fd = -1;
+  }
+}
+
+void handover_connection_reset(HandoverConnection* connection) {
+  connection->fd = -1;
+  connection->deadline_ms = 0;
+  connection->greeted = 0;
+  connection->length = 0;
+  connection->records = 0;
+}
+
+int handover_accept(int listen_fd, HandoverConnection* connection, std::int64_t now) {
+  if (listen_fd < 0 || connection->fd >= 0) return 0;
+  const int fd = accept4(listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  if (fd < 0)
+    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED ? 0 : -1;
+  handover_connection_reset(connection);
+  connection->fd = fd;
+  connection->deadline_ms = now + 1000;
+  return 1;
+}
+
+int handover_read(HandoverConnection* connection, std::int64_t now,
+                  void (*on_record)(const HandoverRecord& record, void* context), void* context) {
+  if (connection->fd < 0) return 0;
+  bool finished = now >= connection->deadline_ms;
+  unsigned char buffer[256];
+  while (!finished) {
+    const ssize_t n = recv(connection->fd, buffer, sizeof buffer, 0);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) finished = true;
+      break;
+    }
+    if (n == 0) {
+      finished = true;
+      break;
+    }
+    for (ssize_t i = 0; i < n && !finished; ++i) {
+      connection->partial[connection->length++] = buffer[i];
+      if (connection->length < kHandoverRecordSize) continue;
+      connection->length = 0;
+      if (!connection->greeted) {
+        if (std::memcmp(connection->partial, kHandoverGreeting, sizeof kHandoverGreeting) != 0) {
+          finished = true;  // not a copy of this program
+        }
+        connection->greeted = 1;
+        continue;
+      }
+      std::uint32_t words[2] = {0, 0};
+      for (int w = 0; w < 2; ++w) {
+        for (int b = 0; b < 4; ++b) {
+          words[w] |= static_cast<std::uint32_t>(connection->partial[4 * w + b]) << (8 * b);
+        }
+      }
+      HandoverRecord record;
+      record.id = words[0] & 0xFFFFu;
+      record.offset = words[0] >> 16;
+      record.bytes = words[1];
+      on_record(record, context);
+      if (++connection->records >= kMaxRecords) finished = true;  // no sender needs more
+    }
+  }
+  if (!finished) return 1;
+  close(connection->fd);
+  handover_connection_reset(connection);
+  return 0;
+}
