@@ -600,7 +600,7 @@ done
 # whichever runs have left them (ctest runs the scenarios one by one).
 recording=$artifacts/recording.txt
 for name in $all_scenarios; do
-  [ -f "$artifacts/$name.txt" ] && cat "$artifacts/$name.txt"
+  if [ -f "$artifacts/$name.txt" ]; then cat "$artifacts/$name.txt"; fi
 done >"$recording.$$" && mv "$recording.$$" "$recording"
 echo
 echo "term UI ($selected): $passed passed, $failed failed; screens in $artifacts"

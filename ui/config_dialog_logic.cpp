@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "support/settings.h"
+
 namespace {
 
 void list_clear(ConfigList* list) {
@@ -162,4 +164,18 @@ int config_port_button(const ConfigDialogState* state) {
 
 int config_rate_button(const ConfigDialogState* state) {
   return state->l_rate_num >= 1 && state->l_rate_num <= 2 ? 107 + state->l_rate_num : 0;
+}
+
+ConfigValues config_values_from_settings() {
+  return ConfigValues{devtype, port, rate_num, skipver, xferrate, mididevnum_out, mididevnum_in};
+}
+
+void config_values_to_settings(const ConfigValues& values) {
+  devtype = values.devtype;
+  port = values.port;
+  rate_num = values.rate_num;
+  skipver = values.skipver;
+  xferrate = values.xferrate;
+  mididevnum_out = values.mididevnum_out;
+  mididevnum_in = values.mididevnum_in;
 }

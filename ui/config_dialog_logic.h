@@ -41,6 +41,10 @@ struct ConfigValues {
   int mididevnum_in;
 };
 
+// The settings record's current values, and their store on OK.
+ConfigValues config_values_from_settings();
+void config_values_to_settings(const ConfigValues& values);
+
 constexpr int kConfigListMax = 64;  // entries kept per device list
 
 struct ConfigList {

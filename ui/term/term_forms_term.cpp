@@ -268,16 +268,6 @@ void change_list(ConfigForm* form, int id, int step) {
   list.selection = s;
 }
 
-void store_values(const ConfigValues& values) {
-  devtype = values.devtype;
-  port = values.port;
-  rate_num = values.rate_num;
-  skipver = values.skipver;
-  xferrate = values.xferrate;
-  mididevnum_out = values.mididevnum_out;
-  mididevnum_in = values.mididevnum_in;
-}
-
 // ---------------------------------------------------------------- open file
 
 constexpr const char* kFilterNames[4] = {"System File(*.sys)", "Pcm File(*.pcm)", "User File(*.usr)",
@@ -421,7 +411,7 @@ int form_stop_dialog() {
 
 void form_config_dialog() {
   ConfigForm form;
-  form.values = ConfigValues{devtype, port, rate_num, skipver, xferrate, mididevnum_out, mididevnum_in};
+  form.values = config_values_from_settings();
   config_dialog_open(&form.state, &form.values, midi_driver());
   devtype = form.values.devtype;  // MIDI without devices has become the serial link already
   form.focus = index_of(IDC_CFG_OK);
@@ -448,7 +438,7 @@ void form_config_dialog() {
     if (command != 0) {
       const int result = config_dialog_command(&form.state, &form.values, command);
       if (result == kConfigOk) {
-        store_values(form.values);
+        config_values_to_settings(form.values);
         return;
       }
       if (result == kConfigCancel) return;

@@ -38,20 +38,6 @@ namespace {
 
 ConfigDialogState g_config;  // the working copies and the lists
 
-ConfigValues current_settings() {
-  return ConfigValues{devtype, port, rate_num, skipver, xferrate, mididevnum_out, mididevnum_in};
-}
-
-void store_settings(const ConfigValues& values) {
-  devtype = values.devtype;
-  port = values.port;
-  rate_num = values.rate_num;
-  skipver = values.skipver;
-  xferrate = values.xferrate;
-  mididevnum_out = values.mididevnum_out;
-  mididevnum_in = values.mididevnum_in;
-}
-
 void enable_for_link(HWND dialog, int link) {
   for (int id : kConfigLinkControls) {
     const int enabled = config_control_enabled(link, id, comm_status);
@@ -81,7 +67,7 @@ void check_range(HWND dialog, int first, int last, int id) {
 }
 
 void config_open(HWND dialog) {
-  ConfigValues values = current_settings();
+  ConfigValues values = config_values_from_settings();
   config_dialog_open(&g_config, &values, midi_driver());
   devtype = values.devtype;  // MIDI unusable: serial from now on, even after Cancel
 
@@ -108,7 +94,7 @@ void config_open(HWND dialog) {
 }
 
 void config_command(HWND dialog, int id) {
-  ConfigValues values = current_settings();
+  ConfigValues values = config_values_from_settings();
   if (id == IDC_CFG_OK) {
     // The device lists and the rate list keep their own selection until now.
     const int out_at = list_selection(dialog, IDC_MIDI_OUT_LIST);
@@ -118,7 +104,7 @@ void config_command(HWND dialog, int id) {
   }
   switch (config_dialog_command(&g_config, &values, id)) {
     case kConfigOk:
-      store_settings(values);
+      config_values_to_settings(values);
       EndDialog(dialog, 1);
       break;
     case kConfigCancel:
