@@ -2,6 +2,7 @@
 # Builds every target and runs every test:
 #   native Linux build with AddressSanitizer + UndefinedBehaviorSanitizer, all tests;
 #   native ThreadSanitizer build, the tests of threaded code;
+#   native optimized (Release) build of everything, benchmarks included;
 #   x86-64 Windows build, all tests under Wine, and its serial tests with COM1 on xrsim;
 #   the Windows program itself under Wine and Xvfb, driven with xdotool (screenshots kept);
 #   i686 Windows build (the shipped program), compiled, its imports and resources checked.
@@ -34,7 +35,7 @@ configure() {  # configure DIR CMAKE-ARGS...
 }
 
 native() {
-  configure "$build/native" -DXR_SANITIZE=ON -DXR_BENCH=ON &&
+  configure "$build/native" -DXR_SANITIZE=ON &&
     cmake --build "$build/native" -j "$jobs" &&
     (cd "$build/native" && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
        ctest -j "$jobs" --output-on-failure --timeout 300)
@@ -47,6 +48,13 @@ tsan() {
     cmake --build "$build/tsan" -j "$jobs" --target xr_tests &&
     TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
       "$build/tsan/tests/xr_tests" --gtest_brief=1 --gtest_filter="${XR_TSAN_FILTER:-*Thread*:*Transfer*:*Midi*:*Serial*:*Sim*:*Update*:*Log*:*Batch*-SimTool.*}"
+}
+
+# The optimized build of everything, benchmarks included: the compiler sees more
+# at -O3, and warnings are errors there too.
+release() {
+  configure "$build/release" -DCMAKE_BUILD_TYPE=Release -DXR_BENCH=ON &&
+    cmake --build "$build/release" -j "$jobs"
 }
 
 wine_env() {
@@ -76,6 +84,7 @@ windows32() {
 stage "install missing packages" "$root/scripts/install-deps.sh"
 stage "native build and tests (ASan, UBSan)" native
 stage "ThreadSanitizer tests" tsan
+stage "optimized build with benchmarks" release
 stage "x86-64 Windows build and tests under Wine" windows64
 stage "Windows serial link under Wine (COM1 on xrsim)" wine_serial
 stage "Windows program under Wine and Xvfb" "$root/scripts/win32-gui-test.sh" "$build/native" "$build/win64"

@@ -277,3 +277,8 @@ std::vector<unsigned char> sim_say_message(const std::vector<unsigned char>& byt
 }
 
 std::vector<unsigned char> sim_close_message() { return {0xF0, kTestId, 0x02, 0xF7}; }
+
+std::vector<unsigned char> sim_default_noise() {
+  static const unsigned char kNoise[] = {0xFE, 0xF8, 0xF7, 0x12, 0x34};
+  return std::vector<unsigned char>(kNoise, kNoise + sizeof kNoise);
+}

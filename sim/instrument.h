@@ -31,6 +31,9 @@ constexpr int kSimVersionReplySize = 16;
 constexpr int kSimStatusReplySize = 7;
 constexpr int kSimMaxMessage = 16384;  // longer messages are dropped as garbage
 
+// The noise sent before a reply unless another is given: FE F8 F7 12 34.
+std::vector<unsigned char> sim_default_noise();
+
 // Which request a fault applies to.
 struct SimStep {
   enum Kind { kNone, kVersion, kSetMode, kPacket, kAll } kind = kNone;
@@ -47,7 +50,7 @@ struct SimConfig {
   int status_value = 0;        // ...this status instead of 0
   SimStep silent_step;         // no reply at all
   SimStep noise_step;          // these bytes go before the reply
-  std::vector<unsigned char> noise{0xFE, 0xF8, 0xF7, 0x12, 0x34};
+  std::vector<unsigned char> noise = sim_default_noise();
   SimStep long_step;           // the reply padded with long_fill to long_length
   int long_length = 20;        // bytes, F7 last
   int long_fill = 0x00;

@@ -42,6 +42,15 @@ inline Received receive(int length) {
   return r;
 }
 
+// a followed by b.
+inline Bytes cat(const Bytes& a, const Bytes& b) {
+  Bytes joined;
+  joined.reserve(a.size() + b.size());
+  joined.insert(joined.end(), a.begin(), a.end());
+  joined.insert(joined.end(), b.begin(), b.end());
+  return joined;
+}
+
 inline Bytes head(const Received& r, size_t n) { return Bytes(r.buffer.begin(), r.buffer.begin() + n); }
 
 const Bytes kStatusOk = {0xF0, 0x42, 0x23, 0x58, 0x03, 0x00, 0xF7};
@@ -60,8 +69,7 @@ inline void version_exchange() {
 }
 
 inline void noise_before_start_skipped() {
-  Bytes line = {0xFE, 0xF8, 0xF7, 0x12, 0x7F, 0x80, 0xFF};
-  line.insert(line.end(), kStatusOk.begin(), kStatusOk.end());
+  const Bytes line = cat(Bytes{0xFE, 0xF8, 0xF7, 0x12, 0x7F, 0x80, 0xFF}, kStatusOk);
   say(line);
   Received r = receive(16);
   ASSERT_EQ(1, r.result);
@@ -70,8 +78,7 @@ inline void noise_before_start_skipped() {
 }
 
 inline void zero_before_start_ends_wait() {
-  Bytes line = {0x12, 0x00};
-  line.insert(line.end(), kStatusOk.begin(), kStatusOk.end());
+  const Bytes line = cat(Bytes{0x12, 0x00}, kStatusOk);
   say(line);
   EXPECT_EQ(-1, receive(16).result);
   // The message behind the 0x00 is still on the line.
