@@ -18,6 +18,7 @@ void* trampoline(void*) {
 // Linux gives ordinary users no real-time priority, so the thread runs at the
 // normal one; the protocol's pace is set by the instrument's replies anyway.
 int start_transfer_thread(unsigned (*body)(void*)) {
+  release_transfer_thread();  // a handle not yet released would otherwise be lost
   g_body = body;
   if (pthread_create(&hThread, nullptr, trampoline, nullptr) != 0) return 0;
   have_thread = true;

@@ -16,6 +16,7 @@ unsigned __stdcall trampoline(void*) {
 }  // namespace
 
 int start_transfer_thread(unsigned (*body)(void*)) {
+  release_transfer_thread();  // a handle not yet released would otherwise be lost
   g_body = body;
   unsigned id = 0;
   const uintptr_t h = _beginthreadex(nullptr, 0, trampoline, nullptr, 0, &id);
