@@ -106,7 +106,8 @@ start_app() {  # start_app SESSION [ARGS...]
     echo "stty -a | tr ' ;' '\\n\\n' | grep -x -- '-\\?icanon\\|-\\?echo' | tr '\\n' ' '; echo"
     echo 'sleep 600'
   } >"$launcher"
-  T new-session -d -s "$session" -x 80 -y 24 "bash $launcher"
+  # A UTF-8 terminal whatever the caller's locale, so the screens read the same everywhere.
+  T -u new-session -d -s "$session" -x 80 -y 24 "LC_ALL=C.UTF-8 bash $launcher"
   app_session=$session
   wait_for "XR3300/R SystemUpdate Utility v1.3" 5
 }

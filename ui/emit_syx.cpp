@@ -5,35 +5,21 @@
 #include "engine/device_protocol.h"
 #include "engine/file_io.h"
 #include "engine/update_file.h"
-
-namespace {
-
-char g_refusal[256];
-
-int capture_box(WindowHandle, const char* text, const char*, unsigned) {
-  std::snprintf(g_refusal, sizeof g_refusal, "%s", text ? text : "");
-  return 1;
-}
-
-}  // namespace
+#include "ui/info_command.h"
 
 int emit_syx(const char* update_path, const char* out_path, void* err_stream) {
   FILE* err = static_cast<FILE*>(err_stream);
-  HostSinks sinks = {};
-  sinks.message_box = capture_box;
-  host_install(sinks);
   const bool allocated = file_buf == nullptr;
   if (allocated && !init_tfr()) {
-    host_reset();
+    std::fprintf(err, "Memory Alloc Error\n");
     return 1;
   }
   int status = 1;
+  char refusal[256];
   FILE* out = nullptr;
-  const FileHandle file = file_open_exclusive(update_path);
+  const FileHandle file = open_checked_update_file(update_path, refusal, sizeof refusal);
   if (file == kInvalidFile) {
-    std::fprintf(err, "%s: File Open Error\n", update_path);
-  } else if (!get_file_ver(nullptr, file)) {
-    std::fprintf(err, "%s: %s\n", update_path, g_refusal);
+    std::fprintf(err, "%s: %s\n", update_path, refusal);
   } else if ((out = std::fopen(out_path, "wb")) == nullptr) {
     std::fprintf(err, "%s: cannot be written\n", out_path);
   } else {
@@ -58,6 +44,5 @@ int emit_syx(const char* update_path, const char* out_path, void* err_stream) {
   }
   if (file != kInvalidFile) file_close(file);
   if (allocated) free_tfr();
-  host_reset();
   return status;
 }

@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "engine/file_io.h"
 #include "engine/update_file.h"
 #include "support/host.h"
 
@@ -17,30 +16,38 @@ int capture_box(WindowHandle, const char* text, const char*, unsigned) {
 
 }  // namespace
 
-int run_info_command(int count, const char* const* paths, FILE* out) {
+FileHandle open_checked_update_file(const char* path, char* refusal, int size) {
+  const FileHandle file = file_open_exclusive(path);
+  if (file == kInvalidFile) {
+    std::snprintf(refusal, static_cast<size_t>(size), "%s", "File Open Error");
+    return kInvalidFile;
+  }
   HostSinks sinks = {};
   sinks.message_box = capture_box;
   host_install(sinks);
+  g_box_text[0] = '\0';
+  const int passed = get_file_ver(nullptr, file);
+  host_reset();
+  if (passed) return file;
+  std::snprintf(refusal, static_cast<size_t>(size), "%s", g_box_text);
+  file_close(file);
+  return kInvalidFile;
+}
+
+int run_info_command(int count, const char* const* paths, FILE* out) {
   int failures = 0;
   for (int i = 0; i < count; ++i) {
-    const char* path = paths[i];
-    const FileHandle file = file_open_exclusive(path);
+    char refusal[256];
+    const FileHandle file = open_checked_update_file(paths[i], refusal, sizeof refusal);
     if (file == kInvalidFile) {
-      std::fprintf(out, "%s: File Open Error\n", path);
+      std::fprintf(out, "%s: %s\n", paths[i], refusal);
       ++failures;
       continue;
     }
-    g_box_text[0] = '\0';
-    if (get_file_ver(nullptr, file)) {
-      std::fprintf(out, "%s: Type=%s, Version=%d.%02d, Size=%d bytes, Packets=%d\n", path,
-                   DispFiletype[datafile.attr_code & 3], datafile.version / 256,
-                   datafile.version % 256, datafile.size, datafile.size / kFileBufSize);
-    } else {
-      std::fprintf(out, "%s: %s\n", path, g_box_text);
-      ++failures;
-    }
+    std::fprintf(out, "%s: Type=%s, Version=%d.%02d, Size=%d bytes, Packets=%d\n", paths[i],
+                 DispFiletype[datafile.attr_code & 3], datafile.version / 256, datafile.version % 256,
+                 datafile.size, datafile.size / kFileBufSize);
     file_close(file);
   }
-  host_reset();
   return failures == 0 ? 0 : 1;
 }

@@ -24,6 +24,21 @@ int tx_start(WindowHandle window, const char* path) {
   return 1;
 }
 
+void tx_end() {
+  if (devtype == 0) {
+    free_comm();
+  } else {
+    free_midi();
+  }
+  tfr_end();
+}
+
+void tx_close_all() {
+  free_comm();
+  free_midi();
+  tfr_end();
+}
+
 void stop_dialog_opened() { set_tfr_pause(); }
 
 void stop_dialog_continue() { set_tfr_restart(); }

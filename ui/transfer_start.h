@@ -9,6 +9,13 @@
 // been told; nothing changed).
 int tx_start(WindowHandle window, const char* path);
 
+// The end of a transfer (command 208): closes the link of the configured kind and
+// releases the transfer thread's handle.
+void tx_end();
+// The program closes (or the session ends) with no transfer left running:
+// closes both links, whichever is open, and releases the thread's handle.
+void tx_close_all();
+
 // The stop dialog: opening pauses the transfer; Continue resumes it; Abort asks
 // the thread to stop, wakes a pending MIDI wait, waits until the thread has
 // ended and logs "User aborted update".

@@ -151,12 +151,7 @@ int run_batch(int argc, const char* const* argv) {
   } else {
     bool aborted = false;
     const intptr_t completed = wait_for_end(&aborted);
-    if (devtype == 0) {
-      free_comm();
-    } else {
-      free_midi();
-    }
-    tfr_end();
+    tx_end();
     std::lock_guard<std::mutex> lock(g_mutex);
     if (completed) {
       status = kExitComplete;

@@ -234,12 +234,7 @@ void start_transfer(const char* path) {
 }
 
 void transfer_ended() {
-  if (devtype == 0) {
-    free_comm();
-  } else {
-    free_midi();
-  }
-  tfr_end();
+  tx_end();
   {
     std::lock_guard<std::mutex> lock(g_mutex);
     progress_end(&g_progress);
@@ -446,9 +441,7 @@ int pump(bool main_level) {
 
 bool close_window() {
   if (!query_tfr_stop() && !form_stop_dialog()) return false;  // "Continue": the transfer goes on
-  free_comm();
-  free_midi();  // a MIDI link is closed on this path too
-  tfr_end();
+  tx_close_all();  // a MIDI link is closed on this path too
   return true;
 }
 
@@ -489,14 +482,10 @@ void main_loop() {
           stop_dialog_opened();
           loop_abort_transfer();
         }
-        free_comm();
-        free_midi();
-        tfr_end();
+        tx_close_all();
         return;
       case kKeyQuit:
-        free_comm();
-        free_midi();
-        tfr_end();
+        tx_close_all();
         return;
       default:
         break;  // keys that name no command

@@ -110,19 +110,8 @@ void start_transfer(HWND window, const char* path) {
   apply_menu(window, true);
 }
 
-// Closes whichever link is open; both are harmless when closed.
-void close_links() {
-  free_comm();
-  free_midi();
-}
-
 void on_transfer_end(HWND window) {
-  if (devtype == 0) {
-    free_comm();
-  } else {
-    free_midi();
-  }
-  tfr_end();
+  tx_end();
   display_progress_end();
   const int has_focus = GetFocus() == window ? 1 : 0;
   const int start_flash = mw_transfer_ended(&g_state, has_focus);
@@ -210,15 +199,13 @@ LRESULT CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam
       return 0;
     case WM_CLOSE:
       if (transfer_may_end(window)) {
-        close_links();
-        tfr_end();
+        tx_close_all();
         DestroyWindow(window);
       }
       return 0;
     case WM_QUERYENDSESSION:
       if (!transfer_may_end(window)) return 0;
-      close_links();
-      tfr_end();
+      tx_close_all();
       return 1;
     case WM_DESTROY:
       g_window_destroyed = true;
