@@ -53,8 +53,16 @@ void file_close(FileHandle file) {
 }
 
 int file_write_whole(const char* path, const void* data, long count) {
-  const int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  // Opened as the update file is: never waiting (a named pipe without a reader
+  // would hold the transfer for ever) and only a regular file, which is emptied
+  // once it is known to be one.
+  const int fd = ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0644);
   if (fd < 0) return 0;
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::ftruncate(fd, 0) != 0) {
+    ::close(fd);
+    return 0;
+  }
   const char* from = static_cast<const char*>(data);
   long done = 0;
   while (done < count) {

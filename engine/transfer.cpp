@@ -20,6 +20,8 @@ namespace {
 WindowHandle hWnd = nullptr;
 char filename[kFilenameSize];
 bool filename_fits = true;
+// The path as the caller gave it, for the log when it does not fit `filename`.
+char given_path[4096];
 
 void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
@@ -138,6 +140,7 @@ void tfr_main(WindowHandle window, const char* path, int device_type, int skip_v
   // A path that does not fit is not cut short: a shortened path could name another file.
   filename_fits = std::strlen(path) < sizeof filename;
   std::snprintf(filename, sizeof filename, "%s", filename_fits ? path : "");
+  std::snprintf(given_path, sizeof given_path, "%s", path);
   g_devmode = device_type;
   g_skipver = skip_version;
   pause_status.store(kTfrRunning);
@@ -153,7 +156,7 @@ unsigned tfr_thread(void*) {
   const FileHandle file = filename_fits ? file_open_exclusive(filename) : kInvalidFile;
   if (file == kInvalidFile) {
     message_box(hWnd, "File Open Error", "Error", kMbOk | kMbSetForeground);
-    write_log("Update Failed : Failed to open file %s", filename);
+    write_log("Update Failed : Failed to open file %s", filename_fits ? filename : given_path);
     finish(kInvalidFile, 0);
     return 0;
   }

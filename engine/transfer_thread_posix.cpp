@@ -1,5 +1,7 @@
 #include <pthread.h>
 
+#include <atomic>
+
 #include "engine/transfer_thread.h"
 
 namespace {
@@ -7,6 +9,7 @@ namespace {
 pthread_t hThread;
 bool have_thread = false;
 unsigned (*g_body)(void*) = nullptr;
+std::atomic<bool> refuse_next{false};
 
 void* trampoline(void*) {
   g_body(nullptr);
@@ -19,6 +22,7 @@ void* trampoline(void*) {
 // normal one; the protocol's pace is set by the instrument's replies anyway.
 int start_transfer_thread(unsigned (*body)(void*)) {
   release_transfer_thread();  // a handle not yet released would otherwise be lost
+  if (refuse_next.exchange(false)) return 0;
   g_body = body;
   if (pthread_create(&hThread, nullptr, trampoline, nullptr) != 0) return 0;
   have_thread = true;
@@ -30,3 +34,5 @@ void release_transfer_thread() {
   pthread_detach(hThread);
   have_thread = false;
 }
+
+void transfer_thread_refuse_next_start() { refuse_next = true; }

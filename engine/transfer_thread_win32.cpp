@@ -1,12 +1,15 @@
 #include <process.h>
 #include <windows.h>
 
+#include <atomic>
+
 #include "engine/transfer_thread.h"
 
 namespace {
 
 HANDLE hThread = nullptr;
 unsigned (*g_body)(void*) = nullptr;
+std::atomic<bool> refuse_next{false};
 
 unsigned __stdcall trampoline(void*) {
   g_body(nullptr);
@@ -17,6 +20,7 @@ unsigned __stdcall trampoline(void*) {
 
 int start_transfer_thread(unsigned (*body)(void*)) {
   release_transfer_thread();  // a handle not yet released would otherwise be lost
+  if (refuse_next.exchange(false)) return 0;
   g_body = body;
   unsigned id = 0;
   const uintptr_t h = _beginthreadex(nullptr, 0, trampoline, nullptr, 0, &id);
@@ -31,3 +35,5 @@ void release_transfer_thread() {
   CloseHandle(hThread);
   hThread = nullptr;
 }
+
+void transfer_thread_refuse_next_start() { refuse_next = true; }

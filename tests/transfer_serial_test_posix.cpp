@@ -1,6 +1,8 @@
 // Whole updates over a real pseudo-terminal into the simulated instrument.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -11,6 +13,7 @@
 #include "engine/device_protocol.h"
 #include "engine/file_io.h"
 #include "engine/transfer.h"
+#include "engine/transfer_thread.h"
 #include "engine/update_file.h"
 #include "link/serial_link.h"
 #include "sim/instrument.h"
@@ -139,7 +142,7 @@ INSTANTIATE_TEST_SUITE_P(AllKinds, TransferSerialKinds,
 
 TEST_F(TransferSerial, LogNoticesDisplayAndTestDat) {
   SimConfig config;
-  config.versions = {0x0104, 0x0200, 0x0300};
+  config.versions = {0x00FA, 0x2AF0, 0xBCDE};  // hex letters: the line shows them in lower case
   start_sim(config);
   const std::string image = make_update_image(0, 1, 5);
   const std::string path = write_image("system.sys", image);
@@ -158,7 +161,7 @@ TEST_F(TransferSerial, LogNoticesDisplayAndTestDat) {
 
   EXPECT_EQ(host.line(0), path);
   EXPECT_EQ(host.line(1), "FILE : Type=SYSTEM , Version=1.05");
-  EXPECT_EQ(host.line_history(2).at(1), "Target : System:104 / User:200 / PCM:300 ");
+  EXPECT_EQ(host.line_history(2).at(1), "Target : System:fa / User:2af0 / PCM:bcde ");
   EXPECT_EQ(host.line_history(2).at(2), "Set Mode : f0 42 23 58 03 00 f7");
   EXPECT_EQ(host.line_history(2).at(3), "Tx Packet:  0 : f0 42 23 58 03 00 f7");
   EXPECT_EQ(host.line(2), "Tx Packet: 31 : f0 42 23 58 03 00 f7");
@@ -239,7 +242,8 @@ TEST_F(TransferSerial, StatusErrorAtAPacketEndsTheTransfer) {
   config.status_step = {SimStep::kPacket, 3};
   config.status_value = 5;
   start_sim(config);
-  const std::string path = write_image("system.sys", make_update_image(0, 2, 0));
+  const std::string image = make_update_image(0, 2, 0);
+  const std::string path = write_image("system.sys", image);
   EXPECT_EQ(run(path), 0);
   EXPECT_EQ(host.line(2), "Tx Packet:  3 : f0 42 23 58 03 05 f7");
   EXPECT_EQ(host.line(3), "Rx Msg Error(5:Write Error)");
@@ -250,6 +254,10 @@ TEST_F(TransferSerial, StatusErrorAtAPacketEndsTheTransfer) {
   const std::string log = log_text();
   EXPECT_NE(log.find("Sent packet 3 of 32...\r\n\r\nRx Msg Error(5:Write Error)\r\n\r\n"), std::string::npos);
   EXPECT_EQ(log.find("Sent packet 4 of 32"), std::string::npos);
+  // After a failure end test.dat holds the last packet built: the refused one.
+  std::vector<unsigned char> refused(kDataPacketSize);
+  build_data_packet(refused.data(), 3, reinterpret_cast<const unsigned char*>(image.data()) + 3 * 8192);
+  EXPECT_TRUE(read_file_bytes(dir.file("test.dat")) == std::string(refused.begin(), refused.end()));
 }
 
 TEST_F(TransferSerial, SetModeRefusedIsShownThenValidated) {
@@ -411,6 +419,53 @@ TEST_F(TransferSerial, PathLongerThanTheBufferIsNotCutShort) {
   EXPECT_EQ(run(path), 0);
   ASSERT_EQ(host.boxes().size(), 1u);
   EXPECT_EQ(host.boxes()[0].text, "File Open Error");
+  // The log names the path the user gave, whole.
+  EXPECT_NE(log_text().find("Update Failed : Failed to open file " + path + "\r\n\r\n"), std::string::npos);
+}
+
+// A test.dat that is no regular file neither holds the transfer (a named pipe
+// without a reader would block its open for ever) nor is replaced.
+TEST_F(TransferSerial, TestDatThatIsNoRegularFileIsLeftAlone) {
+  start_sim(SimConfig{});
+  const std::string image = make_update_image(0, 2, 0);
+  const std::string path = write_image("system.sys", image);
+  ASSERT_EQ(::mkfifo(dir.file("test.dat").c_str(), 0644), 0);
+  EXPECT_EQ(set_comm(kWindow, 1, 38400), 1);
+  tfr_main(kWindow, path.c_str(), 0, 0);
+  const bool ended = host.wait_for_notice(has_end, std::chrono::seconds(60));
+  if (!ended) {
+    // Let a writer stuck in the open go, so that the failure is reported, not hung.
+    const int reader = ::open(dir.file("test.dat").c_str(), O_RDONLY | O_NONBLOCK);
+    EXPECT_TRUE(host.wait_for_notice(has_end, std::chrono::seconds(60)));
+    if (reader >= 0) ::close(reader);
+  }
+  EXPECT_TRUE(ended) << "the transfer held at test.dat";
+  wait_end();
+  stop_sim();
+  EXPECT_EQ(host.line(3), "Update Complete!");
+  EXPECT_TRUE(read_file_bytes(dir.file("received.img")) == image) << "the received image differs";
+  struct stat st;
+  ASSERT_EQ(::lstat(dir.file("test.dat").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
+}
+
+// A thread that cannot be started is told, logged, and ends the transfer as
+// any other end does; the next one runs.
+TEST_F(TransferSerial, TransferThreadThatCannotStart) {
+  start_sim(SimConfig{});
+  const std::string image = make_update_image(0, 2, 0);
+  const std::string path = write_image("system.sys", image);
+  transfer_thread_refuse_next_start();
+  EXPECT_EQ(run(path), 0);
+  const auto boxes = host.boxes();
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].text, "Failed to start the transfer");
+  EXPECT_EQ(boxes[0].caption, "Error");
+  EXPECT_NE(log_text().find("Update Failed : Failed to start the transfer thread\r\n\r\n"), std::string::npos);
+  EXPECT_EQ(sim.record.messages, 0);
+  EXPECT_EQ(run(path), 1);
+  stop_sim();
+  EXPECT_TRUE(read_file_bytes(dir.file("received.img")) == image) << "the received image differs";
 }
 
 TEST_F(TransferSerial, FileIsHeldExclusivelyAndAShrinkingFileIsCaught) {
