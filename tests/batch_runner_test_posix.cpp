@@ -161,6 +161,23 @@ TEST_F(BatchRunner, ExitStatusesNameTheFailure) {
   EXPECT_EQ(run.status, 2);
 }
 
+// A message of the start-up (here: the folder of the last run is gone) is no
+// refusal of the file: a device error afterwards still exits 5.
+TEST_F(BatchRunner, AStartupMessageDoesNotChangeTheExitStatus) {
+  SimConfig config;
+  config.status_step = {SimStep::kPacket, 1};
+  config.status_value = 4;
+  start_sim(config);
+  write_file_bytes(dir.file("x.ini"), "[XR3300/R SystemUpdate Utility]\r\nCom1Device=" + server.path +
+                                          "\r\nCurrentPath=" + dir.path() + "/gone\r\n");
+  write_file_bytes(dir.file("a.sys"), make_update_image(0, 2, 0));
+  const ProgramRun run = run_program({"--batch", "--ini", dir.file("x.ini"), dir.file("a.sys")});
+  EXPECT_NE(run.err.find("Failed to change current directory that was used before."), std::string::npos)
+      << run.err;
+  EXPECT_EQ(run.status, 5) << run.out;
+  EXPECT_NE(run.out.find("3: Rx Msg Error(5:Hardware Error)"), std::string::npos);
+}
+
 TEST_F(BatchRunner, LinkNotOpened) {
   // No serial port at all: the MIDI link is chosen, and there is no MIDI device here.
   write_file_bytes(dir.file("x.ini"), "[XR3300/R SystemUpdate Utility]\r\nCom1Device=/nonexistent/tty\r\n"

@@ -145,6 +145,13 @@ int run_batch(int argc, const char* const* argv) {
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
 
+  // The exit status tells what the transfer did: boxes of the start-up (a
+  // missing device, the folder of the last run) do not count.
+  {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_box_shown = false;
+    g_version_refused = false;
+  }
   int status;
   if (!tx_start(kWindow, cl.path)) {
     status = kExitLinkNotOpened;
@@ -160,7 +167,7 @@ int run_batch(int argc, const char* const* argv) {
     } else if (g_version_refused) {
       status = kExitVersionRefused;
     } else if (g_box_shown) {
-      status = kExitFileRefused;  // the thread's only boxes are the file's
+      status = kExitFileRefused;  // the transfer's only boxes are the file's
     } else {
       status = kExitDeviceError;
     }
