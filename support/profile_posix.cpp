@@ -1,10 +1,20 @@
 // A private-profile file read and written the way Windows does it: "[section]"
 // lines, then "key=value" lines; names compared without regard to letter case;
 // blanks around names and values dropped; a value in matching quotes loses
-// them; integers read as the platform reads them. Any other line (comments, blank lines, text that is neither) is kept
-// byte for byte, and so are other sections. Saving rewrites the whole file into
-// a temporary file beside it and renames that over the old one, so the file is
-// always either the old or the new one.
+// them; integers read as the platform reads them; a line ends at LF, CR LF or
+// a lone CR; only the first section of a name and the first key of a name in
+// it count, and a key line without "=" is that key without a value. Any other
+// line (comments, blank lines, text that is neither) is kept byte for byte,
+// and so are other sections.
+//
+// Saving writes the whole file into a temporary file beside it, with the old
+// file's owner, group and mode (a new file gets the mode the umask leaves),
+// and renames it over the old one, so the file is always either the old or the
+// new one. A symbolic link is written through to the file it names, also when
+// that file does not exist yet. Where a rename would change what users rely on
+// (a file with other hard links, an owner this process cannot give the new
+// file) or the folder cannot take a temporary file, the file is rewritten in
+// place instead.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -58,9 +68,8 @@ ReadResult read_whole(const char* file, std::string* content) {
   return ReadResult::kRead;
 }
 
-bool is_blank(char c) {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
-}
+// Blanks as Windows counts them: space, tab to carriage return, and ^Z.
+bool is_blank(char c) { return c == ' ' || (c >= '\t' && c <= '\r') || c == '\x1a'; }
 
 char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -82,10 +91,11 @@ struct Line {
   LineKind kind;
   size_t name_begin, name_end;    // section or key name, blanks dropped
   size_t value_begin, value_end;  // key value, blanks dropped
+  bool has_value;                 // a key line with "="
 };
 
 Line parse_line(const std::string& text, size_t begin, size_t content_end, size_t end) {
-  Line line{begin, content_end, end, LineKind::kOther, 0, 0, 0, 0};
+  Line line{begin, content_end, end, LineKind::kOther, 0, 0, 0, 0, false};
   size_t first = begin, last = content_end;
   // A UTF-8 byte order mark, as Windows editors write it, opens the file.
   if (begin == 0 && last >= 3 && text.compare(0, 3, "\xEF\xBB\xBF") == 0) first = 3;
@@ -106,7 +116,13 @@ Line parse_line(const std::string& text, size_t begin, size_t content_end, size_
   }
   size_t equals = first;
   while (equals < last && text[equals] != '=') ++equals;
-  if (equals == last) return line;
+  if (equals == last) {
+    // As Windows reads it: the key named by the whole line, without a value.
+    line.kind = LineKind::kKey;
+    line.name_begin = first;
+    line.name_end = last;
+    return line;
+  }
   size_t name_end = equals;
   while (name_end > first && is_blank(text[name_end - 1])) --name_end;
   if (name_end == first) return line;  // no name
@@ -117,6 +133,7 @@ Line parse_line(const std::string& text, size_t begin, size_t content_end, size_
   line.name_end = name_end;
   line.value_begin = value_begin;
   line.value_end = last;
+  line.has_value = true;
   return line;
 }
 
@@ -124,13 +141,13 @@ std::vector<Line> split_lines(const std::string& text) {
   std::vector<Line> lines;
   size_t begin = 0;
   while (begin < text.size()) {
-    const size_t newline = text.find('\n', begin);
+    const size_t brk = text.find_first_of("\r\n", begin);
     size_t content_end, end;
-    if (newline == std::string::npos) {
+    if (brk == std::string::npos) {
       content_end = end = text.size();
     } else {
-      end = newline + 1;
-      content_end = (newline > begin && text[newline - 1] == '\r') ? newline - 1 : newline;
+      content_end = brk;
+      end = (text[brk] == '\r' && brk + 1 < text.size() && text[brk + 1] == '\n') ? brk + 2 : brk + 1;
     }
     lines.push_back(parse_line(text, begin, content_end, end));
     begin = end;
@@ -147,26 +164,27 @@ struct Place {
 
 Place find_place(const std::string& text, const std::vector<Line>& lines, const char* section,
                  const char* key) {
+  // Windows reads and writes only the first section of a name; a later one of
+  // the same name is kept as it stands.
   Place place;
   bool inside = false;
-  bool inside_first = false;
   for (size_t i = 0; i < lines.size(); ++i) {
     const Line& line = lines[i];
     if (line.kind == LineKind::kSection) {
-      inside = same_name(text.data() + line.name_begin, line.name_end - line.name_begin, section);
-      inside_first = inside && place.section < 0;
-      if (inside_first) {
+      inside = place.section < 0 &&
+               same_name(text.data() + line.name_begin, line.name_end - line.name_begin, section);
+      if (inside) {
         place.section = static_cast<int>(i);
         place.section_last = static_cast<int>(i);
+      } else if (place.section >= 0) {
+        break;
       }
       continue;
     }
     if (!inside) continue;
-    if (inside_first) {
-      size_t p = line.begin;
-      while (p < line.content_end && is_blank(text[p])) ++p;
-      if (p < line.content_end) place.section_last = static_cast<int>(i);
-    }
+    size_t p = line.begin;
+    while (p < line.content_end && is_blank(text[p])) ++p;
+    if (p < line.content_end) place.section_last = static_cast<int>(i);
     if (line.kind == LineKind::kKey && place.key < 0 &&
         same_name(text.data() + line.name_begin, line.name_end - line.name_begin, key)) {
       place.key = static_cast<int>(i);
@@ -185,6 +203,7 @@ bool lookup(const char* section, const char* key, const char* file, std::string*
   const Place place = find_place(text, lines, section, key);
   if (place.key < 0) return false;
   const Line& line = lines[static_cast<size_t>(place.key)];
+  if (!line.has_value) return false;  // the key without "=" gives the default
   size_t begin = line.value_begin, end = line.value_end;
   if (end - begin >= 2 && (text[begin] == '"' || text[begin] == '\'') && text[end - 1] == text[begin]) {
     ++begin;
@@ -236,23 +255,35 @@ bool has_line_break(const char* text) { return std::strpbrk(text, "\r\n") != nul
 
 // The line break the file already uses (its first one); CR LF for a new file.
 const char* line_break_of(const std::string& text) {
-  const size_t newline = text.find('\n');
-  if (newline == std::string::npos) return "\r\n";
-  return (newline > 0 && text[newline - 1] == '\r') ? "\r\n" : "\n";
+  const size_t brk = text.find_first_of("\r\n");
+  if (brk == std::string::npos) return "\r\n";
+  if (text[brk] == '\n') return "\n";
+  return (brk + 1 < text.size() && text[brk + 1] == '\n') ? "\r\n" : "\r";
 }
 
-// The path to replace: the file a symbolic link points at, else the name itself.
-std::string target_of(const char* file) {
-  struct stat st;
-  if (::lstat(file, &st) == 0 && S_ISLNK(st.st_mode)) {
-    char* resolved = ::realpath(file, nullptr);
-    if (resolved != nullptr) {
-      std::string target(resolved);
-      std::free(resolved);
-      return target;
+// The file a name stands for: a symbolic link is followed, link by link, to
+// the name at its end, whether or not a file has that name yet. False for a
+// loop or a chain too long to follow.
+bool resolve_links(const char* file, std::string* target) {
+  std::string path = file;
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+      *target = path;
+      return true;
+    }
+    std::string link(static_cast<size_t>(st.st_size > 0 ? st.st_size : PATH_MAX) + 1, '\0');
+    const ssize_t n = ::readlink(path.c_str(), &link[0], link.size());
+    if (n <= 0 || static_cast<size_t>(n) >= link.size()) return false;
+    link.resize(static_cast<size_t>(n));
+    if (link[0] == '/') {
+      path = link;
+    } else {
+      const size_t slash = path.rfind('/');
+      path = (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + link;
     }
   }
-  return file;
+  return false;
 }
 
 bool write_all(int fd, const std::string& text) {
@@ -266,20 +297,84 @@ bool write_all(int fd, const std::string& text) {
   return true;
 }
 
-// Writes text to a temporary file beside `file` and renames it over `file`.
-bool replace_file(const char* file, const std::string& text) {
-  const std::string target = target_of(file);
-  std::string temp = target + ".XXXXXX";
-  const int fd = ::mkstemp(&temp[0]);
+std::string folder_of(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// The rename is made durable with the folder's own entry.
+void sync_folder(const std::string& path) {
+  const int fd = ::open(folder_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  ::fsync(fd);
+  ::close(fd);
+}
+
+// Rewrites the existing file in place: its inode, links, owner and mode stay.
+bool rewrite_in_place(const std::string& target, const std::string& text) {
+  const int fd = ::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) return false;
   struct stat st;
-  const mode_t mode = ::stat(target.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
-  bool ok = write_all(fd, text);
-  ok = ::fchmod(fd, mode) == 0 && ok;
+  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  // The new text first, then the old text's remainder cut off.
+  ok = ok && write_all(fd, text) && ::ftruncate(fd, static_cast<off_t>(text.size())) == 0;
   ok = ::fsync(fd) == 0 && ok;
   ok = ::close(fd) == 0 && ok;
-  if (ok && ::rename(temp.c_str(), target.c_str()) == 0) return true;
+  return ok;
+}
+
+enum class TempResult { kDone, kFailed, kNoTemporary, kKeepOwner };
+
+// Writes text into a new file beside target and renames it over target.
+TempResult replace_through_temporary(const std::string& target, const std::string& text,
+                                     const struct stat* old) {
+  static unsigned counter = 0;
+  std::string temp;
+  int fd = -1;
+  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+    temp = target + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
+    // A new file takes the mode the umask leaves, as any file the user makes;
+    // the old file's mode replaces it below.
+    fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
+                old != nullptr ? 0600 : 0666);
+    if (fd < 0 && errno != EEXIST) return TempResult::kNoTemporary;
+  }
+  if (fd < 0) return TempResult::kNoTemporary;
+  if (old != nullptr) {
+    // Owner and group first (that may clear set-id bits), then the mode.
+    const bool same_owner = ::fchown(fd, old->st_uid, old->st_gid) == 0;
+    if (!same_owner || ::fchmod(fd, old->st_mode & 07777) != 0) {
+      ::close(fd);
+      ::unlink(temp.c_str());
+      return TempResult::kKeepOwner;
+    }
+  }
+  bool ok = write_all(fd, text);
+  ok = ::fsync(fd) == 0 && ok;
+  ok = ::close(fd) == 0 && ok;
+  if (ok && ::rename(temp.c_str(), target.c_str()) == 0) {
+    sync_folder(target);
+    return TempResult::kDone;
+  }
   ::unlink(temp.c_str());
+  return TempResult::kFailed;
+}
+
+bool replace_file(const char* file, const std::string& text) {
+  std::string target;
+  if (!resolve_links(file, &target)) return false;
+  struct stat st;
+  const bool exists = ::stat(target.c_str(), &st) == 0;
+  if (exists && !S_ISREG(st.st_mode)) return false;
+  // A rename would leave the file's other names with the old text.
+  if (exists && st.st_nlink > 1) return rewrite_in_place(target, text);
+  switch (replace_through_temporary(target, text, exists ? &st : nullptr)) {
+    case TempResult::kDone: return true;
+    case TempResult::kFailed: return false;
+    case TempResult::kNoTemporary:  // e.g. a folder that is not writable
+    case TempResult::kKeepOwner: return exists && rewrite_in_place(target, text);
+  }
   return false;
 }
 

@@ -151,6 +151,20 @@ void save_input_device() {
 // A path with a line break cannot be stored as one line of the file.
 bool fits_one_line(const char* text) { return std::strpbrk(text, "\r\n") == nullptr; }
 
+bool is_profile_blank(char c) { return c == ' ' || (c >= '\t' && c <= '\r') || c == '\x1a'; }
+
+// The reader drops blanks around a value and one pair of matching quotes: a
+// value that would lose either is written in quotes, so that it reads back as
+// it was. Any other value is written as it is. 0 when the quoted text does not fit.
+int quoted_for_reading(const char* value, char* out, int size) {
+  const size_t length = std::strlen(value);
+  const bool blank_edge = length > 0 && (is_profile_blank(value[0]) || is_profile_blank(value[length - 1]));
+  const bool quoted = length >= 2 && (value[0] == '"' || value[0] == '\'') && value[length - 1] == value[0];
+  const int written = (blank_edge || quoted) ? std::snprintf(out, static_cast<size_t>(size), "\"%s\"", value)
+                                             : std::snprintf(out, static_cast<size_t>(size), "%s", value);
+  return written >= 0 && written < size ? 1 : 0;
+}
+
 }  // namespace
 
 int get_initial() {
@@ -209,7 +223,9 @@ void set_initial(WindowHandle window) {
   char path[kTextSize];
   path[0] = '\0';
   if (!get_current_dir(path, sizeof path) || !fits_one_line(path)) path[0] = '\0';
-  profile_write_string(kSection, "CurrentPath", path, inifile);
+  char stored[kTextSize + 2];
+  if (!quoted_for_reading(path, stored, sizeof stored)) stored[0] = '\0';
+  profile_write_string(kSection, "CurrentPath", stored, inifile);
 
   set_initial_platform(kSection);
 }

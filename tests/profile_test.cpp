@@ -193,6 +193,41 @@ TEST_F(ProfileFile, MalformedLinesDoNotHideKeys) {
   EXPECT_EQ(get_int(ini, "Ypos"), 9);
 }
 
+// As the platform reads a file: only the first section of a name counts, a
+// key line without "=" is the key without a value (so the default), and a
+// lone CR ends a line.
+TEST_F(ProfileFile, FirstSectionOfANameIsTheOnlyOneReadAndWritten) {
+  write_file_bytes(ini, "[XR3300/R SystemUpdate Utility]\r\nA=1\r\n[Other]\r\nB=2\r\n"
+                        "[xr3300/r systemupdate utility]\r\nXpos=5\r\nA=3\r\n");
+  EXPECT_EQ(get_int(ini, "A"), 1);
+  EXPECT_EQ(get_int(ini, "Xpos", 40), 40);
+  ASSERT_EQ(profile_write_string(kSec, "Xpos", "6", ini.c_str()), 1);
+  ASSERT_EQ(profile_write_string(kSec, "A", "7", ini.c_str()), 1);
+  EXPECT_EQ(get_int(ini, "Xpos", 40), 6);
+  EXPECT_EQ(get_int(ini, "A"), 7);
+  EXPECT_EQ(get_int(ini, "B", 0, "Other"), 2);
+}
+
+TEST_F(ProfileFile, KeyLineWithoutEqualsSignIsTheKeyWithoutAValue) {
+  write_file_bytes(ini, "[XR3300/R SystemUpdate Utility]\r\nXpos\r\nXpos=5\r\n  Ypos  \r\n");
+  EXPECT_EQ(get_int(ini, "Xpos", 40), 40);
+  EXPECT_EQ(get_string(ini, "Ypos"), "");
+  ASSERT_EQ(profile_write_string(kSec, "Xpos", "6", ini.c_str()), 1);
+  ASSERT_EQ(profile_write_string(kSec, "Ypos", "7", ini.c_str()), 1);
+  EXPECT_EQ(get_int(ini, "Xpos", 40), 6);
+  EXPECT_EQ(get_int(ini, "Ypos", 30), 7);
+}
+
+TEST_F(ProfileFile, LoneCarriageReturnsEndLines) {
+  write_file_bytes(ini, "[Other]\rXpos=1\r[XR3300/R SystemUpdate Utility]\rXpos=7\rCurrentPath=/a b\r");
+  EXPECT_EQ(get_int(ini, "Xpos"), 7);
+  EXPECT_EQ(get_string(ini, "CurrentPath"), "/a b");
+  ASSERT_EQ(profile_write_string(kSec, "ComPortNum", "3", ini.c_str()), 1);
+  EXPECT_EQ(get_int(ini, "ComPortNum"), 3);
+  EXPECT_EQ(get_int(ini, "Xpos"), 7);
+  EXPECT_EQ(get_int(ini, "Xpos", 0, "Other"), 1);
+}
+
 TEST_F(ProfileFile, BinaryFileGivesDefaultsAndCanBeWritten) {
   std::string junk;
   unsigned seed = 12345;

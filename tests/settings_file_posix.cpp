@@ -2,12 +2,15 @@
 // line it does not own exactly as it was (the Windows functions rewrite the
 // whole file in their own layout), and the Linux-only serial device keys.
 #include <gtest/gtest.h>
+#include <grp.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <string>
 
 #include "support/current_dir.h"
@@ -136,17 +139,125 @@ TEST_F(ProfileLayout, NoTemporaryFileIsLeftBehind) {
   EXPECT_EQ(file_count(dir.path()), 1);
 }
 
-TEST_F(ProfileLayout, UnwritableFolderLeavesTheFileAsItWas) {
-  if (::geteuid() == 0) GTEST_SKIP() << "root writes anywhere";
+constexpr uid_t kNobody = 65534;
+
+// Runs `body` as a user without privileges (in a child process when this one
+// is root, since root writes anywhere); its result, or -1.
+int as_plain_user(const std::function<int()>& body) {
+  if (::geteuid() != 0) return body();
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const bool dropped = ::setgroups(0, nullptr) == 0 && ::setgid(kNobody) == 0 && ::setuid(kNobody) == 0;
+    ::_exit(dropped ? body() : 99);
+  }
+  int status = 0;
+  if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+uid_t plain_uid() { return ::geteuid() == 0 ? kNobody : ::geteuid(); }
+
+// The settings of that run are not lost: the file is rewritten where it is.
+TEST_F(ProfileLayout, WritableFileInAReadOnlyFolderIsRewrittenInPlace) {
   const std::string folder = dir.file("locked");
   fs::create_directory(folder);
   const std::string locked = folder + "/xrupdate.ini";
-  write_file_bytes(locked, "[XR3300/R SystemUpdate Utility]\r\nXpos=1\r\n");
+  write_file_bytes(locked, "[XR3300/R SystemUpdate Utility]\r\nXpos=1\r\nCurrentPath=/a/long/folder\r\n");
+  if (::geteuid() == 0) {
+    ASSERT_EQ(::chown(locked.c_str(), plain_uid(), static_cast<gid_t>(-1)), 0);
+  }
   ::chmod(folder.c_str(), 0555);
-  EXPECT_EQ(write_key(locked, "Xpos", "2"), 0);
+  const int written = as_plain_user([&] { return write_key(locked, "CurrentPath", "/b"); });
   ::chmod(folder.c_str(), 0755);
-  EXPECT_EQ(read_file_bytes(locked), "[XR3300/R SystemUpdate Utility]\r\nXpos=1\r\n");
+  EXPECT_EQ(written, 1);
+  EXPECT_EQ(read_file_bytes(locked), "[XR3300/R SystemUpdate Utility]\r\nXpos=1\r\nCurrentPath=/b\r\n");
   EXPECT_EQ(file_count(folder), 1);
+}
+
+// Another user's file that this user may write keeps its owner: a rename
+// would hand it to this user.
+TEST_F(ProfileLayout, FileOfAnotherOwnerIsRewrittenInPlace) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to make a file of another owner";
+  ::chmod(dir.path().c_str(), 0777);
+  write_file_bytes(ini, "[XR3300/R SystemUpdate Utility]\r\nXpos=1\r\n");
+  ASSERT_EQ(::chown(ini.c_str(), 0, kNobody), 0);
+  ASSERT_EQ(::chmod(ini.c_str(), 0664), 0);
+  EXPECT_EQ(as_plain_user([&] { return write_key(ini, "Xpos", "2"); }), 1);
+  struct stat st;
+  ASSERT_EQ(::stat(ini.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 0u);
+  EXPECT_EQ(st.st_gid, kNobody);
+  EXPECT_EQ(st.st_mode & 07777, 0664u);
+  EXPECT_EQ(read_file_bytes(ini), "[XR3300/R SystemUpdate Utility]\r\nXpos=2\r\n");
+  EXPECT_EQ(file_count(dir.path()), 1);
+}
+
+TEST_F(ProfileLayout, OwnerGroupAndModeAreKept) {
+  write_file_bytes(ini, "[XR3300/R SystemUpdate Utility]\r\nXpos=1\r\n");
+  const bool root = ::geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(::chown(ini.c_str(), 1234, 5678), 0);
+  }
+  ASSERT_EQ(::chmod(ini.c_str(), 0640), 0);
+  ASSERT_EQ(write_key(ini, "Xpos", "2"), 1);
+  struct stat st;
+  ASSERT_EQ(::stat(ini.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  if (root) {
+    EXPECT_EQ(st.st_uid, 1234u);
+    EXPECT_EQ(st.st_gid, 5678u);
+  }
+  EXPECT_EQ(read_file_bytes(ini), "[XR3300/R SystemUpdate Utility]\r\nXpos=2\r\n");
+}
+
+TEST_F(ProfileLayout, NewFileTakesTheModeTheUmaskLeaves) {
+  const mode_t previous = ::umask(027);
+  const int written = write_key(ini, "Xpos", "1");
+  ::umask(previous);
+  ASSERT_EQ(written, 1);
+  struct stat st;
+  ASSERT_EQ(::stat(ini.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+}
+
+TEST_F(ProfileLayout, HardLinksStayOneFile) {
+  write_file_bytes(ini, "[XR3300/R SystemUpdate Utility]\r\nXpos=1\r\n");
+  const std::string other = dir.file("other name.ini");
+  ASSERT_EQ(::link(ini.c_str(), other.c_str()), 0);
+  ASSERT_EQ(write_key(ini, "Xpos", "2"), 1);
+  EXPECT_EQ(read_file_bytes(other), "[XR3300/R SystemUpdate Utility]\r\nXpos=2\r\n");
+  EXPECT_TRUE(fs::equivalent(ini, other));
+  EXPECT_EQ(file_count(dir.path()), 2);
+}
+
+TEST_F(ProfileLayout, DanglingLinkIsWrittenThroughToItsFile) {
+  fs::create_directory(dir.file("real"));
+  fs::create_symlink("real/settings.ini", ini);  // relative, to a file not there yet
+  ASSERT_EQ(write_key(ini, "Xpos", "3"), 1);
+  EXPECT_TRUE(fs::is_symlink(ini));
+  EXPECT_EQ(read_file_bytes(dir.file("real/settings.ini")), "[XR3300/R SystemUpdate Utility]\r\nXpos=3\r\n");
+  // A chain of links ends at the same file; a loop is refused.
+  const std::string chain = dir.file("chain.ini");
+  fs::create_symlink(ini, chain);
+  ASSERT_EQ(write_key(chain, "Ypos", "4"), 1);
+  EXPECT_EQ(read_file_bytes(dir.file("real/settings.ini")),
+            "[XR3300/R SystemUpdate Utility]\r\nXpos=3\r\nYpos=4\r\n");
+  fs::create_symlink(dir.file("loop2.ini"), dir.file("loop1.ini"));
+  fs::create_symlink(dir.file("loop1.ini"), dir.file("loop2.ini"));
+  EXPECT_EQ(write_key(dir.file("loop1.ini"), "Xpos", "5"), 0);
+  EXPECT_TRUE(fs::is_symlink(dir.file("loop1.ini")));
+}
+
+TEST_F(ProfileLayout, WindowsReadingRulesKeepTheFileByteForByte) {
+  // A later section of the same name, a key line without "=", lone CR line ends.
+  const std::string before =
+      "[XR3300/R SystemUpdate Utility]\rXpos\r; note\r[Other]\rA=1\r[XR3300/R SystemUpdate Utility]\rYpos=9\r";
+  write_file_bytes(ini, before);
+  ASSERT_EQ(write_key(ini, "Xpos", "5"), 1);
+  ASSERT_EQ(write_key(ini, "Ypos", "6"), 1);
+  EXPECT_EQ(read_file_bytes(ini),
+            "[XR3300/R SystemUpdate Utility]\rXpos=5\r; note\rYpos=6\r[Other]\rA=1\r"
+            "[XR3300/R SystemUpdate Utility]\rYpos=9\r");
 }
 
 TEST_F(ProfileLayout, FileInAMissingFolderIsNotCreated) {
@@ -178,6 +289,25 @@ TEST_F(ProfileLayout, LineBreaksInAValueAreRefused) {
   EXPECT_EQ(write_key(ini, "CurrentPath", "/a\n[Evil]\nXpos=1"), 0);
   EXPECT_EQ(write_key(ini, "Bad\rKey", "1"), 0);
   EXPECT_EQ(read_file_bytes(ini), "[XR3300/R SystemUpdate Utility]\r\nCurrentPath=/a\r\n");
+}
+
+TEST_F(ProfileLayout, WorkingDirectoryWithBlanksAtItsEdgesIsWrittenQuoted) {
+  const fs::path odd = fs::path(dir.path()) / "\ttwo ends ";
+  fs::create_directory(odd);
+  std::snprintf(inifile, sizeof inifile, "%s", ini.c_str());
+  HostRecorder host;
+  get_initial();
+  ASSERT_TRUE(set_current_dir(odd.string().c_str()));
+  set_initial(nullptr);
+  ASSERT_TRUE(set_current_dir(dir.path().c_str()));
+  const std::string text = read_file_bytes(ini);
+  EXPECT_NE(text.find("\r\nCurrentPath=\"" + fs::current_path().string() + "/\ttwo ends \"\r\n"),
+            std::string::npos)
+      << text;
+  get_initial();
+  EXPECT_TRUE(fs::equivalent(fs::current_path(), odd));
+  EXPECT_TRUE(host.boxes().empty());
+  ASSERT_TRUE(set_current_dir(dir.path().c_str()));
 }
 
 // ---- The serial device paths ----

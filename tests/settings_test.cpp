@@ -480,6 +480,29 @@ TEST_F(SettingsFile, SavedWorkingDirectoryIsTheCurrentOne) {
   ASSERT_TRUE(set_current_dir(dir.path().c_str()));
 }
 
+// The reader drops blanks around a value and one pair of matching quotes: a
+// folder whose name would lose them comes back all the same.
+TEST_F(SettingsFile, WorkingDirectoryWithBlanksOrQuotesAtItsEdgesRoundTrips) {
+  int n = 0;
+  for (const char* name : {" lead", "'quoted'", "\"both\""}) {
+#if defined(_WIN32)
+    if (name[0] == '"') continue;  // no such name on Windows
+#endif
+    const fs::path folder = fs::path(dir.path()) / name;
+    fs::create_directory(folder);
+    use_ini("round" + std::to_string(++n) + ".ini");
+    get_initial();
+    ASSERT_TRUE(set_current_dir(folder.string().c_str()));
+    set_initial(nullptr);
+    ASSERT_TRUE(set_current_dir(dir.path().c_str()));
+    scramble_record();
+    get_initial();
+    EXPECT_TRUE(fs::equivalent(fs::current_path(), folder)) << name << " came back as " << fs::current_path();
+    EXPECT_TRUE(host.boxes().empty()) << name;
+    ASSERT_TRUE(set_current_dir(dir.path().c_str()));
+  }
+}
+
 TEST_F(SettingsFile, StrayBaudIndexSavesTheDefaultRate) {
   get_initial();
   rate_num = 2;
