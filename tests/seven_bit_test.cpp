@@ -244,6 +244,23 @@ TEST(SevenBitPack, WideGroupsAreWholeGroupsOfTheSamePackedForm) {
   }
 }
 
+// Where the processor has AVX2 the wide path must really do the work: all but
+// the last group of a whole block (the last one is left for the byte loop).
+TEST(SevenBitPack, WidePathRunsWhereTheProcessorHasAvx2) {
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+  __builtin_cpu_init();
+  if (!__builtin_cpu_supports("avx2")) GTEST_SKIP() << "this processor has no AVX2";
+  const Bytes source = random_bytes(8192, 3);
+  Bytes dest(static_cast<size_t>(packed_length(8192)), 0);
+  unsigned sum = 0;
+  const int done = pack_wide_groups(source.data(), dest.data(), 8192, &sum);
+  EXPECT_GE(done, 8192 - 7 * 8);
+  EXPECT_LT(done, 8192);
+#else
+  GTEST_SKIP() << "no wide packing on this compiler or processor";
+#endif
+}
+
 TEST(SevenBitUnpack, NinePackedBytesGiveSeven) {
   const Bytes packed = {0x7F, 1, 2, 3, 4, 5, 6, 7, 0x7F};
   int result = 0;
