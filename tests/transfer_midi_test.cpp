@@ -2,9 +2,12 @@
 // driver standing in for the platform's (winmm on Windows, ALSA on Linux).
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "engine/device_protocol.h"
 #include "engine/transfer.h"
 #include "engine/update_file.h"
 #include "link/midi_link.h"
@@ -132,6 +135,116 @@ TEST_F(TransferMidi, NoReplyTimesOutOnTheTickClock) {
   EXPECT_EQ(run_to_end(), 0);
   EXPECT_EQ(host.line(3), "Receive Error(Timeout)");
   EXPECT_EQ(host.line(5), "MIDI configuration and cabling.");
+}
+
+// ---- How a failing or stopped MIDI exchange ends the transfer
+
+// The stop dialog's Abort as the transfer thread meets it: from the
+// user-interface thread, a pause, then the stop request, then (unless
+// `wake` is false) the MIDI link's wake-up.
+void abort_from_other_thread(bool wake) {
+  std::thread([wake] {
+    set_tfr_pause();
+    set_tfr_stop();
+    if (wake) midi_force_timeout();
+  }).join();
+}
+
+// Calls `stop` at the n-th wait of a kind (from 1), counted from now.
+void stop_at_wait(FakeMidiCall which, int n, std::function<void()> stop) {
+  auto seen = std::make_shared<std::atomic<int>>(0);
+  fake_midi_on_wait([which, n, seen, stop](FakeMidiCall call, unsigned) {
+    if (call == which && seen->fetch_add(1) + 1 == n) stop();
+  });
+}
+
+// Only what the transfer thread itself shows: lines 3 to 5 after the start.
+std::vector<std::string> outcome(const HostRecorder& host) {
+  return {host.line(3), host.line(4), host.line(5)};
+}
+
+TEST_F(TransferMidi, RefusedSendIsATransmitError) {
+  write_file_bytes(dir.file("system.sys"), make_update_image(0, 2, 1));
+  ASSERT_EQ(set_midi(kWindow, 0, 0), 1);
+  fake_midi_refuse_sends(1, kMmNoDriver);
+  tfr_main(kWindow, dir.file("system.sys").c_str(), 1, 0);
+  EXPECT_EQ(run_to_end(), 0);
+  EXPECT_EQ(outcome(host), (std::vector<std::string>{"Transmit Error", "Please contact technical support.", " "}));
+  EXPECT_NE(log_text().find("Midi Out Error : Failed to send sysex ("), std::string::npos);
+  EXPECT_EQ(sim.record.messages, 0);
+}
+
+TEST_F(TransferMidi, ReceiveThatCannotBeArmedEndsBeforeAnythingIsSent) {
+  write_file_bytes(dir.file("system.sys"), make_update_image(0, 2, 1));
+  ASSERT_EQ(set_midi(kWindow, 0, 0), 1);
+  fake_midi_vanish(true);
+  tfr_main(kWindow, dir.file("system.sys").c_str(), 1, 0);
+  EXPECT_EQ(run_to_end(), 0);
+  fake_midi_vanish(false);
+  EXPECT_EQ(outcome(host),
+            (std::vector<std::string>{"MIDI receive preparation failed.", "Please contact technical support.", " "}));
+  EXPECT_NE(log_text().find("Midi In Error : Failed to add buffer to driver ("), std::string::npos);
+  EXPECT_TRUE(fake_midi_sent_bytes().empty());
+}
+
+TEST_F(TransferMidi, StopDuringASendIsUpdateAborted) {
+  write_file_bytes(dir.file("system.sys"), make_update_image(0, 2, 1));
+  ASSERT_EQ(set_midi(kWindow, 0, 0), 1);
+  // Without the version check: Set Mode is wait 1; packet 0's second chunk is wait 3.
+  stop_at_wait(FakeMidiCall::kWaitAny, 3, [] { abort_from_other_thread(true); });
+  tfr_main(kWindow, dir.file("system.sys").c_str(), 1, 1);
+  EXPECT_EQ(run_to_end(), 0);
+  fake_midi_on_wait(nullptr);
+  EXPECT_EQ(outcome(host), (std::vector<std::string>{"Update Aborted", " ", " "}));
+  EXPECT_EQ(sim.record.packets, 0);
+  EXPECT_EQ(log_text().find("Sent packet"), std::string::npos);
+}
+
+TEST_F(TransferMidi, StopDuringAReceiveEndsWithoutAWord) {
+  // The instrument answers Set Mode but not the first packet, so its receive waits.
+  fake_midi_set_peer(fake_midi_message_peer([this](const std::vector<unsigned char>& message) {
+    std::vector<unsigned char> reply;
+    if (message.size() > 4 && message[4] == kMsgDataPacket) return reply;
+    std::vector<SimAction> actions;
+    for (unsigned char b : message) sim_feed(sim, b, actions);
+    for (const auto& a : actions) reply.insert(reply.end(), a.bytes.begin(), a.bytes.end());
+    return reply;
+  }));
+  write_file_bytes(dir.file("system.sys"), make_update_image(0, 2, 1));
+  ASSERT_EQ(set_midi(kWindow, 0, 0), 1);
+  auto sent_packet = std::make_shared<std::atomic<int>>(0);
+  fake_midi_on_wait([sent_packet](FakeMidiCall call, unsigned) {
+    // Waits 2 to 20 send packet 0; the first poll after them is its receive.
+    if (call == FakeMidiCall::kWaitAny) sent_packet->fetch_add(1);
+    if (call == FakeMidiCall::kSleep && sent_packet->load() >= 20) {
+      sent_packet->store(-1000);
+      abort_from_other_thread(true);
+    }
+  });
+  tfr_main(kWindow, dir.file("system.sys").c_str(), 1, 1);
+  EXPECT_EQ(run_to_end(), 0);
+  fake_midi_on_wait(nullptr);
+  EXPECT_EQ(outcome(host), (std::vector<std::string>{" ", " ", " "}));
+  EXPECT_EQ(host.line(2), "Set Mode : f0 42 23 58 03 00 f7");
+  const std::string log = log_text();
+  EXPECT_EQ(log.find("Receive Error"), std::string::npos);
+  EXPECT_EQ(log.find("Sent packet"), std::string::npos);
+}
+
+TEST_F(TransferMidi, StopRequestedDuringASendEndsRightAfterItWithoutTheReply) {
+  write_file_bytes(dir.file("system.sys"), make_update_image(0, 2, 1));
+  ASSERT_EQ(set_midi(kWindow, 0, 0), 1);
+  // The stop request alone, without the wake-up: packet 0 goes out whole.
+  stop_at_wait(FakeMidiCall::kWaitAny, 3, [] { abort_from_other_thread(false); });
+  tfr_main(kWindow, dir.file("system.sys").c_str(), 1, 1);
+  EXPECT_EQ(run_to_end(), 0);
+  fake_midi_on_wait(nullptr);
+  fake_midi_wait_idle();
+  EXPECT_EQ(sim.record.packets, 1);
+  // Its reply was never taken: no "Tx Packet" line, nothing shown or logged.
+  for (const auto& text : host.line_history(2)) EXPECT_EQ(text.find("Tx Packet"), std::string::npos) << text;
+  EXPECT_EQ(outcome(host), (std::vector<std::string>{" ", " ", " "}));
+  EXPECT_EQ(log_text().find("Sent packet"), std::string::npos);
 }
 
 }  // namespace
