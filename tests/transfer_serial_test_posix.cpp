@@ -462,9 +462,11 @@ TEST_F(TransferSerial, TransferThreadThatCannotStart) {
   EXPECT_EQ(boxes[0].text, "Failed to start the transfer");
   EXPECT_EQ(boxes[0].caption, "Error");
   EXPECT_NE(log_text().find("Update Failed : Failed to start the transfer thread\r\n\r\n"), std::string::npos);
-  EXPECT_EQ(sim.record.messages, 0);
   EXPECT_EQ(run(path), 1);
   stop_sim();
+  // Only the second transfer reached the instrument: one Version Request, one Set Mode.
+  EXPECT_EQ(sim.record.version_requests, 1);
+  EXPECT_EQ(sim.record.setmodes, 1);
   EXPECT_TRUE(read_file_bytes(dir.file("received.img")) == image) << "the received image differs";
 }
 
