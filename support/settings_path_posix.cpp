@@ -189,12 +189,13 @@ int settings_file_problem(const char* file, int for_saving, char* why, int size)
     }
     return 0;
   }
-  if (errno != ENOENT) {
-    say(why, size, named + " cannot be reached (" + errno_text(errno) + ")");
+  const int error = errno;
+  // A file that does not exist yet reads as the defaults; saving makes it.
+  if (!for_saving && (error == ENOENT || error == ENOTDIR)) return 0;
+  if (error != ENOENT) {
+    say(why, size, named + " cannot be reached (" + errno_text(error) + ")");
     return 1;
   }
-  // A file that does not exist yet reads as the defaults; saving makes it.
-  if (!for_saving) return 0;
   const std::string folder = folder_of(target);
   if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
     const std::string whose = through_link ? "it is a link to " + target + ", whose" : "its";
