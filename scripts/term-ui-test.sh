@@ -325,6 +325,84 @@ sc_config() {
   check "the link is saved" ini_has "DeviceType=0"
 }
 
+# The device behind each port: shown beside it, changed in the device field
+# (typed, or picked from the serial devices present), tried as start-up tries
+# the ports, and kept in the settings file.
+shows_both() { shows "$1" && shows "$2"; }
+sc_device() {
+  scenario "the device behind each port"
+  start_sim && write_ini && start_app main
+  ln -sf "$pty" "$work/usb adapter é"
+  keys c
+  wait_for "Device Select" 3
+  record "the configuration form with the device of each port"
+  check "COM1 shows its device" shows "COM1 $pty"
+  check "COM2 shows its device, the end of a long path" shows "COM2 ...${work: -4}/no-such-com2"
+  check "the device field shows the chosen port's device" shows "< COM1 >  [$pty "
+  check "a port whose device does not open stays dim" dim "COM2"
+  # From OK: "Skip Version Check", "38.4kBps", the field, then the port before it.
+  keys Up Up Up Up Right
+  check "the field's port can be any of the four" wait_for "< COM2 >  [$work/no-such-com2" 2
+  keys Down C-u
+  text "$work/nothing here"
+  keys Tab
+  check "a device that does not exist says so" wait_for "COM2: $work/nothing here does not exist." 3
+  check "and its port stays dim" dim "COM2"
+  keys BTab C-u
+  text "$work/notes.txt"
+  keys Enter
+  check "a file that is no terminal says so" wait_for "COM2: $work/notes.txt is not a terminal." 3
+  keys BTab C-u Tab
+  check "an empty path keeps the device" wait_for "A device path is needed; COM2 keeps $work/notes.txt." 3
+  keys BTab C-u
+  text "$work/usb adapter é"
+  keys Enter
+  check "a path with a blank and a non-ASCII letter, to a terminal, opens" \
+    wait_for "COM2: $work/usb adapter é opens." 3
+  record "a device typed for COM2 that opens"
+  check "its port is offered now" bash -c "! tmux -L $tmux_server capture-pane -p -e -t main | grep -qP '\x1b\[2m[^\x1b]*COM2'"
+  keys BTab BTab BTab Space
+  check "choosing COM2 checks it" wait_for "(*) COM2" 2
+  check "and the field shows its device" shows "< COM2 >  [$work/usb adapter é"
+  # The serial devices present are offered with Left and Right.
+  keys Down Down Right
+  if [ -n "$(ls -d /dev/ttyS[0-9]* /dev/ttyUSB[0-9]* /dev/ttyACM[0-9]* 2>/dev/null)" ]; then
+    check "Right offers a serial device present" wait_for "< COM2 >  [/dev/tty" 3
+    check "and tries it at once" bash -c "tmux -L $tmux_server capture-pane -p -t main | grep -qE 'COM2: /dev/tty(S|USB|ACM)[0-9]+ '"
+    record "a serial device offered"
+    keys Left
+    check "Left goes back" wait_for "COM2: /dev/tty" 3
+  else
+    check "no serial device present says so" wait_for "No serial device" 3
+  fi
+  keys C-u
+  text "$work/usb adapter é"
+  keys Enter Enter
+  check "OK closes the form" wait_gone "Device Select" 3
+  keys c
+  wait_for "Device Select" 3
+  keys Up Up Up C-u
+  text "$work/no-such-com2-either"
+  keys Tab Escape
+  wait_gone "Device Select" 3
+  keys e
+  exited 0 >/dev/null
+  check "saved as Com2Device" ini_has "Com2Device=$work/usb adapter é"
+  check "the port chosen is saved" ini_has "ComPortNum=2"
+  check "a cancelled device is not kept" bash -c "! grep -q no-such-com2-either '$work/xr.ini'"
+  check "the other lines are kept" ini_has "Com3Device=$work/no-such-com3"
+  start_app again sample.sys
+  check "after a restart the update goes through COM2's device" wait_for "Update Complete!" 20
+  check "byte for byte" image_matches "$work/sample.sys"
+  keys c
+  wait_for "Device Select" 3
+  check "and the form shows it" shows_both "(*) COM2 ..." "/usb adapter é"
+  keys Escape
+  wait_gone "Device Select" 3
+  keys e
+  exited 0 >/dev/null
+}
+
 sc_handover_idle() {
   scenario "hand-over from a second copy while idle"
   start_sim && write_ini && start_app main
@@ -586,7 +664,7 @@ sc_odd_name() {
   exited 0 >/dev/null
 }
 
-all_scenarios="cmdline prompt stop config handover-idle handover-busy exit stale-socket hostile-peer keys resize attention crash sigterm stdin odd-name help"
+all_scenarios="cmdline prompt stop config device handover-idle handover-busy exit stale-socket hostile-peer keys resize attention crash sigterm stdin odd-name help"
 selected=${*:-$all_scenarios}
 for name in $selected; do
   case " $all_scenarios " in

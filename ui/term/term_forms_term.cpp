@@ -272,10 +272,9 @@ void draw_config(void* context) {
     }
   }
   screen_text(top + kNoteRow, left + 3, form.note.c_str(), kConfigWidth - 5, screen_attr_normal() | A_BOLD);
-  screen_text(top + 16, left + 2,
-              "Tab/arrows move, Space chooses, Left/Right change a list or offer the devices,",
+  screen_text(top + 16, left + 2, "Tab/arrows move, Space chooses, Left/Right change a list or pick a device;",
               kConfigWidth - 4, screen_attr_disabled());
-  screen_text(top + 17, left + 2, "a device path may be typed; Enter OK, Esc Cancel.", kConfigWidth - 4,
+  screen_text(top + 17, left + 2, "a device path may also be typed. Enter OK, Esc Cancel.", kConfigWidth - 4,
               screen_attr_disabled());
   screen_cursor(cursor_col >= 0 ? 1 : 0, top + 5, cursor_col >= 0 ? cursor_col : 0);
 }
