@@ -19,7 +19,7 @@ int g_settings_place = 0;  // how inifile was chosen
 
 // A problem with the settings file, told once with the file's path.
 void settings_message(const char* what, const char* why, const char* outcome) {
-  char text[1024];
+  char text[kIniPathSize + 1024];
   std::snprintf(text, sizeof text, "The settings file\n%s\n%s: %s.\n%s", inifile, what, why, outcome);
   message_box(nullptr, text, kProgramTitle, kMbOk | kMbSetForeground);
 }
