@@ -119,6 +119,23 @@ TEST_F(SerialDevices, ThingsThatAreNoSerialLine) {
   EXPECT_STREQ(com_device_path[0], "/dev/ttyS0");
 }
 
+TEST_F(SerialDevices, TheProgramsOwnTerminalIsRefused) {
+  EXPECT_EQ(probe(1, "/dev/tty"), "is the terminal this program runs in");
+  // A terminal on a standard stream: a pseudo-terminal made this process's stdin.
+  Pty pty;
+  ASSERT_FALSE(pty.path.empty());
+  const int saved = ::dup(0);
+  const int slave = ::open(pty.path.c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(slave, 0);
+  ASSERT_EQ(::dup2(slave, 0), 0);
+  const std::string result = probe(1, pty.path);
+  ::dup2(saved, 0);
+  ::close(saved);
+  ::close(slave);
+  EXPECT_EQ(result, "is the terminal this program runs in");
+  EXPECT_EQ(probe(1, pty.path), "opens");
+}
+
 TEST_F(SerialDevices, LinkToATerminalWithBlanksAndOtherBytesInItsName) {
   Pty pty;
   ASSERT_FALSE(pty.path.empty());

@@ -86,6 +86,18 @@ void diagnose(const char* path, char* why, int size) {
   ::close(fd);  // also releases the lock taken to look
 }
 
+// The controlling terminal ("/dev/tty") or the terminal on one of the
+// standard streams.
+bool is_own_terminal(const struct stat& device) {
+  struct stat st;
+  if (::stat("/dev/tty", &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == device.st_rdev) return true;
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::isatty(fd) && ::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == device.st_rdev)
+      return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 std::vector<std::string> serial_device_candidates(const char* folder) {
@@ -133,6 +145,11 @@ int serial_device_probe(int port_number, const char* path, char* why, int size) 
   struct stat st;
   if (::stat(path, &st) != 0 || !S_ISCHR(st.st_mode)) {
     diagnose(path, why, size);
+    return 0;
+  }
+  // The terminal the front end runs in would take the packets as keys.
+  if (is_own_terminal(st)) {
+    say(why, size, "is the terminal this program runs in");
     return 0;
   }
   // The port is opened through the same calls as at start-up, under the path
