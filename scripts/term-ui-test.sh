@@ -403,6 +403,65 @@ sc_device() {
   exited 0 >/dev/null
 }
 
+# Without --ini: the settings file in the user's config folder, and a message
+# (not an end) when it cannot be read or saved. Run as the user "nobody" when
+# root, so that the built-in serial ports stay closed to it.
+start_app_as_user() {  # start_app_as_user SESSION HOME [ARGS...]
+  local session=$1 home=$2; shift 2
+  local launcher=$work/app-$session.sh as_user=""
+  [ "$(id -u)" -eq 0 ] && as_user="setpriv --reuid=65534 --regid=65534 --clear-groups"
+  {
+    printf 'cd %q && %s env HOME=%q XDG_CONFIG_HOME= XDG_RUNTIME_DIR=%q %q' "$work/user-start" "$as_user" \
+      "$home" "$work/user-run" "$xrupdate"
+    for a in "$@"; do printf ' %q' "$a"; done
+    echo
+    echo 'echo "[exit $?]"'
+    echo "stty -a | tr ' ;' '\\n\\n' | grep -x -- '-\\?icanon\\|-\\?echo' | tr '\\n' ' '; echo"
+    echo 'sleep 600'
+  } >"$launcher"
+  T -u new-session -d -s "$session" -x 80 -y 24 "LC_ALL=C.UTF-8 bash $launcher"
+  app_session=$session
+  wait_for "XR3300/R SystemUpdate Utility v1.3" 5
+}
+sc_settings_place() {
+  scenario "settings in the user's config folder"
+  local home=$work/user-home
+  rm -rf "$home" "$work/user-start" "$work/user-run"
+  mkdir -p "$home/.config/xrupdate/xrupdate.ini" "$work/user-start" "$work/user-run"
+  chmod 755 "$work" "$home" "$work/user-start"
+  chmod 700 "$work/user-run"
+  [ "$(id -u)" -eq 0 ] && chown -R 65534:65534 "$home" "$work/user-start" "$work/user-run"
+  start_app_as_user user "$home"
+  check "a folder in place of the settings file is told at start" wait_for "cannot be read: it is a folder." 5
+  record "the settings file is a folder"
+  check "with the defaults" shows "The default settings are used."
+  keys Enter
+  check "the program goes on" wait_gone "cannot be read" 3
+  check "the menu is there" shows "Config..."
+  keys e
+  check "and is told again when the settings cannot be saved" wait_for "cannot be saved: it is a folder." 5
+  keys Enter
+  check "then the program ends with 0" exited 0
+  check "terminal modes restored" modes_restored
+  rmdir "$home/.config/xrupdate/xrupdate.ini"
+  start_app_as_user user2 "$home"
+  keys c
+  wait_for "Device Select" 3
+  keys Up Space Enter
+  wait_gone "Device Select" 3
+  keys e
+  check "a change is saved in ~/.config/xrupdate/xrupdate.ini" exited 0
+  check "with its value" grep -q "^SkipVersionCheck=1" "$home/.config/xrupdate/xrupdate.ini"
+  start_app_as_user user3 "$home"
+  keys c
+  wait_for "Device Select" 3
+  check "and read from there at the next start" shows "[X] Skip Version Check"
+  keys Escape
+  wait_gone "Device Select" 3
+  keys e
+  exited 0 >/dev/null
+}
+
 sc_handover_idle() {
   scenario "hand-over from a second copy while idle"
   start_sim && write_ini && start_app main
@@ -664,7 +723,7 @@ sc_odd_name() {
   exited 0 >/dev/null
 }
 
-all_scenarios="cmdline prompt stop config device handover-idle handover-busy exit stale-socket hostile-peer keys resize attention crash sigterm stdin odd-name help"
+all_scenarios="cmdline prompt stop config device settings-place handover-idle handover-busy exit stale-socket hostile-peer keys resize attention crash sigterm stdin odd-name help"
 selected=${*:-$all_scenarios}
 for name in $selected; do
   case " $all_scenarios " in
