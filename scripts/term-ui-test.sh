@@ -343,7 +343,13 @@ sc_device() {
   # From OK: "Skip Version Check", "38.4kBps", the field, then the port before it.
   keys Up Up Up Up Right
   check "the field's port can be any of the four" wait_for "< COM2 >  [$work/no-such-com2" 2
-  keys Down C-u
+  keys Down
+  if [ -n "$(ls -d /dev/ttyS[0-9]* /dev/ttyUSB[0-9]* /dev/ttyACM[0-9]* 2>/dev/null)" ]; then
+    check "entering the field names the serial devices present" wait_for "Present (Left/Right): /dev/tty" 2
+  else
+    check "entering the field says no serial device is present" wait_for "No serial device" 2
+  fi
+  keys C-u
   text "$work/nothing here"
   keys Tab
   check "a device that does not exist says so" wait_for "COM2: $work/nothing here does not exist." 3

@@ -326,12 +326,25 @@ void commit_field(ConfigForm* form) {
   if (form->field_edited) choose_device(form, form->field);
 }
 
+// Entering the device field names the serial devices present.
+void list_offered(ConfigForm* form) {
+  if (form->offered.empty()) {
+    form->note = "No serial device (/dev/ttyS*, /dev/ttyUSB*, /dev/ttyACM*) is present; type a path.";
+    return;
+  }
+  form->note = "Present (Left/Right):";
+  for (const std::string& path : form->offered) form->note += " " + path;
+  if (form->note.size() > static_cast<std::size_t>(kConfigWidth - 5))
+    form->note = form->note.substr(0, kConfigWidth - 8) + "...";
+}
+
 void move_focus(ConfigForm* form, int step) {
   if (kControls[form->focus].id == IDC_DEVICE_PATH) commit_field(form);
   int index = form->focus;
   for (int i = 0; i < kControlCount; ++i) {
     index = (index + step + kControlCount) % kControlCount;
     if (focusable(*form, index)) {
+      if (kControls[index].id == IDC_DEVICE_PATH && index != form->focus) list_offered(form);
       form->focus = index;
       return;
     }
@@ -341,7 +354,7 @@ void move_focus(ConfigForm* form, int step) {
 // Left/Right in the device field: the next or previous device present.
 void offer_device(ConfigForm* form, int step) {
   if (form->offered.empty()) {
-    form->note = "No serial device (/dev/ttyS*, /dev/ttyUSB*, /dev/ttyACM*) is present; type a path.";
+    list_offered(form);
     return;
   }
   const int count = static_cast<int>(form->offered.size());
