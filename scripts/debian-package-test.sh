@@ -33,8 +33,10 @@ chmod 755 "$work"
 tmux_server=xr-deb-$$
 T() { tmux -L "$tmux_server" "$@"; }
 sim_pid=
+installed=0
 cleanup() {
   T kill-server 2>/dev/null
+  [ "$installed" -eq 1 ] && dpkg -r xrupdate >/dev/null 2>&1
   [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
   rm -rf "$work"
 }
@@ -213,6 +215,7 @@ chmod u+w "$inst/usr/bin"
 if dpkg-query -W xrupdate >/dev/null 2>&1 || [ -e /usr/bin/xrupdate ] || [ -e /usr/bin/xrsim ] || [ "$(id -u)" -ne 0 ]; then
   echo "  skip  dpkg -i and dpkg -r (xrupdate is installed already, or not root)"
 else
+  installed=1  # removed again at the end, also when a check fails
   dpkg -i "$deb" >"$work/dpkg-i.log" 2>&1
   check "dpkg -i installs the package" test $? -eq 0
   check "the installed program runs from PATH" test "$(xrupdate --version 2>&1)" = "XR3300/R SystemUpdate Utility v1.3"
@@ -220,6 +223,7 @@ else
   check "dpkg lists its files" bash -c "dpkg -L xrupdate | grep -qx /usr/bin/xrsim"
   dpkg -r xrupdate >"$work/dpkg-r.log" 2>&1
   check "dpkg -r removes it" test $? -eq 0 -a ! -e /usr/bin/xrupdate -a ! -e /usr/share/man/man1/xrupdate.1.gz
+  installed=0
 fi
 
 echo
