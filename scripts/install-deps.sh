@@ -8,6 +8,7 @@ packages=(
   libasound2-dev libncurses-dev
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686
   wine64 wine xvfb xdotool imagemagick tmux python3
+  dpkg-dev man-db groff-base
 )
 missing=()
 for p in "${packages[@]}"; do

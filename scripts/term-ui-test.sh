@@ -325,6 +325,149 @@ sc_config() {
   check "the link is saved" ini_has "DeviceType=0"
 }
 
+# The device behind each port: shown beside it, changed in the device field
+# (typed, or picked from the serial devices present), tried as start-up tries
+# the ports, and kept in the settings file.
+shows_both() { shows "$1" && shows "$2"; }
+sc_device() {
+  scenario "the device behind each port"
+  start_sim && write_ini && start_app main
+  ln -sf "$pty" "$work/usb adapter é"
+  keys c
+  wait_for "Device Select" 3
+  record "the configuration form with the device of each port"
+  check "COM1 shows its device" shows "COM1 $pty"
+  check "COM2 shows its device, the end of a long path" shows "COM2 ...${work: -4}/no-such-com2"
+  check "the device field shows the chosen port's device" shows "< COM1 >  [$pty "
+  check "a port whose device does not open stays dim" dim "COM2"
+  # From OK: "Skip Version Check", "38.4kBps", the field, then the port before it.
+  keys Up Up Up Up Right
+  check "the field's port can be any of the four" wait_for "< COM2 >  [$work/no-such-com2" 2
+  keys Down
+  if [ -n "$(ls -d /dev/ttyS[0-9]* /dev/ttyUSB[0-9]* /dev/ttyACM[0-9]* 2>/dev/null)" ]; then
+    check "entering the field names the serial devices present" wait_for "Present (Left/Right): /dev/tty" 2
+  else
+    check "entering the field says no serial device is present" wait_for "No serial device" 2
+  fi
+  keys C-u
+  text "$work/nothing here"
+  keys Tab
+  check "a device that does not exist says so" wait_for "COM2: $work/nothing here does not exist." 3
+  check "and its port stays dim" dim "COM2"
+  keys BTab C-u
+  text "$work/notes.txt"
+  keys Enter
+  check "a file that is no terminal says so" wait_for "COM2: $work/notes.txt is not a terminal." 3
+  keys BTab C-u Tab
+  check "an empty path keeps the device" wait_for "A device path is needed; COM2 keeps $work/notes.txt." 3
+  keys BTab C-u
+  text "$work/usb adapter é"
+  keys Enter
+  check "a path with a blank and a non-ASCII letter, to a terminal, opens" \
+    wait_for "COM2: $work/usb adapter é opens." 3
+  record "a device typed for COM2 that opens"
+  check "its port is offered now" bash -c "! tmux -L $tmux_server capture-pane -p -e -t main | grep -qP '\x1b\[2m[^\x1b]*COM2'"
+  keys BTab BTab BTab Space
+  check "choosing COM2 checks it" wait_for "(*) COM2" 2
+  check "and the field shows its device" shows "< COM2 >  [$work/usb adapter é"
+  # The serial devices present are offered with Left and Right.
+  keys Down Down Right
+  if [ -n "$(ls -d /dev/ttyS[0-9]* /dev/ttyUSB[0-9]* /dev/ttyACM[0-9]* 2>/dev/null)" ]; then
+    check "Right offers a serial device present" wait_for "< COM2 >  [/dev/tty" 3
+    check "and tries it at once" bash -c "tmux -L $tmux_server capture-pane -p -t main | grep -qE 'COM2: /dev/tty(S|USB|ACM)[0-9]+ '"
+    record "a serial device offered"
+    keys Left
+    check "Left goes back" wait_for "COM2: /dev/tty" 3
+  else
+    check "no serial device present says so" wait_for "No serial device" 3
+  fi
+  keys C-u
+  text "$work/usb adapter é"
+  keys Enter Enter
+  check "OK closes the form" wait_gone "Device Select" 3
+  keys c
+  wait_for "Device Select" 3
+  keys Up Up Up C-u
+  text "$work/no-such-com2-either"
+  keys Tab Escape
+  wait_gone "Device Select" 3
+  keys e
+  exited 0 >/dev/null
+  check "saved as Com2Device" ini_has "Com2Device=$work/usb adapter é"
+  check "the port chosen is saved" ini_has "ComPortNum=2"
+  check "a cancelled device is not kept" bash -c "! grep -q no-such-com2-either '$work/xr.ini'"
+  check "the other lines are kept" ini_has "Com3Device=$work/no-such-com3"
+  start_app again sample.sys
+  check "after a restart the update goes through COM2's device" wait_for "Update Complete!" 20
+  check "byte for byte" image_matches "$work/sample.sys"
+  keys c
+  wait_for "Device Select" 3
+  check "and the form shows it" shows_both "(*) COM2 ..." "/usb adapter é"
+  keys Escape
+  wait_gone "Device Select" 3
+  keys e
+  exited 0 >/dev/null
+}
+
+# Without --ini: the settings file in the user's config folder, and a message
+# (not an end) when it cannot be read or saved. Run as the user "nobody" when
+# root, so that the built-in serial ports stay closed to it.
+start_app_as_user() {  # start_app_as_user SESSION HOME [ARGS...]
+  local session=$1 home=$2; shift 2
+  local launcher=$work/app-$session.sh as_user=""
+  [ "$(id -u)" -eq 0 ] && as_user="setpriv --reuid=65534 --regid=65534 --clear-groups"
+  {
+    printf 'cd %q && %s env HOME=%q XDG_CONFIG_HOME= XDG_RUNTIME_DIR=%q %q' "$work/user-start" "$as_user" \
+      "$home" "$work/user-run" "$xrupdate"
+    for a in "$@"; do printf ' %q' "$a"; done
+    echo
+    echo 'echo "[exit $?]"'
+    echo "stty -a | tr ' ;' '\\n\\n' | grep -x -- '-\\?icanon\\|-\\?echo' | tr '\\n' ' '; echo"
+    echo 'sleep 600'
+  } >"$launcher"
+  T -u new-session -d -s "$session" -x 80 -y 24 "LC_ALL=C.UTF-8 bash $launcher"
+  app_session=$session
+  wait_for "XR3300/R SystemUpdate Utility v1.3" 5
+}
+sc_settings_place() {
+  scenario "settings in the user's config folder"
+  local home=$work/user-home
+  rm -rf "$home" "$work/user-start" "$work/user-run"
+  mkdir -p "$home/.config/xrupdate/xrupdate.ini" "$work/user-start" "$work/user-run"
+  chmod 755 "$work" "$home" "$work/user-start"
+  chmod 700 "$work/user-run"
+  [ "$(id -u)" -eq 0 ] && chown -R 65534:65534 "$home" "$work/user-start" "$work/user-run"
+  start_app_as_user user "$home"
+  check "a folder in place of the settings file is told at start" wait_for "cannot be read: it is a folder." 5
+  record "the settings file is a folder"
+  check "with the defaults" shows "The default settings are used."
+  keys Enter
+  check "the program goes on" wait_gone "cannot be read" 3
+  check "the menu is there" shows "Config..."
+  keys e
+  check "and is told again when the settings cannot be saved" wait_for "cannot be saved: it is a folder." 5
+  keys Enter
+  check "then the program ends with 0" exited 0
+  check "terminal modes restored" modes_restored
+  rmdir "$home/.config/xrupdate/xrupdate.ini"
+  start_app_as_user user2 "$home"
+  keys c
+  wait_for "Device Select" 3
+  keys Up Space Enter
+  wait_gone "Device Select" 3
+  keys e
+  check "a change is saved in ~/.config/xrupdate/xrupdate.ini" exited 0
+  check "with its value" grep -q "^SkipVersionCheck=1" "$home/.config/xrupdate/xrupdate.ini"
+  start_app_as_user user3 "$home"
+  keys c
+  wait_for "Device Select" 3
+  check "and read from there at the next start" shows "[X] Skip Version Check"
+  keys Escape
+  wait_gone "Device Select" 3
+  keys e
+  exited 0 >/dev/null
+}
+
 sc_handover_idle() {
   scenario "hand-over from a second copy while idle"
   start_sim && write_ini && start_app main
@@ -586,7 +729,7 @@ sc_odd_name() {
   exited 0 >/dev/null
 }
 
-all_scenarios="cmdline prompt stop config handover-idle handover-busy exit stale-socket hostile-peer keys resize attention crash sigterm stdin odd-name help"
+all_scenarios="cmdline prompt stop config device settings-place handover-idle handover-busy exit stale-socket hostile-peer keys resize attention crash sigterm stdin odd-name help"
 selected=${*:-$all_scenarios}
 for name in $selected; do
   case " $all_scenarios " in

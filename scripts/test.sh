@@ -81,6 +81,12 @@ windows32() {
     python3 "$root/scripts/dump-resources.py" --check "$build/win32/xrupdate.exe"
 }
 
+# The Debian package: built, unpacked and run, a change of the configuration form
+# kept in the user's config folder, and a dpkg -i / dpkg -r round.
+debian_package() {
+  XR_JOBS=$jobs "$root/scripts/debian-package-test.sh" "$build/deb"
+}
+
 stage "install missing packages" "$root/scripts/install-deps.sh"
 stage "native build and tests (ASan, UBSan)" native
 stage "ThreadSanitizer tests" tsan
@@ -89,6 +95,7 @@ stage "x86-64 Windows build and tests under Wine" windows64
 stage "Windows serial link under Wine (COM1 on xrsim)" wine_serial
 stage "Windows program under Wine and Xvfb" "$root/scripts/win32-gui-test.sh" "$build/native" "$build/win64"
 stage "i686 Windows build and imports" windows32
+stage "Debian package: build, install, run" debian_package
 
 echo
 echo "=== summary"

@@ -131,7 +131,7 @@ int run_batch(int argc, const char* const* argv) {
   host_install(sinks);
 
   if (!derive_inifile(ini)) {
-    std::fprintf(stderr, "xrupdate: the settings file's path is longer than 255 characters\n");
+    std::fprintf(stderr, "xrupdate: the settings file's path is longer than 255 characters, or no home folder is known\n");
     return kExitStartup;
   }
   if (!program_startup()) {

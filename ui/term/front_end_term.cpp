@@ -591,7 +591,8 @@ int run_front_end(int argc, const char* const* argv) {
   } else {
     redraw();
     if (!derive_inifile(ini)) {
-      form_message_box("The settings file's path is longer than 255 characters.", kProgramTitle);
+      form_message_box("The settings file's path is longer than 255 characters, or no home folder is known.",
+                       kProgramTitle);
       status = 1;
     } else {
       started = true;

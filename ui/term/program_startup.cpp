@@ -1,42 +1,39 @@
 #include "ui/term/program_startup.h"
 
-#include <unistd.h>
-
-#include <climits>
 #include <cstdio>
 #include <cstring>
 
 #include "engine/update_file.h"
 #include "link/serial_link.h"
+#include "support/profile.h"
 #include "support/program_info.h"
 #include "support/settings.h"
+#include "support/settings_path.h"
 #include "support/support_log.h"
 
 CmdLine cl;
 
+namespace {
+
+int g_settings_place = 0;  // how inifile was chosen
+
+// A problem with the settings file, told once with the file's path.
+void settings_message(const char* what, const char* why, const char* outcome) {
+  char text[kIniPathSize + 1024];
+  std::snprintf(text, sizeof text, "The settings file\n%s\n%s: %s.\n%s", inifile, what, why, outcome);
+  message_box(nullptr, text, kProgramTitle, kMbOk | kMbSetForeground);
+}
+
+}  // namespace
+
 int derive_inifile(const char* ini_override) {
-  char path[PATH_MAX + 32];
-  if (ini_override != nullptr) {
-    // Made absolute now: the settings restore another working directory later,
-    // and the file must be saved where it was read.
-    char cwd[PATH_MAX];
-    if (ini_override[0] == '/' || getcwd(cwd, sizeof cwd) == nullptr) {
-      std::snprintf(path, sizeof path, "%s", ini_override);
-    } else {
-      std::snprintf(path, sizeof path, "%s/%s", cwd, ini_override);
-    }
-  } else {
-    char exe[PATH_MAX];
-    const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-    if (n <= 0) return 0;
-    exe[n] = '\0';
-    char* slash = std::strrchr(exe, '/');
-    if (slash != nullptr) slash[1] = '\0';
-    std::snprintf(path, sizeof path, "%sxrupdate.ini", exe);
-  }
-  // A path that does not fit is refused: a cut one would name another file.
-  if (std::strlen(path) >= sizeof inifile) return 0;
+  SettingsPathInputs inputs;
+  settings_path_inputs(ini_override, &inputs);
+  char path[kIniPathSize];
+  int place = 0;
+  if (!settings_path_choose(inputs, path, sizeof path, &place)) return 0;
   std::memcpy(inifile, path, std::strlen(path) + 1);
+  g_settings_place = place;
   return 1;
 }
 
@@ -49,6 +46,9 @@ int program_startup() {
                 "correctly.",
                 kProgramTitle, kMbIconExclamation | kMbSetForeground | kMbTopmost);
   }
+  char why[768];
+  if (settings_file_problem(inifile, 0, why, sizeof why))
+    settings_message("cannot be read", why, "The default settings are used.");
   get_initial();
   if (!init_tfr()) return 0;
   check_comm(comm_status);
@@ -67,5 +67,18 @@ int program_startup() {
 
 void program_shutdown(WindowHandle window) {
   free_tfr();
+  char why[768];
+  // The user's config folder is made on the first save; a folder named with
+  // --ini, or the program's own, is not.
+  if (g_settings_place == kSettingsConfig && !settings_folder_make(inifile, why, sizeof why)) {
+    settings_message("cannot be saved", why, "The changes of this run are lost.");
+    return;
+  }
   set_initial(window);
+  // Read back: the writer of the file reports nothing itself.
+  if (profile_get_int(kProgramTitle, "ComPortNum", -1, inifile) != port) {
+    if (!settings_file_problem(inifile, 1, why, sizeof why))
+      std::snprintf(why, sizeof why, "%s", "it could not be written");
+    settings_message("cannot be saved", why, "The changes of this run are lost.");
+  }
 }

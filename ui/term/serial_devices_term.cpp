@@ -1,0 +1,170 @@
+#include "ui/term/serial_devices.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "link/serial_port.h"
+#include "support/settings.h"
+
+namespace {
+
+constexpr const char* kKinds[] = {"ttyUSB", "ttyACM", "ttyS"};
+constexpr int kKindCount = 3;
+
+// The kind (0..2) and number of a device name, or false for any other name.
+bool device_name(const char* name, int* kind, long* number) {
+  for (int k = 0; k < kKindCount; ++k) {
+    const size_t length = std::strlen(kKinds[k]);
+    if (std::strncmp(name, kKinds[k], length) != 0) continue;
+    const char* digits = name + length;
+    if (*digits < '0' || *digits > '9' || std::strlen(digits) > 6) return false;
+    for (const char* p = digits; *p != '\0'; ++p) {
+      if (*p < '0' || *p > '9') return false;
+    }
+    *kind = k;
+    *number = std::strtol(digits, nullptr, 10);
+    return true;
+  }
+  return false;
+}
+
+void say(char* why, int size, const char* text) {
+  if (why != nullptr && size > 0) std::snprintf(why, static_cast<size_t>(size), "%s", text);
+}
+
+// Why a device that did not open does not: looked at again without taking it.
+void diagnose(const char* path, char* why, int size) {
+  struct stat st;
+  if (::stat(path, &st) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) {
+      say(why, size, "does not exist");
+    } else {
+      char text[160];
+      std::snprintf(text, sizeof text, "cannot be reached (%s)", std::strerror(errno));
+      say(why, size, text);
+    }
+    return;
+  }
+  if (!S_ISCHR(st.st_mode)) {
+    say(why, size, "is not a terminal");
+    return;
+  }
+  const int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    char text[200];
+    if (errno == EBUSY) {
+      say(why, size, "is in use by another program");
+    } else if (errno == EACCES || errno == EPERM) {
+      std::snprintf(text, sizeof text, "cannot be opened (%s; the user may need to be in the group %s)",
+                    std::strerror(errno), "dialout");
+      say(why, size, text);
+    } else if (errno == ENXIO || errno == ENODEV || errno == EIO) {
+      std::snprintf(text, sizeof text, "has no port behind it (%s)", std::strerror(errno));
+      say(why, size, text);
+    } else {
+      std::snprintf(text, sizeof text, "cannot be opened (%s)", std::strerror(errno));
+      say(why, size, text);
+    }
+    return;
+  }
+  if (!::isatty(fd)) {
+    say(why, size, "is not a terminal");
+  } else if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    say(why, size, "is in use by another program");
+  } else {
+    say(why, size, "cannot be opened");
+  }
+  ::close(fd);  // also releases the lock taken to look
+}
+
+// The controlling terminal ("/dev/tty") or the terminal on one of the
+// standard streams.
+bool is_own_terminal(const struct stat& device) {
+  struct stat st;
+  if (::stat("/dev/tty", &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == device.st_rdev) return true;
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::isatty(fd) && ::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == device.st_rdev)
+      return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::vector<std::string> serial_device_candidates(const char* folder) {
+  struct Found {
+    int kind;
+    long number;
+    std::string name;
+  };
+  std::vector<Found> found;
+  DIR* dir = ::opendir(folder);
+  if (dir == nullptr) return {};
+  while (const dirent* entry = ::readdir(dir)) {
+    int kind = 0;
+    long number = 0;
+    if (!device_name(entry->d_name, &kind, &number)) continue;
+    const std::string path = std::string(folder) + "/" + entry->d_name;
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) continue;
+    found.push_back(Found{kind, number, path});
+  }
+  ::closedir(dir);
+  std::sort(found.begin(), found.end(), [](const Found& a, const Found& b) {
+    return a.kind != b.kind ? a.kind < b.kind : a.number < b.number;
+  });
+  std::vector<std::string> paths;
+  for (const Found& f : found) {
+    if (static_cast<int>(paths.size()) >= kSerialDeviceMax) break;
+    paths.push_back(f.name);
+  }
+  return paths;
+}
+
+int serial_device_probe(int port_number, const char* path, char* why, int size) {
+  say(why, size, "");
+  if (port_number < 1 || port_number > 4 || path == nullptr || path[0] == '\0') {
+    say(why, size, "names no device");
+    return 0;
+  }
+  if (std::strlen(path) >= static_cast<size_t>(kComDevicePathSize)) {
+    say(why, size, "is too long");
+    return 0;
+  }
+  // Only a character device can be a serial line; anything else is not
+  // opened at all (a FIFO or a plain file gives the same answer either way).
+  struct stat st;
+  if (::stat(path, &st) != 0 || !S_ISCHR(st.st_mode)) {
+    diagnose(path, why, size);
+    return 0;
+  }
+  // The terminal the front end runs in would take the packets as keys.
+  if (is_own_terminal(st)) {
+    say(why, size, "is the terminal this program runs in");
+    return 0;
+  }
+  // The port is opened through the same calls as at start-up, under the path
+  // being tried; the path the port had is put back afterwards.
+  char* slot = com_device_path[port_number - 1];
+  char previous[kComDevicePathSize];
+  std::memcpy(previous, slot, sizeof previous);
+  std::snprintf(slot, kComDevicePathSize, "%s", path);
+  int opened = 0;
+  const PortHandle probe = port_open(port_number);
+  if (probe != kInvalidPort) {
+    opened = port_get_state(probe);
+    port_close(probe);
+  }
+  std::memcpy(slot, previous, sizeof previous);
+  if (!opened) diagnose(path, why, size);
+  return opened;
+}
