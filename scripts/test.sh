@@ -71,6 +71,7 @@ release() {
 }
 
 wine_env() {
+  source "$root/scripts/wine-loader.sh"
   export WINEPREFIX=${WINEPREFIX:-$build/wineprefix}
   export WINEDEBUG=-all
   export WINEDLLOVERRIDES="mscoree,mshtml="

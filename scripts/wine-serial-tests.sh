@@ -16,6 +16,7 @@ fi
 xrsim=$1
 exe=$2
 shift 2
+source "$(dirname "$0")/wine-loader.sh"
 : "${WINEPREFIX:?set WINEPREFIX}"
 export WINEPREFIX
 export WINEDEBUG=${WINEDEBUG:--all}
