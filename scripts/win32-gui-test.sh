@@ -29,7 +29,8 @@
 # Needs: Xvfb, xdotool, wine, ImageMagick (import), python3; the native build's
 # xrsim and the Windows build's xrupdate.exe and tests/xr_winprobe.exe.
 # XR_GUI_STEPS (default "all") may name a subset of the step groups:
-# update handover stop open-file config race setmode bad-input japanese no-ports.
+# update handover stop open-file config second-copy race setmode bad-input
+# japanese no-ports.
 set -u
 
 native=${1:?usage: win32-gui-test.sh NATIVE_BUILD_DIR WINDOWS_BUILD_DIR}
@@ -144,6 +145,24 @@ caption_colour() {
 caption_colours() {
   local i
   for i in $(seq "$1"); do caption_colour; sleep 0.15; done | sort -u | grep -c .
+}
+
+# Makes the window whose title matches $1 the active one, as the user would: a
+# click on its caption bar (Wine takes its foreground window from the clicks on
+# windows it draws itself, not from the X input focus alone). With "bottom", the
+# click goes to its lower left corner instead, for a dialog whose caption the
+# main window may cover (a second copy brings the main window to the front).
+activate_window() {  # activate_window TITLE [bottom]
+  local id geometry
+  id=$(window_id "$1")
+  [ -n "$id" ] || return 1
+  geometry=$(xdotool getwindowgeometry --shell "$id") || return 1
+  eval "$geometry"
+  if [ "${2:-}" = bottom ]; then
+    xdotool mousemove --sync $((X + 6)) $((Y + HEIGHT - 6)) click 1
+  else
+    xdotool mousemove --sync $((X + WIDTH / 3)) $((Y + 10)) click 1
+  fi
 }
 
 # Sends keys to the window whose title matches $1.
@@ -516,16 +535,17 @@ step_no_ports() {
 notepad_title='Untitled - Notepad'
 notepad_pid=
 start_notepad() {
+  # Placed beside the main window, so that both captions stay in sight.
+  local v
+  for v in iWindowPosX:500 iWindowPosY:300 iWindowPosDX:400 iWindowPosDY:300; do
+    wine reg add 'HKCU\Software\Microsoft\Notepad' /v "${v%%:*}" /t REG_DWORD /d "${v##*:}" /f >/dev/null 2>&1
+  done
   (cd "$work" && exec wine notepad >"$work/notepad.out" 2>&1) &
   notepad_pid=$!
   wait_for 30 window_exists "^$notepad_title\$"
 }
 focus_notepad() {
-  local id
-  id=$(window_id "^$notepad_title\$")
-  [ -n "$id" ] || return 1
-  xdotool windowfocus --sync "$id" 2>/dev/null || xdotool windowfocus "$id"
-  wait_for 5 is_active "$notepad_title"
+  activate_window "^$notepad_title\$" && wait_for 5 is_active "$notepad_title"
 }
 end_notepad() {
   if [ -n "$notepad_pid" ] && kill -0 "$notepad_pid" 2>/dev/null; then
@@ -549,18 +569,24 @@ run_second() {
 menu_does_nothing() {  # menu_does_nothing KEY TITLE
   keys_to "$main_title" "$1"
   local quiet=0
-  no_window_within 1.5 "$2" && quiet=1
+  no_window_within 2 "$2" && quiet=1
   xdotool key --clearmodifiers Escape
   if window_exists "$2"; then keys_to "$2" Escape; wait_for 10 window_gone "$2"; fi
   [ $quiet -eq 1 ]
 }
 
-step_race() {
-  log "8. second copies at every moment, one transfer at a time"
+# The program, idle, for the steps of group 8 (started when none runs).
+idle_program() {
+  if [ -n "$prog_pid" ] && kill -0 "$prog_pid" 2>/dev/null && window_exists "$main_title"; then return 0; fi
   end_leftover_program
-  run_program race
+  run_program idle
   prog_pid=$last_pid
-  if ! wait_for 60 window_exists "$main_title"; then fail "no window for the race steps"; return 1; fi
+  wait_for 60 window_exists "$main_title"
+}
+
+step_second_copies() {
+  log "8. second copies at every moment, one transfer at a time"
+  if ! idle_program; then fail "no window for the second-copy steps"; return 1; fi
   local starts completes
   starts=$(start_count)
 
@@ -592,7 +618,8 @@ step_race() {
       shot main-window-flashing
       [ "$during" -ge 2 ] && pass "the window flashes after the end ($during caption colours)" ||
         fail "the window does not flash after the end ($during caption colour)"
-      keys_to "$main_title" Escape
+      activate_window "$main_title"
+      wait_for 5 is_active "$main_title"
       sleep 0.7
       after=$(caption_colours 8)
       [ "$after" -eq 1 ] && pass "the flash stops once the window has the focus" ||
@@ -606,8 +633,13 @@ step_race() {
     fail "Notepad did not start or take the focus"
   fi
   end_notepad
+  activate_window "$main_title"
+}
 
+step_race() {
   log "8c. a file handed over while the Open File dialog is open"
+  if ! idle_program; then fail "no window for the race steps"; return 1; fi
+  local starts completes
   starts=$(start_count)
   local failures_before
   failures_before=$(log_count "Update failed")
@@ -616,10 +648,12 @@ step_race() {
   if ! wait_for 20 window_exists '^Open File$'; then fail "no Open File dialog"; return 1; fi
   run_second behind-open "$(win_path "$work/second.sys")" || fail "the second copy did not exit with 0"
   sleep 1.5  # the dialog's loop has long delivered the pieces by now
+  activate_window '^Open File$' bottom  # the second copy brought the main window to the front
   [ "$(start_count)" = "$starts" ] && pass "no transfer started behind the Open File dialog" ||
     fail "a transfer started behind the Open File dialog"
   keys_to '^Open File$' ctrl+a
   xdotool type --delay 20 "$(win_path "$work/third.all")"
+  shot open-file-dialog-race
   xdotool key Return
   wait_for 10 window_gone '^Open File$' || fail "the Open File dialog stayed"
   # While the chosen file goes: a second copy at once (the version check and Set
@@ -634,7 +668,8 @@ step_race() {
     keys_to "$main_title" alt+s
     if wait_for 15 window_exists '^Stop transfer$'; then
       pass "\"&Stop...\" is enabled during the packets"
-      run_second during-stop "$(win_path "$work/first.sys")" || fail "the second copy behind the stop dialog did not exit with 0"
+      # With /h: the main window would cover the small dialog otherwise.
+      run_second during-stop /h "$(win_path "$work/first.sys")" || fail "the second copy behind the stop dialog did not exit with 0"
       sleep 1
       keys_to '^Stop transfer$' Escape
       wait_for 10 window_gone '^Stop transfer$' || fail "the stop dialog stayed"
@@ -666,6 +701,7 @@ step_race() {
   if ! wait_for 15 window_exists '^Config$'; then fail "no configuration dialog"; return 1; fi
   run_second behind-config "$(win_path "$work/second.sys")" || fail "the second copy did not exit with 0"
   sleep 1.5
+  activate_window '^Config$' bottom
   [ "$(start_count)" = "$starts" ] && pass "no transfer started behind the configuration dialog" ||
     fail "a transfer started behind the configuration dialog"
   keys_to '^Config$' Escape
@@ -746,10 +782,17 @@ step_setmode() {
   if ! wait_for 60 log_count_at_least "Sending 'Set Mode'" $((setmodes + 1)); then
     fail "no Set Mode sent"; return 1
   fi
+  local answered
+  answered=$(log_count "Set Mode successful.")
   run_second before-setmode "$(win_path "$work/first.sys")" &
   local second=$!
   if menu_does_nothing alt+s '^Stop transfer$'; then pass "\"&Stop...\" is gray before Set Mode is answered"; else fail "\"&Stop...\" opened its dialog before Set Mode was answered"; fi
   wait $second && pass "a second copy before Set Mode exited with 0" || fail "the second copy before Set Mode did not exit with 0"
+  if [ "$(log_count "Set Mode successful.")" = "$answered" ]; then
+    log "(the second copy had handed over its file before Set Mode was answered)"
+  else
+    log "(the second copy handed over its file only after Set Mode was answered)"
+  fi
   if wait_for 120 log_count_at_least "Update completed successfully." $((completes + 1)); then
     pass "the transfer completed"
   else
@@ -790,6 +833,7 @@ if wanted config; then
   fi
   step_config_dialog
 fi
+wanted second-copy && step_second_copies
 wanted race && step_race
 wanted setmode && step_setmode
 wanted bad-input && step_bad_input
