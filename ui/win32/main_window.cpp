@@ -118,8 +118,11 @@ void start_held(HWND window) {
 // delivers commands from a second copy too.
 void start_transfer(HWND window, const char* path) {
   if (!mw_start_request(&g_state, path)) return;
+  // A copy of its own: the hand-over buffer may take new pieces during a box.
+  char own[kHandoverBufferSize];
+  lstrcpynA(own, path, sizeof own);
   mw_modal_begin(&g_state);
-  const int started = tx_start(window, path);
+  const int started = tx_start(window, own);
   mw_modal_end(&g_state);
   if (started) {
     mw_transfer_started(&g_state);
