@@ -126,7 +126,7 @@ wine32_serial() {
 # the whole run short.
 windows32_gui() {
   i686_runs_here || return $skip_status
-  XR_GUI_STEPS=${XR_GUI_STEPS_I686:-"update handover stop open-file config second-copy race setmode japanese"} \
+  XR_GUI_STEPS=${XR_GUI_STEPS_I686:-"update handover stop open-file config second-copy race setmode placement japanese"} \
     "$root/scripts/win32-gui-test.sh" "$build/native" "$build/win32"
 }
 

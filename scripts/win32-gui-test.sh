@@ -21,7 +21,9 @@
 #      another window has the focus; WM_QUERYENDSESSION during a transfer asks, and
 #      "Continue" refuses while "Abort" allows;
 #   9. with the instrument slow to answer Set Mode: "&Stop..." is gray before it,
-#      and a second copy then changes nothing.
+#      and a second copy then changes nothing;
+#  10. a window saved left of and above the screen opens there; one saved beyond
+#      its right edge opens at the default corner.
 # Screenshots of the main window during and after an update and of both dialogs
 # go to <windows build>/artifacts/.
 #
@@ -30,7 +32,7 @@
 # xrsim and the Windows build's xrupdate.exe and tests/xr_winprobe.exe.
 # XR_GUI_STEPS (default "all") may name a subset of the step groups:
 # update handover stop open-file config second-copy race setmode bad-input
-# japanese no-ports.
+# placement japanese no-ports.
 set -u
 
 native=${1:?usage: win32-gui-test.sh NATIVE_BUILD_DIR WINDOWS_BUILD_DIR}
@@ -77,7 +79,7 @@ cleanup() {
     wineserver -k >/dev/null 2>&1
     wine reg delete 'HKLM\Software\Wine\Ports' /v COM1 /f >/dev/null 2>&1
     wineserver -w >/dev/null 2>&1
-    rm -f "$WINEPREFIX/dosdevices/com"[1-4]
+    rm -f "$WINEPREFIX/dosdevices/com"[1-9]
   fi
   [ -n "${notepad_pid:-}" ] && kill "$notepad_pid" 2>/dev/null
   [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
@@ -492,8 +494,15 @@ step_no_ports() {
   wine reg delete 'HKLM\Software\Wine\Ports' /v COM1 /f >/dev/null 2>&1
   wineserver -w >/dev/null 2>&1
   wineserver -p 2>>"$work/wineserver.log"
-  # Whatever the mount manager found, no COM port is left.
-  rm -f "$WINEPREFIX/dosdevices/com"[1-9]
+  # The mount manager starts with the session's first program and maps the
+  # serial devices it finds (a /dev/ttyS0 of the machine, say) to COM ports:
+  # let it, then leave COM1 to COM4 pointing at nothing.
+  wine reg query 'HKLM\Software\Wine\Ports' >/dev/null 2>&1
+  local n
+  for n in 1 2 3 4 5 6 7 8 9; do
+    rm -f "$WINEPREFIX/dosdevices/com$n"
+    ln -s /nonexistent/xr-no-port "$WINEPREFIX/dosdevices/com$n"
+  done
   rm -f "$work/xrupdate.ini"
   run_program noports "$(win_path "$work/first.sys")"
   prog_pid=$last_pid
@@ -808,6 +817,47 @@ step_setmode() {
   restart_sim --delay all:60 --system-version 1.00 || fail "the instrument did not restart"
 }
 
+window_place() {  # the main window's left and top, "X Y"
+  local id geometry
+  id=$(window_id "$main_title")
+  [ -n "$id" ] || return 1
+  geometry=$(xdotool getwindowgeometry --shell "$id") || return 1
+  eval "$geometry"
+  echo "$X $Y"
+}
+
+step_placement() {
+  log "10. the window opens where it was saved"
+  end_leftover_program
+  local place
+  # A monitor left of and above the primary one has negative coordinates.
+  printf '[XR3300/R SystemUpdate Utility]\r\nXpos=-1500\r\nYpos=-400\r\nWarning=0\r\n' >"$work/xrupdate.ini"
+  run_program place-negative
+  prog_pid=$last_pid
+  if ! wait_for 60 window_exists "$main_title"; then fail "no window at a negative place"; return 1; fi
+  sleep 0.5
+  place=$(window_place)
+  [ "$place" = "-1500 -400" ] && pass "a place left of and above the screen is kept (-1500, -400)" ||
+    fail "the window was moved from (-1500, -400) to ($place)"
+  # Keys cannot reach a window off the screen: the close box's message instead.
+  probe close "$main_title"
+  wait_for 20 process_gone $prog_pid || fail "the program did not close"
+  grep -q '^ComPortNum=' "$work/xrupdate.ini" && grep -q '^Xpos=-1500' "$work/xrupdate.ini" &&
+    grep -q '^Ypos=-400' "$work/xrupdate.ini" && pass "the negative place is saved as it was" || fail "the saved place changed: $(grep pos "$work/xrupdate.ini")"
+  # At the right edge of the screen (1024 wide) nothing of the window is left.
+  printf '[XR3300/R SystemUpdate Utility]\r\nXpos=1100\r\nYpos=30\r\nWarning=0\r\n' >"$work/xrupdate.ini"
+  run_program place-beyond
+  prog_pid=$last_pid
+  if ! wait_for 60 window_exists "$main_title"; then fail "no window beyond the right edge"; return 1; fi
+  sleep 0.5
+  place=$(window_place)
+  [ "$place" = "40 30" ] && pass "a place beyond the right edge falls back to (40, 30)" ||
+    fail "a place beyond the right edge gave ($place)"
+  keys_to "$main_title" alt+e
+  wait_for 20 process_gone $prog_pid || fail "Exit did not end the program"
+  rm -f "$work/xrupdate.ini"
+}
+
 # ---------------------------------------------------------------- run
 start_display || { echo "win32-gui-test: no X display" >&2; exit 2; }
 log "display $DISPLAY, work folder $work"
@@ -837,6 +887,7 @@ wanted second-copy && step_second_copies
 wanted race && step_race
 wanted setmode && step_setmode
 wanted bad-input && step_bad_input
+wanted placement && step_placement
 wanted japanese && step_japanese
 wanted no-ports && step_no_ports
 end_leftover_program

@@ -6,6 +6,7 @@
 //   xr_winprobe query-end-session TITLE  sends WM_QUERYENDSESSION and prints "result N"
 //                                        once the window has answered
 //   xr_winprobe active TITLE             exit 0 when TITLE is the foreground window
+//   xr_winprobe close TITLE              posts WM_CLOSE, as the close box does
 //
 // Exit status: 0 done, 1 no such window, 2 bad usage, 3 the call failed.
 
@@ -45,7 +46,7 @@ BOOL CALLBACK print_child(HWND child, LPARAM) {
 
 int main(int argc, char** argv) {
   if (argc != 3) {
-    std::fprintf(stderr, "usage: xr_winprobe texts|query-end-session|active TITLE\n");
+    std::fprintf(stderr, "usage: xr_winprobe texts|query-end-session|active|close TITLE\n");
     return 2;
   }
   HWND window = FindWindowA(nullptr, argv[2]);
@@ -67,6 +68,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (std::strcmp(argv[1], "active") == 0) return GetForegroundWindow() == window ? 0 : 3;
+  if (std::strcmp(argv[1], "close") == 0) return PostMessageA(window, WM_CLOSE, 0, 0) ? 0 : 3;
   std::fprintf(stderr, "xr_winprobe: unknown command %s\n", argv[1]);
   return 2;
 }
