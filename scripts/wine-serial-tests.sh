@@ -62,7 +62,7 @@ if [ -z "$pty" ]; then
   cat "$work/err" >&2
   exit 1
 fi
-echo "wine-serial-tests: COM1 is $pty"
+echo "wine-serial-tests: COM1 is $pty; running $exe"
 
 # Wine's mount manager makes the dosdevices links from the registry when the
 # wine server starts, so the server must start afresh after the change.
