@@ -716,7 +716,7 @@ step_race() {
   keys_to '^Config$' Escape
   wait_for 10 window_gone '^Config$' || fail "the configuration dialog stayed"
   if wait_for 120 log_count_at_least "Update completed successfully." $((completes + 1)); then
-    pass "the held file was transferred once the dialog closed"
+    pass "the held file was transferred once the dialog closed (COM1 was free again: no port left open)"
   else
     fail "the held file was not transferred"
   fi
