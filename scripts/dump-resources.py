@@ -5,7 +5,9 @@ string tables and icon groups, each with its language, texts decoded.
   dump-resources.py EXE            prints the dump
   dump-resources.py --check EXE    also checks that the program's resources are all
                                    there in English (1033) and, where they have a
-                                   Japanese copy, in Japanese (1041); exit 1 if not.
+                                   Japanese copy, in Japanese (1041), the dialogs with
+                                   their styles, every control's kind, style, text and
+                                   place; exit 1 if not.
 """
 import struct
 import sys
@@ -181,6 +183,90 @@ def dump(path):
     return found
 
 
+WS_CHILD, WS_VISIBLE, WS_TABSTOP, WS_GROUP, WS_VSCROLL = 0x40000000, 0x10000000, 0x10000, 0x20000, 0x200000
+CBS_SORT, CBS_DROPDOWNLIST = 0x100, 3
+
+# Control kinds: (class, style bits that must be set, style bits that must be clear,
+# mask of the type field, its value).
+KINDS = {
+    "defpush": ("button", WS_TABSTOP, 0, 0xF, 1),
+    "push": ("button", WS_TABSTOP, 0, 0xF, 0),
+    "radio": ("button", 0, WS_TABSTOP, 0xF, 4),        # manual radio button
+    "check": ("button", WS_TABSTOP, 0, 0xF, 2),        # manual check box
+    "group": ("button", 0, WS_TABSTOP, 0xF, 7),
+    "list": ("combobox", WS_TABSTOP | WS_VSCROLL, CBS_SORT, 0x3, CBS_DROPDOWNLIST),
+    "label": ("static", WS_GROUP, WS_TABSTOP, 0x1F, 0),  # left-aligned, starts a group
+    "text": ("static", 0, WS_TABSTOP, 0x1F, 0),            # left-aligned
+}
+
+# The dialogs as the program shows them: (id, kind, text, (x, y, w, h)).
+STOP_EN = [
+    (2, "defpush", "Continue", (103, 41, 50, 14)),
+    (65535, "text", "If you abort the transfer, the device may not be able to start up normally.",
+     (6, 6, 191, 8)),
+    (65535, "text", "(If so try the transfer again and let it complete.)", (6, 15, 191, 8)),
+    (65535, "text", "Are you sure you wish to abort the transfer?", (6, 24, 191, 8)),
+    (1, "push", "Abort", (49, 41, 50, 14)),
+]
+STOP_JA_TEXTS = ["続行", "転送中に停止すると、通常起動ができなくなります。",
+                 "(再度ＩＰＬモードでシステム転送を完了してください)", "転送を停止してもよろしいですか？", "停止"]
+STOP_JA_BUTTONS = {2: (94, 41, 47, 12), 1: (38, 41, 47, 12)}
+CONFIG_EN = [
+    (1, "defpush", "OK", (46, 165, 50, 14)),
+    (2, "push", "Cancel", (102, 165, 50, 14)),
+    (101, "radio", "Use Serial Port", (10, 12, 100, 10)),
+    (102, "radio", "Use MIDI", (10, 70, 45, 10)),
+    (114, "group", "Port", (23, 26, 86, 35)),
+    (103, "radio", "COM1", (28, 35, 35, 10)),
+    (104, "radio", "COM2", (68, 35, 35, 10)),
+    (105, "radio", "COM3", (28, 47, 35, 10)),
+    (106, "radio", "COM4", (68, 47, 35, 10)),
+    (115, "group", "Baudrate", (117, 26, 56, 35)),
+    (108, "radio", "38.4kBps", (121, 35, 46, 10)),
+    (109, "radio", "57.6kBps", (121, 47, 46, 10)),
+    (110, "list", "", (59, 86, 119, 53)),
+    (112, "label", "Out Port", (21, 88, 36, 10)),
+    (111, "list", "", (59, 102, 119, 50)),
+    (113, "label", "In Port", (21, 104, 38, 10)),
+    (65535, "group", "Device Select", (4, 1, 188, 141)),
+    (107, "check", "Skip Version Check", (11, 147, 102, 15)),
+    (65535, "group", "", (17, 19, 165, 47)),
+    (65535, "group", "", (17, 77, 165, 59)),
+    (116, "list", "", (101, 117, 77, 67)),
+    (117, "label", "Data Transfer Rate", (21, 120, 68, 8)),
+]
+CONFIG_JA_GEOMETRY = {1: (60, 165, 50, 12), 2: (116, 165, 50, 12), 107: (13, 147, 102, 15),
+                      116: (96, 118, 82, 54), 117: (21, 120, 74, 10)}
+STOP_STYLE = 0x90C800C4    # WS_POPUP | WS_VISIBLE | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_SETFONT | DS_3DLOOK
+CONFIG_STYLE = 0x80C800C0  # WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_SETFONT
+
+
+def control_faults(dialog, expected):
+    """What differs between a decoded dialog's controls and the expected table."""
+    faults = []
+    controls = dialog["controls"]
+    if len(controls) != len(expected):
+        return ["%d controls, not %d" % (len(controls), len(expected))]
+    for n, (c, (ident, kind, text, rect)) in enumerate(zip(controls, expected)):
+        cls, must, must_not, mask, value = KINDS[kind]
+        where = "control %d (id %d)" % (n + 1, ident)
+        got_cls = c["cls"].lower() if isinstance(c["cls"], str) else c["cls"]
+        if c["id"] != ident:
+            faults.append("%s: id %d" % (where, c["id"]))
+        if got_cls != cls:
+            faults.append("%s: class %r, not %s" % (where, c["cls"], cls))
+        style = c["style"]
+        if style & (WS_CHILD | WS_VISIBLE) != WS_CHILD | WS_VISIBLE:
+            faults.append("%s: not a visible child (style %#x)" % (where, style))
+        if style & must != must or style & must_not or style & mask != value:
+            faults.append("%s: style %#x is not that of a %s" % (where, style, kind))
+        if c["text"] != text:
+            faults.append("%s: text %r, not %r" % (where, c["text"], text))
+        if tuple(c["rect"]) != rect:
+            faults.append("%s: at %s, not %s" % (where, c["rect"], rect))
+    return faults
+
+
 def check(found):
     problems = []
 
@@ -201,7 +287,21 @@ def check(found):
          and [c["id"] for c in stop_en["controls"]] == [2, 65535, 65535, 65535, 1]
          and stop_en["controls"][0]["text"] == "Continue" and stop_en["controls"][4]["text"] == "Abort",
          "STOP_DIALOG (1033): style 0x90C800C4, 204 x 63, Continue 2 ... Abort 1")
+    if stop_en is not None:
+        faults = control_faults(stop_en, STOP_EN)
+        need(not faults and stop_en["caption"] == "Stop transfer" and stop_en["font"] == (8, "MS Sans Serif"),
+             "STOP_DIALOG (1033): caption, font and every control's kind, style, text and place"
+             + "".join("\n        " + f for f in faults))
     stop_ja = found["DIALOG"].get(("STOP_DIALOG", 1041))
+    if stop_ja is not None:
+        expected = [(i, k, t, STOP_JA_BUTTONS.get(i, (r[0], r[1], 143, r[3])))
+                    for (i, k, _, r), t in zip(STOP_EN, STOP_JA_TEXTS)]
+        faults = control_faults(stop_ja, expected)
+        if stop_ja["style"] != STOP_STYLE:
+            faults.insert(0, "dialog style %#x" % stop_ja["style"])
+        need(not faults and stop_ja["caption"] == "Stop transfer",
+             "STOP_DIALOG (1041): caption, style and every control's kind, style, text and place"
+             + "".join("\n        " + f for f in faults))
     need(stop_ja is not None and stop_ja["rect"][2:] == (155, 63)
          and stop_ja["font"] == (9, "ＭＳ Ｐゴシック")
          and stop_ja["controls"][0]["text"] == "続行" and stop_ja["controls"][4]["text"] == "停止"
@@ -214,6 +314,16 @@ def check(found):
         need(d is not None and d["caption"] == "Config" and d["rect"] == (15, 10, 197, 185)
              and d["font"] == (size, face) and [c["id"] for c in d["controls"]] == config_ids,
              "CONFIG_DIALOG (%d): Config, 197 x 185, %s %d, 22 controls in order" % (lang, face, size))
+        if d is not None:
+            expected = [(i, k, t, CONFIG_JA_GEOMETRY.get(i, r) if lang == 1041 else r)
+                        for i, k, t, r in CONFIG_EN]
+            faults = control_faults(d, expected)
+            if d["style"] != CONFIG_STYLE:
+                faults.insert(0, "dialog style %#x" % d["style"])
+            need(not faults,
+                 "CONFIG_DIALOG (%d): style %#x (modal frame, caption, system menu) and every "
+                 "control's kind, style, text and place" % (lang, CONFIG_STYLE)
+                 + "".join("\n        " + f for f in faults))
     expected = {
         (1001, 1033): "The MIDI output device selected in configuration dialog was not found.\n"
                       "Please select another MIDI output device.",

@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when some are missing.
+# Where the machine executes 32-bit x86 code, 32-bit Wine (wine32:i386, with the
+# i386 architecture added) is among them, to run the shipped i686 program; where
+# it cannot, one line says so and the i686 run stages are skipped.
 # Needs root for apt-get; without root it only says what is missing.
 set -u
+here=$(cd "$(dirname "$0")" && pwd)
 packages=(
   cmake ninja-build g++ pkg-config
   googletest libgtest-dev libgmock-dev libbenchmark-dev
@@ -10,6 +14,13 @@ packages=(
   wine64 wine xvfb xdotool imagemagick tmux python3
   dpkg-dev man-db groff-base
 )
+add_i386=0
+if reason=$("$here/probe-i386.sh" kernel); then
+  packages+=(wine32:i386)
+  dpkg --print-foreign-architectures 2>/dev/null | grep -qx i386 || add_i386=1
+else
+  echo "32-bit Wine is not installed by this script, and the i686 run stages are skipped: $reason"
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -17,7 +28,12 @@ done
 [ ${#missing[@]} -eq 0 ] && exit 0
 if [ "$(id -u)" -ne 0 ]; then
   echo "missing packages (run as root to install them): ${missing[*]}" >&2
+  [ $add_i386 -eq 1 ] && echo "and first: dpkg --add-architecture i386" >&2
   exit 1
+fi
+if [ $add_i386 -eq 1 ]; then
+  echo "adding the i386 architecture"
+  dpkg --add-architecture i386 || { echo "dpkg --add-architecture i386 failed" >&2; exit 1; }
 fi
 echo "installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive

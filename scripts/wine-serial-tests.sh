@@ -16,6 +16,7 @@ fi
 xrsim=$1
 exe=$2
 shift 2
+source "$(dirname "$0")/wine-loader.sh"
 : "${WINEPREFIX:?set WINEPREFIX}"
 export WINEPREFIX
 export WINEDEBUG=${WINEDEBUG:--all}
@@ -61,7 +62,7 @@ if [ -z "$pty" ]; then
   cat "$work/err" >&2
   exit 1
 fi
-echo "wine-serial-tests: COM1 is $pty"
+echo "wine-serial-tests: COM1 is $pty; running $exe"
 
 # Wine's mount manager makes the dosdevices links from the registry when the
 # wine server starts, so the server must start afresh after the change.

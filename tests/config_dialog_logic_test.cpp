@@ -235,3 +235,24 @@ TEST(ConfigDialogEnabling, MidiColumnEnablesOnlyTheMidiControls) {
     EXPECT_EQ(config_control_enabled(1, id, all), -1) << id;
   }
 }
+
+TEST_F(ConfigDialog, OkDuringATransferKeepsTheLinkItRunsOn) {
+  const ConfigValues running{0, 2, 1, 0, 1, 0, 1};  // serial on COM2
+  ConfigValues values = running;
+  config_dialog_open(&state, &values, kFake);
+  config_dialog_command(&state, &values, IDC_USE_MIDI);
+  config_dialog_command(&state, &values, IDC_COM4);
+  config_dialog_command(&state, &values, IDC_SKIP_VERSION);
+  state.rate_selection = 3;
+  state.out_list.selection = 1;
+  state.in_list.selection = 0;
+  ASSERT_EQ(config_dialog_command(&state, &values, IDC_CFG_OK), kConfigOk);
+  const ConfigValues kept = config_keep_link(values, running);
+  EXPECT_EQ(kept.devtype, 0);
+  EXPECT_EQ(kept.port, 2);
+  EXPECT_EQ(kept.rate_num, 1);
+  EXPECT_EQ(kept.xferrate, 1);
+  EXPECT_EQ(kept.mididevnum_out, 0);
+  EXPECT_EQ(kept.mididevnum_in, 1);
+  EXPECT_EQ(kept.skipver, 1);  // read at the next start only
+}

@@ -113,18 +113,127 @@ TEST(MainWindowStartup, WindowShowingAnyPartOfItselfStaysWhereTheSettingsPutIt) 
   EXPECT_EQ(partly_left.y, -100);
 }
 
-TEST(MainWindowStartup, WindowWhollyOffTheDesktopReturnsToTheDefaultCorner) {
+TEST(MainWindowStartup, WindowLeftOfOrAboveTheDesktopKeepsItsSavedPosition) {
+  // A monitor left of or above the primary one has negative coordinates.
   for (WindowPlace place : {WindowPlace{-99999, 30, 400, 190}, WindowPlace{40, -5000, 400, 190},
-                            WindowPlace{900, 30, -100, 190}, WindowPlace{40, 99999999, 400, -99999409},
-                            WindowPlace{2147483000, 2147483000, 400, 190}}) {
+                            WindowPlace{-1600, -1200, 400, 190}, WindowPlace{-400, 30, 400, 190}}) {
+    const WindowPlace saved = place;
+    EXPECT_EQ(mw_fit_window(&place, 400, 190, 800, 600), 0) << saved.x << "," << saved.y;
+    EXPECT_EQ(place.x, saved.x);
+    EXPECT_EQ(place.y, saved.y);
+    EXPECT_EQ(place.width, 400);
+    EXPECT_EQ(place.height, 190);
+  }
+}
+
+TEST(MainWindowStartup, WindowClippedToNothingReturnsToTheDefaultCorner) {
+  // At or beyond the right or the bottom edge the clipping leaves no size.
+  for (WindowPlace place : {WindowPlace{800, 30, 0, 190}, WindowPlace{900, 30, -100, 190},
+                            WindowPlace{40, 600, 400, 0}, WindowPlace{40, 99999999, 400, -99999409},
+                            WindowPlace{-50, 700, 400, -100},
+                            WindowPlace{2147483000, 2147483000, -2147482200, -2147482400}}) {
     EXPECT_EQ(mw_fit_window(&place, 400, 190, 800, 600), 1);
     EXPECT_EQ(place.x, 40);
     EXPECT_EQ(place.y, 30);
     EXPECT_EQ(place.width, 400);
     EXPECT_EQ(place.height, 190);
   }
-  WindowPlace small_desktop{5000, 5000, 400, 190};
+  WindowPlace small_desktop{5000, 5000, -4700, -4850};
   EXPECT_EQ(mw_fit_window(&small_desktop, 400, 190, 300, 150), 1);
   EXPECT_EQ(small_desktop.width, 260);
   EXPECT_EQ(small_desktop.height, 120);
+  WindowPlace one_pixel{799, 599, 1, 1};
+  EXPECT_EQ(mw_fit_window(&one_pixel, 400, 190, 800, 600), 0);
+  EXPECT_EQ(one_pixel.x, 799);
+}
+
+namespace {
+
+// Feeds a whole path as a second copy would post it; the result of the last piece.
+int hand_over(MainWindowState* state, const char* path) {
+  HandoverPiece pieces[kHandoverMaxPieces];
+  const int count = handover_split(path, pieces, kHandoverMaxPieces);
+  int result = 0;
+  for (int i = 0; i < count; ++i) result = mw_handover_piece(state, pieces[i].offset, pieces[i].bytes);
+  return result;
+}
+
+}  // namespace
+
+TEST(MainWindowTransferGuard, NoStartWhileATransferRunsWhicheverCommandAsks) {
+  MainWindowState state;
+  mw_create(&state);
+  EXPECT_EQ(mw_start_request(&state, "C:\\a.sys"), 1);
+  mw_transfer_started(&state);
+  // 207 after its dialog, 210 and 211 all meet the running transfer.
+  EXPECT_EQ(mw_start_request(&state, "C:\\b.sys"), 0);
+  EXPECT_EQ(hand_over(&state, "C:\\c.sys"), 0);
+  char held[kHandoverBufferSize];
+  EXPECT_EQ(mw_take_held(&state, held), 0);  // dropped, not queued
+  mw_transfer_ended(&state, 1);
+  EXPECT_EQ(hand_over(&state, "C:\\d.sys"), 1);
+  EXPECT_STREQ(state.handover.rxw_filename, "C:\\d.sys");
+}
+
+TEST(MainWindowTransferGuard, HandOverDuringADialogIsHeldUntilItCloses) {
+  MainWindowState state;
+  mw_create(&state);
+  mw_modal_begin(&state);  // "Open File" or "Config"
+  EXPECT_EQ(hand_over(&state, "C:\\upd\\b.sys"), 0);
+  EXPECT_EQ(hand_over(&state, "C:\\upd\\later.sys"), 0);  // only the first is kept
+  char held[kHandoverBufferSize];
+  EXPECT_EQ(mw_take_held(&state, held), 0);  // still open
+  mw_modal_end(&state);
+  ASSERT_EQ(mw_take_held(&state, held), 1);
+  EXPECT_STREQ(held, "C:\\upd\\b.sys");
+  EXPECT_EQ(mw_take_held(&state, held), 0);  // taken once
+  EXPECT_EQ(mw_start_request(&state, held), 1);
+}
+
+TEST(MainWindowTransferGuard, TheUsersChoiceWinsOverAPathHeldBehindTheDialog) {
+  MainWindowState state;
+  mw_create(&state);
+  mw_modal_begin(&state);
+  EXPECT_EQ(hand_over(&state, "C:\\b.sys"), 0);
+  mw_modal_end(&state);
+  // The file picked in the dialog starts first...
+  ASSERT_EQ(mw_start_request(&state, "C:\\a.sys"), 1);
+  mw_modal_begin(&state);  // the start itself (its link may show a box)
+  EXPECT_EQ(mw_start_request(&state, "C:\\e.sys"), 0);  // a second hold is dropped
+  mw_modal_end(&state);
+  mw_transfer_started(&state);
+  // ...and the held path then meets a running transfer and is dropped.
+  char held[kHandoverBufferSize];
+  ASSERT_EQ(mw_take_held(&state, held), 1);
+  EXPECT_STREQ(held, "C:\\b.sys");
+  EXPECT_EQ(mw_start_request(&state, held), 0);
+  EXPECT_EQ(mw_take_held(&state, held), 0);
+}
+
+TEST(MainWindowTransferGuard, NestedModalStepsHoldUntilTheOutermostEnds) {
+  MainWindowState state;
+  mw_create(&state);
+  mw_modal_begin(&state);  // a dialog
+  mw_modal_begin(&state);  // a start inside it showing a message box
+  EXPECT_EQ(mw_start_request(&state, "C:\\cmdline.sys"), 0);
+  mw_modal_end(&state);
+  char held[kHandoverBufferSize];
+  EXPECT_EQ(mw_take_held(&state, held), 0);
+  mw_modal_end(&state);
+  mw_modal_end(&state);  // one end too many changes nothing
+  EXPECT_EQ(state.modal, 0);
+  ASSERT_EQ(mw_take_held(&state, held), 1);
+  EXPECT_STREQ(held, "C:\\cmdline.sys");
+}
+
+TEST(MainWindowTransferGuard, EmptyOrOverlongPathsAreNeverHeld) {
+  MainWindowState state;
+  mw_create(&state);
+  mw_modal_begin(&state);
+  EXPECT_EQ(mw_start_request(&state, ""), 0);
+  const std::string too_long(kHandoverBufferSize, 'x');
+  EXPECT_EQ(mw_start_request(&state, too_long.c_str()), 0);
+  mw_modal_end(&state);
+  char held[kHandoverBufferSize];
+  EXPECT_EQ(mw_take_held(&state, held), 0);
 }

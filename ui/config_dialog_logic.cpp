@@ -179,3 +179,9 @@ void config_values_to_settings(const ConfigValues& values) {
   mididevnum_out = values.mididevnum_out;
   mididevnum_in = values.mididevnum_in;
 }
+
+ConfigValues config_keep_link(const ConfigValues& chosen, const ConfigValues& current) {
+  ConfigValues kept = current;
+  kept.skipver = chosen.skipver;
+  return kept;
+}

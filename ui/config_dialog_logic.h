@@ -44,6 +44,11 @@ struct ConfigValues {
 // The settings record's current values, and their store on OK.
 ConfigValues config_values_from_settings();
 void config_values_to_settings(const ConfigValues& values);
+// What may be stored while a transfer runs: the chosen values with the link's
+// own (link, port, baud rate, MIDI devices, transfer rate) as `current` has
+// them, so that the open link and the end that closes it stay the ones the
+// transfer started with.
+ConfigValues config_keep_link(const ConfigValues& chosen, const ConfigValues& current);
 
 constexpr int kConfigListMax = 64;  // entries kept per device list
 

@@ -23,6 +23,8 @@ void mw_create(MainWindowState* state) {
   state->wf_status = -1;
   state->menu = MenuEnable{1, 1, 0};
   handover_reset(&state->handover);
+  state->modal = 0;
+  state->held_path[0] = '\0';
 }
 
 void mw_transfer_started(MainWindowState* state) {
@@ -57,7 +59,31 @@ int mw_may_start_transfer(const MainWindowState* state) { return state->tx_flag 
 
 int mw_handover_piece(MainWindowState* state, unsigned offset, unsigned long bytes) {
   const int result = handover_receive(&state->handover, offset, static_cast<std::uint32_t>(bytes));
-  return result == kHandoverComplete && state->tx_flag == 0 ? 1 : 0;
+  if (result != kHandoverComplete) return 0;
+  return mw_start_request(state, state->handover.rxw_filename);
+}
+
+int mw_start_request(MainWindowState* state, const char* path) {
+  if (state->tx_flag != 0) return 0;
+  if (state->modal == 0) return 1;
+  const std::size_t length = strnlen(path, sizeof state->held_path);
+  if (state->held_path[0] == '\0' && length > 0 && length < sizeof state->held_path) {
+    std::memcpy(state->held_path, path, length + 1);
+  }
+  return 0;
+}
+
+void mw_modal_begin(MainWindowState* state) { ++state->modal; }
+
+void mw_modal_end(MainWindowState* state) {
+  if (state->modal > 0) --state->modal;
+}
+
+int mw_take_held(MainWindowState* state, char* out) {
+  if (state->modal != 0 || state->held_path[0] == '\0') return 0;
+  std::memcpy(out, state->held_path, sizeof state->held_path);
+  state->held_path[0] = '\0';
+  return 1;
 }
 
 int mw_fix_port(int port, const unsigned char status[4]) {
@@ -96,11 +122,7 @@ int clip_size(int position, int size, int edge) {
 
 int mw_fit_window(WindowPlace* place, int full_width, int full_height, int desktop_right,
                   int desktop_bottom) {
-  const long long right = static_cast<long long>(place->x) + place->width;
-  const long long bottom = static_cast<long long>(place->y) + place->height;
-  const bool visible = place->width > 0 && place->height > 0 && place->x < desktop_right &&
-                       place->y < desktop_bottom && right > 0 && bottom > 0;
-  if (visible) return 0;
+  if (place->width > 0 && place->height > 0) return 0;
   place->x = 40;
   place->y = 30;
   place->width = clip_size(place->x, full_width, desktop_right);

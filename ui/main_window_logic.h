@@ -17,6 +17,13 @@ struct MainWindowState {
   int wf_status;  // -1 not flashing; 0 or 1 the flash phase while timer 1 runs
   MenuEnable menu;
   HandoverBuffer handover;
+  // Modal steps under way on the user-interface thread (a dialog, a message
+  // box, a transfer start): their own message loops still deliver commands, and
+  // no transfer may start behind them.
+  int modal;
+  // A path that asked to start while a modal step was under way, kept until the
+  // last one ends (empty: none). Only the first such path is kept.
+  char held_path[kHandoverBufferSize];
 };
 
 // What a WM_COMMAND identifier asks the window to do.
@@ -54,8 +61,24 @@ int mw_may_start_transfer(const MainWindowState* state);
 // Command 211: stores the piece; 1 when a complete path is ready in
 // state->handover.rxw_filename and no transfer runs (the caller starts it);
 // 0 otherwise (more to come, dropped, or busy: a path arriving during a
-// transfer is dropped, not queued).
+// transfer is dropped, not queued). A complete path that arrives while a modal
+// step is under way is held (see mw_start_request) and 0 is returned.
 int mw_handover_piece(MainWindowState* state, unsigned offset, unsigned long bytes);
+
+// Every start of a transfer, whichever command asks for it, goes through here
+// first. 1: nothing runs and no modal step is under way, the caller starts the
+// transfer of `path` now (inside mw_modal_begin/mw_modal_end). 0: a transfer
+// runs (the path is dropped), or a modal step is under way (the path is held
+// when none is held yet, else dropped).
+int mw_start_request(MainWindowState* state, const char* path);
+// A modal step begins or ends. Calls nest.
+void mw_modal_begin(MainWindowState* state);
+void mw_modal_end(MainWindowState* state);
+// After a modal step ended: 1 with the held path copied to `out` (which holds
+// kHandoverBufferSize bytes) and the hold cleared when no modal step is left
+// and a path is held; the caller passes it to mw_start_request, which drops it
+// when a transfer started meanwhile. 0 otherwise.
+int mw_take_held(MainWindowState* state, char* out);
 
 // The configured port when its byte in status is non-zero, else the lowest port
 // that opened, else the configured port unchanged.
@@ -66,12 +89,13 @@ int mw_no_serial_port(const unsigned char status[4]);
 // Outer window height: nine caption heights, the menu bar, two edges and six.
 int mw_window_height(int cy_caption, int cy_menu, int cy_edge);
 
-// The window's place after the settings were loaded. A window that would lie
-// wholly off the desktop, or whose size the clipping to the desktop left at
-// nothing (a settings file with a far-off "Xpos" or "Ypos"), could never be
-// seen or moved by the user: it is put back at the default corner (40, 30)
-// with its full size, clipped to the desktop. Any window that shows at least
-// a part of itself is left exactly as loaded. Returns 1 when it was moved.
+// The window's place after the settings were loaded. The saved position is
+// kept as it is, also left of or above the primary desktop (a monitor there
+// has negative coordinates). Only a window whose size the clipping to the
+// desktop left at nothing (its left edge at or beyond the desktop's right
+// edge, or its top at or below the bottom) is put back at the default corner
+// (40, 30) with its full size, clipped to the desktop. Returns 1 when it was
+// moved.
 struct WindowPlace {
   int x, y, width, height;
 };

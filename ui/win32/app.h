@@ -10,6 +10,8 @@ LRESULT CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam
 INT_PTR CALLBACK StopDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 INT_PTR CALLBACK ConfigDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 void select_comm(HWND dialog);
+// 1 from the start of a transfer until the window has handled its end.
+int transfer_running();
 void select_midi(HWND dialog);
 
 // The "Open File" dialog: 1 with the chosen path in `path` (kOpenFileSize bytes).

@@ -69,7 +69,9 @@ void check_range(HWND dialog, int first, int last, int id) {
 void config_open(HWND dialog) {
   ConfigValues values = config_values_from_settings();
   config_dialog_open(&g_config, &values, midi_driver());
-  devtype = values.devtype;  // MIDI unusable: serial from now on, even after Cancel
+  // MIDI unusable: serial from now on, even after Cancel; but never under a
+  // running transfer, whose end closes the link of the kind set here.
+  if (!transfer_running()) devtype = values.devtype;
 
   fill_list(dialog, IDC_MIDI_OUT_LIST, g_config.out_list, true);
   fill_list(dialog, IDC_MIDI_IN_LIST, g_config.in_list, false);
@@ -104,6 +106,7 @@ void config_command(HWND dialog, int id) {
   }
   switch (config_dialog_command(&g_config, &values, id)) {
     case kConfigOk:
+      if (transfer_running()) values = config_keep_link(values, config_values_from_settings());
       config_values_to_settings(values);
       EndDialog(dialog, 1);
       break;

@@ -104,10 +104,39 @@ void apply_menu(HWND window, bool draw) {
   if (draw) DrawMenuBar(window);
 }
 
+void start_transfer(HWND window, const char* path);
+
+// A path held while a modal step was under way starts once the last one ended
+// (and is dropped then if a transfer started meanwhile).
+void start_held(HWND window) {
+  char held[kHandoverBufferSize];
+  if (mw_take_held(&g_state, held)) start_transfer(window, held);
+}
+
+// Every transfer start comes here: none starts while another runs, and none
+// behind a dialog (a message box of the link's open included), whose loop
+// delivers commands from a second copy too.
 void start_transfer(HWND window, const char* path) {
-  if (tx_start(window, path) == 0) return;
-  mw_transfer_started(&g_state);
-  apply_menu(window, true);
+  if (!mw_start_request(&g_state, path)) return;
+  // A copy of its own: the hand-over buffer may take new pieces during a box.
+  char own[kHandoverBufferSize];
+  lstrcpynA(own, path, sizeof own);
+  mw_modal_begin(&g_state);
+  const int started = tx_start(window, own);
+  mw_modal_end(&g_state);
+  if (started) {
+    mw_transfer_started(&g_state);
+    apply_menu(window, true);
+  }
+  start_held(window);
+}
+
+// A dialog run on the user-interface thread: no transfer starts while it is open.
+INT_PTR modal_dialog(HWND window, const char* name, DLGPROC procedure) {
+  mw_modal_begin(&g_state);
+  const INT_PTR result = DialogBoxParamA(hInst, name, window, procedure, 0);
+  mw_modal_end(&g_state);
+  return result;
 }
 
 void on_transfer_end(HWND window) {
@@ -128,14 +157,22 @@ void on_command(HWND window, WPARAM wParam, LPARAM lParam) {
       SendMessageA(window, WM_CLOSE, 0, 0);
       break;
     case kCmdStopDialog:
-      DialogBoxParamA(hInst, "STOP_DIALOG", window, StopDlgProc, 0);
+      modal_dialog(window, "STOP_DIALOG", StopDlgProc);
+      start_held(window);
       break;
     case kCmdConfigDialog:
-      DialogBoxParamA(hInst, "CONFIG_DIALOG", window, ConfigDlgProc, 0);
+      modal_dialog(window, "CONFIG_DIALOG", ConfigDlgProc);
+      start_held(window);
       break;
     case kCmdOpenFile: {
       char path[kOpenFileSize];
-      if (open_file_dialog(window, path)) start_transfer(window, path);
+      mw_modal_begin(&g_state);
+      const int chosen = open_file_dialog(window, path);
+      mw_modal_end(&g_state);
+      // The user's choice first; a path handed over meanwhile starts only when
+      // the dialog was cancelled (or the chosen file's link did not open).
+      if (chosen) start_transfer(window, path);
+      start_held(window);
       break;
     }
     case kCmdTransferEnd:
@@ -147,7 +184,7 @@ void on_command(HWND window, WPARAM wParam, LPARAM lParam) {
       if (lParam != 0) display_progress_begin(datafile.size);
       break;
     case kCmdCommandLine:
-      if (mw_may_start_transfer(&g_state)) start_transfer(window, cl.path);
+      start_transfer(window, cl.path);
       break;
     case kCmdHandoverPiece:
       if (mw_handover_piece(&g_state, HIWORD(wParam), static_cast<unsigned long>(lParam & 0xFFFFFFFF))) {
@@ -162,10 +199,12 @@ void on_command(HWND window, WPARAM wParam, LPARAM lParam) {
 // 1 when no transfer runs or the user chose "Abort" and it has stopped.
 int transfer_may_end(HWND window) {
   if (query_tfr_stop()) return 1;
-  return DialogBoxParamA(hInst, "STOP_DIALOG", window, StopDlgProc, 0) != 0 ? 1 : 0;
+  return modal_dialog(window, "STOP_DIALOG", StopDlgProc) != 0 ? 1 : 0;
 }
 
 }  // namespace
+
+int transfer_running() { return g_state.tx_flag != 0 || !query_tfr_stop() ? 1 : 0; }
 
 LRESULT CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
@@ -201,10 +240,15 @@ LRESULT CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam
       if (transfer_may_end(window)) {
         tx_close_all();
         DestroyWindow(window);
+      } else {
+        start_held(window);
       }
       return 0;
     case WM_QUERYENDSESSION:
-      if (!transfer_may_end(window)) return 0;
+      if (!transfer_may_end(window)) {
+        start_held(window);
+        return 0;
+      }
       tx_close_all();
       return 1;
     case WM_DESTROY:
