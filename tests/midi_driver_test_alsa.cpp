@@ -78,7 +78,7 @@ struct StandIn {
   bool sending = true;     // whether the port sends out what it has taken
   bool gone = false;       // unplugged: every call on a port fails
   int write_error = 0;     // the next write fails with this
-  int writes = 0, looks = 0, drops = 0, closes = 0, reads = 0;
+  int writes = 0, looks = 0, drops = 0, closes = 0, reads = 0, read_calls = 0;
   int failed_reads = 0, failed_looks = 0;  // calls made after the unplug
   int closed_with_unsent = 0;  // the system would send these out first, waiting on the port
   Bytes last_wire;         // what the last closed output port had sent
@@ -151,6 +151,7 @@ ssize_t si_write(void* raw, const unsigned char* bytes, size_t length) {
 ssize_t si_read(void* raw, unsigned char* bytes, size_t length) {
   std::lock_guard<std::mutex> lock(stand_in->mutex);
   StandInPort& p = port_of(raw);
+  ++stand_in->read_calls;
   stand_in->changed.notify_all();
   if (stand_in->gone) {
     ++stand_in->failed_reads;
@@ -326,12 +327,17 @@ class AlsaDeviceTest : public ::testing::Test {
     p->incoming.insert(p->incoming.end(), bytes.begin(), bytes.end());
     state_.changed.notify_all();
   }
-  // Waits until the input thread has read everything delivered.
+  // Waits until the input thread has read and handled everything delivered:
+  // it has come back for more.
   bool all_read() {
-    return wait_for_port([](StandIn& s) {
-      StandInPort* p = s.port(false);
-      return p != nullptr && p->incoming.empty();
-    });
+    int calls = 0;
+    return wait_for_port([&calls](StandIn& s) {
+             StandInPort* p = s.port(false);
+             if (p == nullptr || !p->incoming.empty()) return false;
+             calls = s.read_calls;
+             return true;
+           }) &&
+           wait_for_port([&calls](StandIn& s) { return s.read_calls > calls; });
   }
   Bytes port_buffer() {
     std::lock_guard<std::mutex> lock(state_.mutex);
