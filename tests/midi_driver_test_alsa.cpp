@@ -576,6 +576,41 @@ TEST_F(AlsaDeviceTest, AResetHandsBackEveryBufferBeforeItReturns) {
   EXPECT_TRUE(port_wire().empty());
 }
 
+// --- close ---
+
+TEST_F(AlsaDeviceTest, ClosingNeverWaitsOnAPortThatHasStoppedSending) {
+  open_out();
+  open_in();
+  set(&StandIn::sending, false);
+  Buffer chunk(512);
+  chunk.fill(counting(512));
+  ASSERT_EQ(0u, alsa().out_prepare(out_, &chunk.hdr));
+  ASSERT_EQ(0u, alsa().out_long_msg(out_, &chunk.hdr));
+  // The device's thread is waiting for the port to send its bytes out, and never will.
+  const int looks = count(&StandIn::looks);
+  ASSERT_TRUE(wait_for_port([looks](StandIn& s) { return s.looks >= looks + 2; }));
+  auto start = Clock::now();
+  ASSERT_EQ(0u, alsa().out_reset(out_));
+  EXPECT_EQ(0u, close_out());
+  EXPECT_LT(ms_since(start), 100);
+  EXPECT_EQ(1u, notices_of(kMomDone).size());
+  EXPECT_EQ(1u, notices_of(kMomClose).size());
+  EXPECT_EQ(0, state_.closed_with_unsent);  // dropped: the close has nothing to send first
+  // The input thread, waiting for bytes that never come, ends as quickly.
+  ASSERT_TRUE(wait_for_port([](StandIn& s) { return s.read_calls >= 2; }));
+  start = Clock::now();
+  EXPECT_EQ(0u, close_in());
+  EXPECT_LT(ms_since(start), 100);
+  // No notice comes after a close.
+  const size_t total = [] {
+    std::lock_guard<std::mutex> lock(notice_mutex);
+    return notices.size();
+  }();
+  EXPECT_EQ(total, notices_of(kMomDone).size() + notices_of(kMomOpen).size() +
+                       notices_of(kMomClose).size() + notices_of(kMimOpen).size() +
+                       notices_of(kMimClose).size());
+}
+
 // --- unplug ---
 
 TEST_F(AlsaDeviceTest, AnUnpluggedPortFailsWhatComesNextButStillHandsBackAndCloses) {
