@@ -1,4 +1,7 @@
-// The ALSA rawmidi driver on a machine without MIDI hardware.
+// The ALSA rawmidi driver: first with the system's rawmidi calls on a machine
+// without MIDI hardware, then its own device logic (threads, output written at
+// once and done once sent, input buffers filled from F0 on, reset, unplug,
+// close) against a stand-in for the rawmidi ports, alone and under the link.
 #include <gtest/gtest.h>
 
 #include <sys/types.h>
