@@ -241,6 +241,10 @@ bool wait_for_port(Pred pred) {
   return stand_in->changed.wait_for(lock, kDeadline, [&] { return pred(*stand_in); });
 }
 
+// A close or release that does not wait on the port takes far less than this,
+// even on a busy machine; one that waits takes a second or more.
+constexpr long long kQuickMs = 250;
+
 long long ms_since(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
@@ -503,7 +507,7 @@ TEST_F(AlsaDeviceTest, AWriteThePortRefusesFailsTheSendItselfAndEverySendAfterIt
   EXPECT_STREQ("The MIDI device is no longer there.", text);
   const auto start = Clock::now();
   EXPECT_EQ(0u, close_out());
-  EXPECT_LT(ms_since(start), 100);
+  EXPECT_LT(ms_since(start), kQuickMs);
 }
 
 // --- input: filled from F0 on, on into the next buffer ---
@@ -595,7 +599,7 @@ TEST_F(AlsaDeviceTest, ClosingNeverWaitsOnAPortThatHasStoppedSending) {
   auto start = Clock::now();
   ASSERT_EQ(0u, alsa().out_reset(out_));
   EXPECT_EQ(0u, close_out());
-  EXPECT_LT(ms_since(start), 100);
+  EXPECT_LT(ms_since(start), kQuickMs);
   EXPECT_EQ(1u, notices_of(kMomDone).size());
   EXPECT_EQ(1u, notices_of(kMomClose).size());
   EXPECT_EQ(0, state_.closed_with_unsent);  // dropped: the close has nothing to send first
@@ -603,7 +607,7 @@ TEST_F(AlsaDeviceTest, ClosingNeverWaitsOnAPortThatHasStoppedSending) {
   ASSERT_TRUE(wait_for_port([](StandIn& s) { return s.read_calls >= 2; }));
   start = Clock::now();
   EXPECT_EQ(0u, close_in());
-  EXPECT_LT(ms_since(start), 100);
+  EXPECT_LT(ms_since(start), kQuickMs);
   // No notice comes after a close.
   const size_t total = [] {
     std::lock_guard<std::mutex> lock(notice_mutex);
@@ -658,7 +662,7 @@ TEST_F(AlsaDeviceTest, AnUnpluggedPortFailsWhatComesNextButStillHandsBackAndClos
   const auto start = Clock::now();
   EXPECT_EQ(0u, close_in());
   EXPECT_EQ(0u, close_out());
-  EXPECT_LT(ms_since(start), 200);
+  EXPECT_LT(ms_since(start), kQuickMs);
   EXPECT_EQ(reads, count(&StandIn::failed_reads));  // the input thread had ended
 }
 
@@ -701,7 +705,7 @@ TEST_F(AlsaLinkTest, AWriteThePortRefusesIsAFailedSendAndTheReleaseDoesNotWait) 
   EXPECT_NE(std::string::npos,
             text.find("Midi Out Error : Failed to send sysex (The MIDI device is no longer there.).\r\n"));
   EXPECT_EQ(std::string::npos, text.find("MOM_DONE"));
-  EXPECT_LT(timed_free_midi(), kMidiReleaseWaitMs / 2);
+  EXPECT_LT(timed_free_midi(), kMidiReleaseWaitMs * 3 / 4);  // not even the short wait
   EXPECT_TRUE(state_.open_ports.empty());
 }
 
