@@ -96,16 +96,18 @@ void stop_input(MidiHandle in) {
 }
 
 // Gets a chunk still in flight back from the driver: first its own done notice,
-// then a reset, which hands back whatever is queued. 1 when the header is back.
+// for as long as a chunk takes to go out, then a reset, which hands back
+// whatever is queued. A device that has stopped sending costs no more than
+// these two short waits. 1 when the header is back.
 int recover_output(MidiHandle out) {
   MidiEvent done = hEvtOut;
   if (done == nullptr) {
     drv().out_reset(out);
     return 0;
   }
-  if (drv().wait_one(done, kMidiDoneWaitMs) == kWaitObject0) return 1;
+  if (drv().wait_one(done, kMidiReleaseWaitMs) == kWaitObject0) return 1;
   drv().out_reset(out);
-  return drv().wait_one(done, kMidiDoneWaitMs) == kWaitObject0;
+  return drv().wait_one(done, kMidiReleaseWaitMs) == kWaitObject0;
 }
 
 }  // namespace

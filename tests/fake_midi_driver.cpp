@@ -57,6 +57,7 @@ bool vanished = false;
 int refuse_left = 0;
 unsigned refuse_code = kMidiErrNotReady;
 bool hold = false;
+bool keep_on_reset = false;  // held chunks survive a reset: they never come back
 unsigned fail_out_open = 0, fail_in_open = 0;
 std::vector<MidiHdr*> out_queued;  // queued, the fake's thread not yet at them
 std::vector<MidiHdr*> out_held;    // kept by hold_completions
@@ -83,6 +84,7 @@ int pending = 0;  // jobs queued or under way
 std::deque<Job> jobs;
 bool stopping = false;
 std::thread worker;
+bool fail_completion_waits = false;
 
 std::atomic<long long> now_ms{0};
 std::atomic<void (*)()> ticker{nullptr};
@@ -270,12 +272,15 @@ unsigned in_open(MidiHandle* handle, unsigned id, MidiCallback callback, uintptr
 
 bool valid(MidiHandle handle, FakeDevice& dev) { return handle == &dev && dev.open; }
 
-// Hands back every output header still with the driver.
+// Hands back every output header still with the driver (but for held chunks
+// that are kept through resets).
 void return_output_locked() {
   cancel_below = next_seq;
-  std::vector<MidiHdr*> back = out_held;
-  back.insert(back.end(), out_queued.begin(), out_queued.end());
-  out_held.clear();
+  std::vector<MidiHdr*> back = out_queued;
+  if (!keep_on_reset) {
+    back.insert(back.begin(), out_held.begin(), out_held.end());
+    out_held.clear();
+  }
   out_queued.clear();
   for (MidiHdr* hdr : back) give_back_out(hdr);
 }
@@ -285,7 +290,8 @@ unsigned out_close(MidiHandle handle) {
   if (!valid(handle, out_dev)) return kMmInvalHandle;
   op("out_close");
   if (!out_held.empty() || !out_queued.empty()) {
-    violation("output closed while the driver held a chunk");
+    // A driver that keeps a chunk through resets leaves the link no other way out.
+    if (!keep_on_reset) violation("output closed while the driver held a chunk");
     return kMidiErrStillPlaying;
   }
   if (out_dev.callback) out_dev.callback(&out_dev, kMomClose, out_dev.instance, 0, 0);
@@ -395,6 +401,7 @@ unsigned in_start(MidiHandle handle) {
 unsigned in_stop(MidiHandle handle) {
   std::lock_guard<std::mutex> lock(dev_mutex);
   if (!valid(handle, in_dev)) return kMmInvalHandle;
+  op("in_stop");
   in_started = false;
   midi_in_queue_stop(in_queue, give_back_in, nullptr);
   return 0;
@@ -485,7 +492,12 @@ void mem_free(MidiMem mem) {
   held.insert(held.end(), out_queued.begin(), out_queued.end());
   for (int i = 0; i < in_queue.count; ++i) held.push_back(in_queue.hdr[i]);
   for (MidiHdr* hdr : held) {
-    if (inside(m, hdr) || inside(m, hdr->lpData)) violation("memory freed while the driver held it");
+    // A header whose own memory has gone (a violation already) is not read.
+    const bool readable = std::any_of(memory.begin(), memory.end(),
+                                      [hdr](const FakeMemory* live) { return inside(live, hdr); });
+    if (inside(m, hdr) || (readable && inside(m, hdr->lpData))) {
+      violation("memory freed while the driver held it");
+    }
   }
   if (m->locks > 0) violation("memory freed while locked");
   op("free " + std::to_string(m->bytes.size()));
@@ -575,6 +587,16 @@ unsigned fake_wait(FakeMidiCall call, unsigned count, const MidiEvent* list, uns
 }
 
 unsigned wait_any(unsigned count, const MidiEvent* list, unsigned timeout_ms) {
+  bool fail;
+  {
+    std::lock_guard<std::mutex> lock(ev_mutex);
+    fail = fail_completion_waits;
+  }
+  if (fail) {
+    call_hook(FakeMidiCall::kWaitAny, timeout_ms);
+    record({FakeMidiCall::kWaitAny, now_ms, timeout_ms, kWaitFailed, 0});
+    return kWaitFailed;
+  }
   return fake_wait(FakeMidiCall::kWaitAny, count, list, timeout_ms);
 }
 
@@ -631,6 +653,7 @@ void fake_midi_install(int outs, int ins) {
     refuse_left = 0;
     refuse_code = kMidiErrNotReady;
     hold = false;
+    keep_on_reset = false;
     fail_out_open = fail_in_open = 0;
     out_queued.clear();
     out_held.clear();
@@ -658,6 +681,7 @@ void fake_midi_install(int outs, int ins) {
     pending = 0;
     jobs.clear();
     stopping = false;
+    fail_completion_waits = false;
   }
   {
     std::lock_guard<std::mutex> lock(hook_mutex);
@@ -712,6 +736,31 @@ void fake_midi_refuse_sends(int count, unsigned code) {
 void fake_midi_hold_completions(bool h) {
   std::lock_guard<std::mutex> lock(dev_mutex);
   hold = h;
+}
+
+void fake_midi_keep_chunks_through_resets(bool keep) {
+  std::lock_guard<std::mutex> lock(dev_mutex);
+  keep_on_reset = keep;
+}
+
+void fake_midi_fail_completion_waits(bool fail) {
+  std::lock_guard<std::mutex> lock(ev_mutex);
+  fail_completion_waits = fail;
+}
+
+bool fake_midi_input_started() {
+  std::lock_guard<std::mutex> lock(dev_mutex);
+  return in_started;
+}
+
+int fake_midi_input_buffers_held() {
+  std::lock_guard<std::mutex> lock(dev_mutex);
+  return in_queue.count;
+}
+
+MidiHandle fake_midi_out_handle() {
+  std::lock_guard<std::mutex> lock(dev_mutex);
+  return out_dev.open ? static_cast<MidiHandle>(&out_dev) : nullptr;
 }
 
 void fake_midi_fail_open(bool output, unsigned code) {

@@ -53,6 +53,16 @@ void fake_midi_set_version(unsigned version);
 void fake_midi_refuse_sends(int count, unsigned code = kMidiErrNotReady);
 // Chunks are kept and never completed until a reset or close hands them back.
 void fake_midi_hold_completions(bool hold);
+// Held chunks are kept through resets too: the driver never hands them back,
+// and closing the output fails with kMidiErrStillPlaying.
+void fake_midi_keep_chunks_through_resets(bool keep);
+// Every completion wait (the wait on several events) fails with kWaitFailed.
+void fake_midi_fail_completion_waits(bool fail);
+// Whether input is started, and how many input buffers the driver holds.
+bool fake_midi_input_started();
+int fake_midi_input_buffers_held();
+// The open output device's handle (null when it is closed).
+MidiHandle fake_midi_out_handle();
 // Opens of that direction fail with `code` (0: open normally).
 void fake_midi_fail_open(bool output, unsigned code);
 // The n-th allocation from now (1 = the next) fails; lock: its lock fails instead.
@@ -86,7 +96,7 @@ std::vector<unsigned> fake_midi_alloc_flags();
 // Broken promises of the link (memory freed under the driver and the like).
 std::vector<std::string> fake_midi_violations();
 // The release calls in order: "out_reset", "out_unprepare", "out_close",
-// "in_reset", "in_unprepare", "in_close", "free <size>", "event_close <n>"
+// "in_stop", "in_reset", "in_unprepare", "in_close", "free <size>", "event_close <n>"
 // (n: the event's place in the order of creation, from 1).
 std::vector<std::string> fake_midi_release_steps();
 void fake_midi_clear_release_steps();

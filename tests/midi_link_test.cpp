@@ -3,6 +3,7 @@
 // with a scripted instrument. Times are the fake driver's clock.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -70,6 +71,10 @@ Bytes data_packet(int number) {
   p.push_back(0xF7);
   return p;
 }
+
+// Releasing the link never waits on a device longer than this: a chunk of 512
+// bytes takes 164 ms at 31,250 baud.
+constexpr int kShortWaitMs = 200;
 
 const Bytes kVersionRequest{0xF0, 0x42, 0x23, 0x58, 0x00, 0xF7};
 const Bytes kSetMode{0xF0, 0x42, 0x23, 0x58, 0x02, 0x00, 0xF7};
@@ -295,11 +300,39 @@ TEST_F(MidiLinkTest, AChunkStillInFlightIsResetBackBeforeTheOutputIsReleased) {
   EXPECT_EQ("out_unprepare", steps[1]);
   EXPECT_EQ("out_close", steps[2]);
   EXPECT_TRUE(fake_midi_violations().empty());
-  // free_midi waited for the done notice first, then once more after the reset.
+  // free_midi waited for the done notice first, then once more after the reset,
+  // each time no longer than a chunk takes to go out.
   const auto waits = steps_of(FakeMidiCall::kWaitOne);
   ASSERT_EQ(2u, waits.size());
   EXPECT_EQ(kWaitTimeout, waits[0].result);
   EXPECT_EQ(kWaitObject0, waits[1].result);
+  EXPECT_EQ(unsigned{kMidiReleaseWaitMs}, waits[0].arg);
+  EXPECT_EQ(unsigned{kMidiReleaseWaitMs}, waits[1].arg);
+  EXPECT_LE(waits[0].arg, unsigned{kShortWaitMs});
+  EXPECT_EQ(kMidiReleaseWaitMs, fake_midi_now_ms());
+}
+
+TEST_F(MidiLinkTest, AChunkThatNeverComesBackIsLeftToTheDriverAndTheRestIsReleased) {
+  ASSERT_EQ(1, set_midi(kWindow, 0, 0));
+  ASSERT_EQ(1, rx_midi_setbuffer());
+  fake_midi_hold_completions(true);
+  fake_midi_keep_chunks_through_resets(true);
+  EXPECT_EQ(0, tx_data_midi(kWindow, kSetMode.data(), 7, 0));  // the completion wait runs out
+  const long long before = fake_midi_now_ms();
+  free_midi();
+  EXPECT_LE(fake_midi_now_ms() - before, 2 * kShortWaitMs);  // two short waits at most
+  EXPECT_EQ(1, fake_midi_out_resets());
+  // The output header and buffer are not freed under the driver; all else is released.
+  EXPECT_TRUE(fake_midi_violations().empty()) << fake_midi_violations().front();
+  EXPECT_EQ(2, fake_midi_live_memory());
+  EXPECT_EQ(0, fake_midi_live_events());
+  EXPECT_EQ(0, midi_link_is_open());
+  const std::string hdr = "free " + std::to_string(sizeof(MidiHdr));
+  const auto steps = fake_midi_release_steps();
+  EXPECT_EQ(steps.end(), std::find(steps.begin(), steps.end(), "free 12288"));
+  EXPECT_EQ(2, static_cast<int>(std::count(steps.begin(), steps.end(), hdr)));  // the input headers only
+  EXPECT_EQ(2, static_cast<int>(std::count(steps.begin(), steps.end(), "free 256")));
+  fake_midi_install(2, 2);  // the driver goes, and with it what it kept
 }
 
 TEST_F(MidiLinkTest, AChunkThatCompletesLateIsNotReset) {
@@ -440,9 +473,50 @@ TEST_F(MidiLinkTest, ACompletionThatNeverComesTimesOutAndFreeGetsTheChunkBack) {
   // A further send does not touch the buffer the driver still holds.
   EXPECT_EQ(0, tx_data_midi(kWindow, kSetMode.data(), 7, 0));
   EXPECT_EQ(1u, steps_of(FakeMidiCall::kSend).size());
+  const long long before = fake_midi_now_ms();
   free_midi();
   EXPECT_EQ(1, fake_midi_out_resets());
+  EXPECT_LE(fake_midi_now_ms() - before, kShortWaitMs);  // one short wait, then the reset
   expect_closed();
+}
+
+TEST_F(MidiLinkTest, AFailedCompletionWaitIsLoggedWithTheErrorCode) {
+  ScriptedInstrument xr;
+  fake_midi_set_peer(xr.peer());
+  ASSERT_EQ(1, set_midi(kWindow, 0, 0));
+  fake_midi_fail_completion_waits(true);
+  EXPECT_EQ(0, tx_data_midi(kWindow, data_packet(1).data(), 9372, 1));
+  EXPECT_NE(std::string::npos, log().find("Wait failed in tx_data_midi (Error=6)\r\n"));
+  EXPECT_EQ(1u, steps_of(FakeMidiCall::kSend).size());  // no further chunk
+  EXPECT_TRUE(steps_of(FakeMidiCall::kWaitOne).empty());  // and no pause
+  EXPECT_EQ(std::string::npos, log().find("MOM_DONE"));
+  fake_midi_fail_completion_waits(false);
+  free_midi();
+  expect_closed();
+}
+
+TEST_F(MidiLinkTest, ADoneNoticeFromAnotherDeviceOrOfAnotherKindDoesNotEndTheCompletionWait) {
+  ASSERT_EQ(1, set_midi(kWindow, 0, 0));
+  fake_midi_hold_completions(true);
+  int other = 0;
+  const MidiHandle out = fake_midi_out_handle();
+  ASSERT_NE(nullptr, out);
+  // While the link waits for its chunk: notices that are not its own.
+  fake_midi_on_wait([&](FakeMidiCall call, unsigned) {
+    if (call != FakeMidiCall::kWaitAny) return;
+    MidiOutProc(&other, kMomDone, 0, 0, 0);
+    MidiOutProc(nullptr, kMomDone, 0, 0, 0);
+    MidiOutProc(out, kMomOpen, 0, 0, 0);
+    MidiOutProc(out, kMomClose, 0, 0, 0);
+    MidiOutProc(out, kMimLongData, 0, 0, 0);
+  });
+  EXPECT_EQ(0, tx_data_midi(kWindow, kSetMode.data(), 7, 0));
+  EXPECT_NE(std::string::npos,
+            log().find("Midi Out Error : Timed out waiting for MOM_DONE notification from driver."));
+  const auto waits = steps_of(FakeMidiCall::kWaitAny);
+  ASSERT_EQ(1u, waits.size());
+  EXPECT_EQ(kWaitTimeout, waits[0].result);
+  fake_midi_on_wait(nullptr);
 }
 
 TEST_F(MidiLinkTest, AStopDuringTheCompletionWaitReturnsMinusOneAtOnce) {
@@ -624,6 +698,46 @@ TEST_F(MidiLinkTest, AReplyInBufferOneIsTakenWhenBufferZeroCameBackWithoutF0) {
   unsigned char reply[16] = {};
   EXPECT_EQ(1, rx_data_midi(kWindow, reply, 16));
   EXPECT_EQ((Bytes{0xF0, 0x42, 0x23, 0x58, 0x03, 0x05}), Bytes(reply, reply + 6));
+  EXPECT_EQ(0, midi_rxmidi_status());
+}
+
+TEST_F(MidiLinkTest, EachArmingClearsTheFirstByteOfBothBuffersAndNothingElse) {
+  ASSERT_EQ(1, set_midi(kWindow, 0, 0));
+  ASSERT_EQ(1, rx_midi_setbuffer());
+  fake_midi_return_raw({0xF0, 0x42, 0x23, 0x58, 0x03, 0x00, 0xF7}, {0xF0, 0x42, 0x23, 0x58, 0x03, 0x01, 0xF7}, 2);
+  ASSERT_TRUE(fake_midi_wait_idle());
+  unsigned char reply[16] = {};
+  ASSERT_EQ(1, rx_data_midi(kWindow, reply, 16));
+  EXPECT_EQ(0x00, reply[5]);
+  // Both come back again with nothing new in them: the old replies do not count.
+  ASSERT_EQ(1, rx_midi_setbuffer());
+  fake_midi_return_raw({}, {}, 2);
+  ASSERT_TRUE(fake_midi_wait_idle());
+  EXPECT_EQ(-1, rx_data_midi(kWindow, reply, 16));
+  // Only the first byte was cleared: a reply of one byte shows what the buffer held.
+  ASSERT_EQ(1, rx_midi_setbuffer());
+  fake_midi_return_raw({0xF0}, {}, 1);
+  ASSERT_TRUE(fake_midi_wait_idle());
+  std::memset(reply, 0xEE, sizeof reply);
+  ASSERT_EQ(1, rx_data_midi(kWindow, reply, 7));
+  EXPECT_EQ((Bytes{0xF0, 0x42, 0x23, 0x58, 0x03, 0x00, 0xF7}), Bytes(reply, reply + 7));
+}
+
+TEST_F(MidiLinkTest, AReceivedReplyLeavesTheInputStoppedThenResetWithEveryBufferBack) {
+  ScriptedInstrument xr;
+  fake_midi_set_peer(xr.peer());
+  ASSERT_EQ(1, set_midi(kWindow, 0, 0));
+  ASSERT_EQ(1, rx_midi_setbuffer());
+  EXPECT_TRUE(fake_midi_input_started());
+  ASSERT_EQ(1, tx_data_midi(kWindow, kSetMode.data(), 7, 0));
+  ASSERT_TRUE(fake_midi_wait_idle());
+  EXPECT_EQ(1, fake_midi_input_buffers_held());  // buffer 1 is still with the driver
+  fake_midi_clear_release_steps();
+  unsigned char reply[16];
+  ASSERT_EQ(1, rx_data_midi(kWindow, reply, 16));
+  EXPECT_EQ((std::vector<std::string>{"in_stop", "in_reset"}), fake_midi_release_steps());
+  EXPECT_FALSE(fake_midi_input_started());
+  EXPECT_EQ(0, fake_midi_input_buffers_held());
   EXPECT_EQ(0, midi_rxmidi_status());
 }
 
