@@ -153,9 +153,8 @@ bool fits_one_line(const char* text) { return std::strpbrk(text, "\r\n") == null
 
 bool is_profile_blank(char c) { return c == ' ' || (c >= '\t' && c <= '\r') || c == '\x1a'; }
 
-// The reader drops blanks around a value and one pair of matching quotes: a
-// value that would lose either is written in quotes, so that it reads back as
-// it was. Any other value is written as it is. 0 when the quoted text does not fit.
+}  // namespace
+
 int quoted_for_reading(const char* value, char* out, int size) {
   const size_t length = std::strlen(value);
   const bool blank_edge = length > 0 && (is_profile_blank(value[0]) || is_profile_blank(value[length - 1]));
@@ -164,8 +163,6 @@ int quoted_for_reading(const char* value, char* out, int size) {
                                              : std::snprintf(out, static_cast<size_t>(size), "%s", value);
   return written >= 0 && written < size ? 1 : 0;
 }
-
-}  // namespace
 
 int get_initial() {
   warning = read_int("Warning", 1) != 0 ? 1 : 0;

@@ -362,6 +362,19 @@ TEST_F(SettingsComDevices, PathsAreSavedAfterTheOtherKeys) {
             text.size());
 }
 
+// Device paths with blanks or quotes at their ends, or blanks and non-ASCII
+// bytes inside, read back as they were saved.
+TEST_F(SettingsComDevices, PathsWithBlanksQuotesAndNonAsciiBytesRoundTrip) {
+  const char* const paths[4] = {"/dev/serial/by-id/usb adapter ", " /dev/ttyUSB1", "'/dev/ttyACM0'",
+                                "/dev/ser\xc3\xa4l \"0\""};
+  get_initial();
+  for (int i = 0; i < 4; ++i) std::snprintf(com_device_path[i], kComDevicePathSize, "%s", paths[i]);
+  set_initial(nullptr);
+  for (auto& path : com_device_path) path[0] = '\0';
+  get_initial();
+  for (int i = 0; i < 4; ++i) EXPECT_STREQ(com_device_path[i], paths[i]) << read_file_bytes(ini);
+}
+
 TEST_F(SettingsComDevices, PathsComeFromTheFileEvenWhenTheWorkingDirectoryMoves) {
   fs::create_directory(dir.file("elsewhere"));
   write_file_bytes(ini, "[XR3300/R SystemUpdate Utility]\r\nCurrentPath=" + dir.file("elsewhere") +
