@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "support/path_links.h"
 #include "support/profile.h"
 
 namespace {
@@ -261,31 +262,6 @@ const char* line_break_of(const std::string& text) {
   return (brk + 1 < text.size() && text[brk + 1] == '\n') ? "\r\n" : "\r";
 }
 
-// The file a name stands for: a symbolic link is followed, link by link, to
-// the name at its end, whether or not a file has that name yet. False for a
-// loop or a chain too long to follow.
-bool resolve_links(const char* file, std::string* target) {
-  std::string path = file;
-  for (int hops = 0; hops < 40; ++hops) {
-    struct stat st;
-    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
-      *target = path;
-      return true;
-    }
-    std::string link(static_cast<size_t>(st.st_size > 0 ? st.st_size : PATH_MAX) + 1, '\0');
-    const ssize_t n = ::readlink(path.c_str(), &link[0], link.size());
-    if (n <= 0 || static_cast<size_t>(n) >= link.size()) return false;
-    link.resize(static_cast<size_t>(n));
-    if (link[0] == '/') {
-      path = link;
-    } else {
-      const size_t slash = path.rfind('/');
-      path = (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + link;
-    }
-  }
-  return false;
-}
-
 bool write_all(int fd, const std::string& text) {
   size_t done = 0;
   while (done < text.size()) {
@@ -363,7 +339,7 @@ TempResult replace_through_temporary(const std::string& target, const std::strin
 
 bool replace_file(const char* file, const std::string& text) {
   std::string target;
-  if (!resolve_links(file, &target)) return false;
+  if (!path_link_end(file, &target)) return false;
   struct stat st;
   const bool exists = ::stat(target.c_str(), &st) == 0;
   if (exists && !S_ISREG(st.st_mode)) return false;

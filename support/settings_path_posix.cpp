@@ -11,6 +11,8 @@
 #include <cstring>
 #include <string>
 
+#include "support/path_links.h"
+
 namespace {
 
 constexpr const char* kFileName = "xrupdate.ini";
@@ -43,27 +45,6 @@ bool put(const std::string& path, char* out, int size) {
 
 void say(char* why, int size, const std::string& text) {
   if (why != nullptr && size > 0) std::snprintf(why, static_cast<size_t>(size), "%s", text.c_str());
-}
-
-// Follows a chain of symbolic links to the name at its end, which need not
-// exist. False for a loop or a chain too long to follow.
-bool link_target(const std::string& file, std::string* target, bool* through_link) {
-  std::string path = file;
-  *through_link = false;
-  for (int hops = 0; hops < 40; ++hops) {
-    struct stat st;
-    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
-      *target = path;
-      return true;
-    }
-    char link[PATH_MAX];
-    const ssize_t n = ::readlink(path.c_str(), link, sizeof link - 1);
-    if (n <= 0) return false;
-    link[n] = '\0';
-    path = link[0] == '/' ? std::string(link) : joined(folder_of(path), link);
-    *through_link = true;
-  }
-  return false;
 }
 
 std::string errno_text(int error) { return std::strerror(error); }
@@ -164,7 +145,7 @@ int settings_file_problem(const char* file, int for_saving, char* why, int size)
   }
   std::string target;
   bool through_link = false;
-  if (!link_target(file, &target, &through_link)) {
+  if (!path_link_end(file, &target, &through_link)) {
     say(why, size, "it is a link that leads to no file (a loop of links)");
     return 1;
   }
