@@ -93,13 +93,14 @@ write_ini() {  # write_ini [EXTRA KEY=VALUE...]
   } >"$work/xr.ini"
 }
 
-# The front end in a fresh 80x24 tmux session named SESSION; when it ends the
-# pane shows "[exit N]" and the terminal modes.
-start_app() {  # start_app SESSION [ARGS...]
-  local session=$1; shift
+# The front end in a fresh 80x24 tmux session named SESSION, started by the
+# shell text COMMAND followed by ARGS; when it ends the pane shows "[exit N]"
+# and the terminal modes.
+launch_app() {  # launch_app SESSION COMMAND [ARGS...]
+  local session=$1 command=$2; shift 2
   local launcher=$work/app-$session.sh
   {
-    printf 'cd %q && %q --ini %q' "$work" "$xrupdate" "$work/xr.ini"
+    printf '%s' "$command"
     for a in "$@"; do printf ' %q' "$a"; done
     echo
     echo 'echo "[exit $?]"'
@@ -110,6 +111,11 @@ start_app() {  # start_app SESSION [ARGS...]
   T -u new-session -d -s "$session" -x 80 -y 24 "LC_ALL=C.UTF-8 bash $launcher"
   app_session=$session
   wait_for "XR3300/R SystemUpdate Utility v1.3" 5
+}
+
+start_app() {  # start_app SESSION [ARGS...]: with the test's settings file
+  local session=$1; shift
+  launch_app "$session" "$(printf 'cd %q && %q --ini %q' "$work" "$xrupdate" "$work/xr.ini")" "$@"
 }
 
 screen() { T capture-pane -p -t "$app_session" 2>/dev/null; }
@@ -414,20 +420,10 @@ sc_device() {
 # root, so that the built-in serial ports stay closed to it.
 start_app_as_user() {  # start_app_as_user SESSION HOME [ARGS...]
   local session=$1 home=$2; shift 2
-  local launcher=$work/app-$session.sh as_user=""
+  local as_user=""
   [ "$(id -u)" -eq 0 ] && as_user="setpriv --reuid=65534 --regid=65534 --clear-groups"
-  {
-    printf 'cd %q && %s env HOME=%q XDG_CONFIG_HOME= XDG_RUNTIME_DIR=%q %q' "$work/user-start" "$as_user" \
-      "$home" "$work/user-run" "$xrupdate"
-    for a in "$@"; do printf ' %q' "$a"; done
-    echo
-    echo 'echo "[exit $?]"'
-    echo "stty -a | tr ' ;' '\\n\\n' | grep -x -- '-\\?icanon\\|-\\?echo' | tr '\\n' ' '; echo"
-    echo 'sleep 600'
-  } >"$launcher"
-  T -u new-session -d -s "$session" -x 80 -y 24 "LC_ALL=C.UTF-8 bash $launcher"
-  app_session=$session
-  wait_for "XR3300/R SystemUpdate Utility v1.3" 5
+  launch_app "$session" "$(printf 'cd %q && %s env HOME=%q XDG_CONFIG_HOME= XDG_RUNTIME_DIR=%q %q' \
+    "$work/user-start" "$as_user" "$home" "$work/user-run" "$xrupdate")" "$@"
 }
 sc_settings_place() {
   scenario "settings in the user's config folder"
