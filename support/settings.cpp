@@ -46,10 +46,17 @@ int read_int(const char* key, int default_value) {
   return profile_get_int(kSection, key, default_value, inifile);
 }
 
+// Keys of the save under way that could not be written.
+int g_unsaved = 0;
+
+void write_string(const char* key, const char* value) {
+  if (!profile_write_string(kSection, key, value, inifile)) ++g_unsaved;
+}
+
 void write_int(const char* key, int value) {
   char text[16];
   std::snprintf(text, sizeof text, "%d", value);
-  profile_write_string(kSection, key, text, inifile);
+  write_string(key, text);
 }
 
 // The first output device whose name is exactly `name`, or -1.
@@ -124,7 +131,7 @@ int clip_to_edge(int position, int size, int edge) {
 
 void save_output_device() {
   if (mididevnum_out == -1) {
-    profile_write_string(kSection, "OutputMidiDevice", "", inifile);
+    write_string("OutputMidiDevice", "");
     return;
   }
   MidiOutCaps caps;
@@ -132,12 +139,12 @@ void save_output_device() {
   if (mididevnum_out < 0 || midi_driver().out_get_caps(static_cast<unsigned>(mididevnum_out), &caps) != 0)
     return;  // the key keeps the name it had
   caps.szPname[kMidiNameSize - 1] = '\0';
-  profile_write_string(kSection, "OutputMidiDevice", caps.szPname, inifile);
+  write_string("OutputMidiDevice", caps.szPname);
 }
 
 void save_input_device() {
   if (mididevnum_in == -1) {
-    profile_write_string(kSection, "InputMidiDevice", "", inifile);
+    write_string("InputMidiDevice", "");
     return;
   }
   MidiInCaps caps;
@@ -145,7 +152,7 @@ void save_input_device() {
   if (mididevnum_in < 0 || midi_driver().in_get_caps(static_cast<unsigned>(mididevnum_in), &caps) != 0)
     return;
   caps.szPname[kMidiNameSize - 1] = '\0';
-  profile_write_string(kSection, "InputMidiDevice", caps.szPname, inifile);
+  write_string("InputMidiDevice", caps.szPname);
 }
 
 // A path with a line break cannot be stored as one line of the file.
@@ -200,7 +207,8 @@ int get_initial() {
   return 1;
 }
 
-void set_initial(WindowHandle window) {
+int set_initial(WindowHandle window) {
+  g_unsaved = 0;
   save_output_device();
   save_input_device();
 
@@ -222,7 +230,8 @@ void set_initial(WindowHandle window) {
   if (!get_current_dir(path, sizeof path) || !fits_one_line(path)) path[0] = '\0';
   char stored[kTextSize + 2];
   if (!quoted_for_reading(path, stored, sizeof stored)) stored[0] = '\0';
-  profile_write_string(kSection, "CurrentPath", stored, inifile);
+  write_string("CurrentPath", stored);
 
-  set_initial_platform(kSection);
+  g_unsaved += set_initial_platform(kSection);
+  return g_unsaved;
 }

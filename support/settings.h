@@ -30,8 +30,9 @@ extern char com_device_path[4][kComDevicePathSize];
 
 // Loads every setting; always returns 1.
 int get_initial();
-// Saves every setting; `window` gives the saved position.
-void set_initial(WindowHandle window);
+// Saves every setting; `window` gives the saved position. Returns how many
+// keys could not be written (0: all saved).
+int set_initial(WindowHandle window);
 
 // A value as written to the file so that the reader gives it back unchanged:
 // the reader drops blanks around a value and one pair of matching quotes, so
@@ -42,7 +43,7 @@ int quoted_for_reading(const char* value, char* out, int size);
 // The platform's own keys (Linux: the COM port device paths), read after and
 // written after the common keys of `section`. One OS file each.
 void get_initial_platform(const char* section);
-void set_initial_platform(const char* section);
+int set_initial_platform(const char* section);  // keys not written
 
 // Start-up message ids of the string table.
 enum StartupMessageId : int {

@@ -375,6 +375,17 @@ TEST_F(SettingsComDevices, PathsWithBlanksQuotesAndNonAsciiBytesRoundTrip) {
   for (int i = 0; i < 4; ++i) EXPECT_STREQ(com_device_path[i], paths[i]) << read_file_bytes(ini);
 }
 
+// The save says how many keys it could not write, so that a lost save can be told.
+TEST_F(SettingsComDevices, SaveCountsTheKeysItCouldNotWrite) {
+  get_initial();
+  EXPECT_EQ(set_initial(nullptr), 0);
+  fs::remove(ini);
+  fs::create_directory(ini);  // a folder where the file should be: nothing can be written
+  EXPECT_EQ(set_initial(nullptr), 14);  // ten common keys and Com1Device..Com4Device
+  fs::remove(ini);
+  EXPECT_EQ(set_initial(nullptr), 0);  // and the count starts again at every save
+}
+
 TEST_F(SettingsComDevices, PathsComeFromTheFileEvenWhenTheWorkingDirectoryMoves) {
   fs::create_directory(dir.file("elsewhere"));
   write_file_bytes(ini, "[XR3300/R SystemUpdate Utility]\r\nCurrentPath=" + dir.file("elsewhere") +

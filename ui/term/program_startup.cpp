@@ -5,7 +5,6 @@
 
 #include "engine/update_file.h"
 #include "link/serial_link.h"
-#include "support/profile.h"
 #include "support/program_info.h"
 #include "support/settings.h"
 #include "support/settings_path.h"
@@ -74,9 +73,7 @@ void program_shutdown(WindowHandle window) {
     settings_message("cannot be saved", why, "The changes of this run are lost.");
     return;
   }
-  set_initial(window);
-  // Read back: the writer of the file reports nothing itself.
-  if (profile_get_int(kProgramTitle, "ComPortNum", -1, inifile) != port) {
+  if (set_initial(window) != 0) {
     if (!settings_file_problem(inifile, 1, why, sizeof why))
       std::snprintf(why, sizeof why, "%s", "it could not be written");
     settings_message("cannot be saved", why, "The changes of this run are lost.");
