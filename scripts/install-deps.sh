@@ -12,7 +12,7 @@ packages=(
   libasound2-dev libncurses-dev
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686
   wine64 wine xvfb xdotool imagemagick tmux python3
-  dpkg-dev man-db groff-base
+  dpkg-dev man-db groff-base ccache
 )
 add_i386=0
 if reason=$("$here/probe-i386.sh" kernel); then

@@ -139,6 +139,12 @@ windows32_gui() {
 }
 
 stage "install missing packages" "$root/scripts/install-deps.sh"
+# The builds share one compiler cache: the package and the demo build the same
+# optimized objects as the optimized stage, and a second run costs little.
+if command -v ccache >/dev/null 2>&1; then
+  export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
+  export CCACHE_BASEDIR=$root CCACHE_NOHASHDIR=1
+fi
 stage "native build and tests (ASan, UBSan)" native
 stage "ThreadSanitizer tests" tsan
 stage "optimized build with benchmarks" release
