@@ -2,6 +2,7 @@
 # Builds every target and runs every test:
 #   native Linux build with AddressSanitizer + UndefinedBehaviorSanitizer, all tests;
 #   native ThreadSanitizer build, the tests of threaded code;
+#   the libFuzzer targets built with clang, each run a few seconds (SKIP without clang);
 #   native optimized (Release) build of everything, benchmarks included;
 #   x86-64 Windows build, all tests under Wine, and its serial tests with COM1 on xrsim;
 #   the Windows program itself under Wine and Xvfb, driven with xdotool (screenshots kept);
@@ -105,6 +106,19 @@ windows32() {
     python3 "$root/scripts/dump-resources.py" --check "$build/win32/xrupdate.exe"
 }
 
+# The libFuzzer targets (fuzz/): built with clang, each run briefly on its seed
+# corpus; a crash, hang, leak or undefined behaviour fails the stage.
+fuzz() {
+  if ! command -v clang++ >/dev/null || ! command -v clang >/dev/null; then
+    skip_reason="clang++ is not installed"
+    return $skip_status
+  fi
+  configure "$build/fuzz" -DXR_FUZZ=ON -DXR_TESTS=OFF \
+      -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ &&
+    cmake --build "$build/fuzz" -j "$jobs" --target xr_fuzz &&
+    "$root/scripts/run-fuzzers.sh" "$build/fuzz" "${XR_FUZZ_SECONDS:-4}"
+}
+
 # The Debian package: built, unpacked and run, a change of the configuration form
 # kept in the user's config folder, and a dpkg -i / dpkg -r round.
 debian_package() {
@@ -141,6 +155,7 @@ windows32_gui() {
 stage "install missing packages" "$root/scripts/install-deps.sh"
 stage "native build and tests (ASan, UBSan)" native
 stage "ThreadSanitizer tests" tsan
+stage "fuzz targets (clang libFuzzer), a few seconds each on their seed corpora" fuzz
 stage "optimized build with benchmarks" release
 stage "x86-64 Windows build and tests under Wine (x86-64 xr_tests.exe)" windows64
 stage "Windows serial link under Wine, COM1 on xrsim (x86-64 xr_tests.exe)" wine_serial
