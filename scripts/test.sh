@@ -2,7 +2,6 @@
 # Builds every target and runs every test:
 #   native Linux build with AddressSanitizer + UndefinedBehaviorSanitizer, all tests;
 #   native ThreadSanitizer build, the tests of threaded code;
-#   the libFuzzer targets built with clang, each run a few seconds (SKIP without clang);
 #   native optimized (Release) build of everything, benchmarks included;
 #   x86-64 Windows build, all tests under Wine, and its serial tests with COM1 on xrsim;
 #   the Windows program itself under Wine and Xvfb, driven with xdotool (screenshots kept);
@@ -10,6 +9,7 @@
 #   checked; then, where the machine executes 32-bit code, the i686 tests under 32-bit
 #   Wine, its serial tests on xrsim and the GUI script against the i686 program
 #   (elsewhere those stages say SKIP and why).
+# Last, the libFuzzer targets built with clang, each run a few seconds (SKIP without clang).
 # Ends with one line per stage and a pass/fail/skip count.
 set -u
 cd "$(dirname "$0")/.."
@@ -155,7 +155,6 @@ windows32_gui() {
 stage "install missing packages" "$root/scripts/install-deps.sh"
 stage "native build and tests (ASan, UBSan)" native
 stage "ThreadSanitizer tests" tsan
-stage "fuzz targets (clang libFuzzer), a few seconds each on their seed corpora" fuzz
 stage "optimized build with benchmarks" release
 stage "x86-64 Windows build and tests under Wine (x86-64 xr_tests.exe)" windows64
 stage "Windows serial link under Wine, COM1 on xrsim (x86-64 xr_tests.exe)" wine_serial
@@ -165,6 +164,7 @@ stage "i686 tests under 32-bit Wine (i686 xr_tests.exe)" windows32_tests
 stage "i686 serial link under 32-bit Wine, COM1 on xrsim (i686 xr_tests.exe)" wine32_serial
 stage "i686 program under 32-bit Wine and Xvfb (i686 xrupdate.exe)" windows32_gui
 stage "Debian package: build, install, run" debian_package
+stage "fuzz targets (clang libFuzzer), a few seconds each on their seed corpora" fuzz
 
 echo
 echo "=== summary"
