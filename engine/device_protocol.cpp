@@ -110,9 +110,11 @@ int tx_data(WindowHandle window, const unsigned char* message, int length) {
   return 1;
 }
 
-int rx_data(WindowHandle window, unsigned char* reply, int length) {
+int rx_data(WindowHandle window, unsigned char* reply, int length, int* received) {
+  int got = length;
   const int result = g_devmode == 0 ? rx_data_comm(window, reply, length)
-                                    : rx_data_midi(window, reply, length);
+                                    : rx_data_midi(window, reply, length, &got);
+  if (received != nullptr) *received = result == 1 ? got : 0;
   switch (result) {
     case 0:
       textout(3, "Receive Error");
@@ -131,13 +133,15 @@ int rx_data(WindowHandle window, unsigned char* reply, int length) {
   }
 }
 
-int check_rx_data(const unsigned char* reply, unsigned char expected_code) {
-  if (reply[0] != 0xF0 && reply[0] != 0xF7) return report(kHeadErrors[0]);
+int check_rx_data(const unsigned char* reply, unsigned char expected_code, int received) {
+  if (received < 1 || (reply[0] != 0xF0 && reply[0] != 0xF7)) return report(kHeadErrors[0]);
   for (int i = 1; i < 4; ++i) {
-    if (reply[i] != kHead[i]) return report(kHeadErrors[i]);
+    if (received <= i || reply[i] != kHead[i]) return report(kHeadErrors[i]);
   }
-  if (reply[4] != expected_code) return report(kHeadErrors[4]);
+  if (received <= 4 || reply[4] != expected_code) return report(kHeadErrors[4]);
   if (expected_code != kMsgStatusReply) return 1;
+  // A status that never arrived is none the instrument gives: an unknown one.
+  if (received <= 5) return report(kStatusErrors[5]);
   const unsigned status = reply[5];
   if (status == 0) return 1;
   return report(kStatusErrors[status <= 5 ? status - 1 : 5]);

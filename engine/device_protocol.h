@@ -25,9 +25,15 @@ unsigned char* make_excl_head(unsigned char* buf, unsigned char code);
 // 1 when the whole message was sent; 0 with the reason on the display.
 int tx_data(WindowHandle window, const unsigned char* message, int length);
 // 1 when a reply was received; 0 with the reason on the display (none after a stop).
-int rx_data(WindowHandle window, unsigned char* reply, int length);
+// *received (when given) is how many of the reply's bytes arrived: the MIDI
+// link's recorded count; on the serial link `length`, as the reply's end byte
+// stands in for what did not arrive.
+int rx_data(WindowHandle window, unsigned char* reply, int length, int* received = nullptr);
 // 1 when the reply is valid for the request it answers; 0 with the reason shown and logged.
-int check_rx_data(const unsigned char* reply, unsigned char expected_code);
+// Only the first `received` bytes arrived: a check that needs a byte beyond
+// them fails, as a byte of no valid value would.
+int check_rx_data(const unsigned char* reply, unsigned char expected_code,
+                  int received = kReplySize);
 
 // The three requests, built into buf; each returns the message's length.
 int build_version_request(unsigned char* buf);

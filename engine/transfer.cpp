@@ -38,9 +38,10 @@ bool transition(int from, int to) {
   return pause_status.compare_exchange_strong(expected, to);
 }
 
-// Sends a request and receives its reply; 0 when either fails.
-int exchange(const unsigned char* message, int length, unsigned char* reply) {
-  return tx_data(hWnd, message, length) && rx_data(hWnd, reply, kReplySize);
+// Sends a request and receives its reply (*received of its bytes arrived); 0
+// when either fails.
+int exchange(const unsigned char* message, int length, unsigned char* reply, int* received) {
+  return tx_data(hWnd, message, length) && rx_data(hWnd, reply, kReplySize, received);
 }
 
 int reply_version(const unsigned char* reply, int which) {
@@ -51,7 +52,11 @@ int reply_version(const unsigned char* reply, int which) {
 int check_version(unsigned char* reply) {
   write_log("Sending version check...");
   const int length = build_version_request(tfr_buf);
-  if (!exchange(tfr_buf, length, reply) || !check_rx_data(reply, kMsgVersionReply)) return 0;
+  int received = 0;
+  if (!exchange(tfr_buf, length, reply, &received) ||
+      !check_rx_data(reply, kMsgVersionReply, received)) {
+    return 0;
+  }
 
   char text[256];
   std::snprintf(text, sizeof text, "Target : System:%x / User:%x / PCM:%x ", reply_version(reply, 0),
@@ -81,13 +86,14 @@ int check_version(unsigned char* reply) {
 int set_mode(unsigned char* reply) {
   write_log("Sending 'Set Mode'...");
   const int length = build_set_mode(tfr_buf, datafile.attr_code);
-  if (!exchange(tfr_buf, length, reply)) return 0;
+  int received = 0;
+  if (!exchange(tfr_buf, length, reply, &received)) return 0;
   char text[256];
   std::snprintf(text, sizeof text, "Set Mode : %02x %02x %02x %02x %02x %02x %02x", reply[0], reply[1],
                 reply[2], reply[3], reply[4], reply[5], reply[6]);
   textout(2, text);
   sleep_ms(20);
-  return check_rx_data(reply, kMsgStatusReply);
+  return check_rx_data(reply, kMsgStatusReply, received);
 }
 
 // A block that cannot be read whole: the file changed under the transfer.
@@ -114,13 +120,14 @@ int send_packets(FileHandle file, unsigned char* reply) {
 
     if (!tx_data(hWnd, tfr_buf, length)) return 0;
     if (pause_status.load() == kTfrStopRequested) return 0;
-    if (!rx_data(hWnd, reply, kReplySize)) return 0;
+    int received = 0;
+    if (!rx_data(hWnd, reply, kReplySize, &received)) return 0;
 
     char text[256];
     std::snprintf(text, sizeof text, "Tx Packet:%3d : %02x %02x %02x %02x %02x %02x %02x", packet,
                   reply[0], reply[1], reply[2], reply[3], reply[4], reply[5], reply[6]);
     textout(2, text);
-    if (!check_rx_data(reply, kMsgStatusReply)) return 0;
+    if (!check_rx_data(reply, kMsgStatusReply, received)) return 0;
 
     if (pause_status.load() != kTfrRunning) {
       while (pause_status.load() == kTfrPaused) sleep_ms(2);

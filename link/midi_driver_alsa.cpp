@@ -227,10 +227,10 @@ void give_back_out(AlsaOut* dev, MidiHdr* hdr) {
   notify(dev, kMomDone, hdr);
 }
 
-void give_back_in(MidiHdr* hdr, void* context) {
+void give_back_in(MidiHdr* hdr, unsigned msg, void* context) {
   auto* dev = static_cast<AlsaIn*>(context);
   if (dev->callback) {
-    dev->callback(dev, kMimLongData, dev->instance, reinterpret_cast<uintptr_t>(hdr), 0);
+    dev->callback(dev, msg, dev->instance, reinterpret_cast<uintptr_t>(hdr), 0);
   }
 }
 

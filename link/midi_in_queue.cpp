@@ -3,13 +3,14 @@
 namespace {
 
 // Takes the first buffer off the queue and hands it back.
-void give_back_first(MidiInQueue& q, MidiInGiveBack give_back, void* context) {
+void give_back_first(MidiInQueue& q, MidiInGiveBack give_back, void* context,
+                     unsigned msg = kMimLongData) {
   if (q.count == 0) return;
   MidiHdr* hdr = q.hdr[0];
   for (int i = 1; i < q.count; ++i) q.hdr[i - 1] = q.hdr[i];
   q.hdr[--q.count] = nullptr;
   hdr->dwFlags = (hdr->dwFlags & ~kMhdrInqueue) | kMhdrDone;
-  give_back(hdr, context);
+  give_back(hdr, msg, context);
 }
 
 // Writes one byte of a system-exclusive message; a full buffer goes back and the
@@ -21,10 +22,12 @@ void put(MidiInQueue& q, unsigned char byte, MidiInGiveBack give_back, void* con
   if (hdr->dwBytesRecorded >= hdr->dwBufferLength) give_back_first(q, give_back, context);
 }
 
-// Ends the current message: the buffer holding its last bytes goes back.
-void end_message(MidiInQueue& q, MidiInGiveBack give_back, void* context) {
+// Ends the current message: the buffer holding its last bytes goes back, as
+// msg (an incomplete message: kMimLongError).
+void end_message(MidiInQueue& q, MidiInGiveBack give_back, void* context,
+                 unsigned msg = kMimLongData) {
   q.in_sysex = false;
-  if (q.count > 0 && q.hdr[0]->dwBytesRecorded > 0) give_back_first(q, give_back, context);
+  if (q.count > 0 && q.hdr[0]->dwBytesRecorded > 0) give_back_first(q, give_back, context, msg);
 }
 
 }  // namespace
@@ -52,7 +55,8 @@ void midi_in_queue_feed(MidiInQueue& q, const unsigned char* bytes, size_t lengt
     const unsigned char b = bytes[i];
     if (b >= 0xF8) continue;  // real-time bytes may come at any point and are not kept
     if (b == 0xF0) {
-      if (q.in_sysex) end_message(q, give_back, context);  // an unterminated message ends here
+      // An unterminated message ends here, cut short.
+      if (q.in_sysex) end_message(q, give_back, context, kMimLongError);
       q.in_sysex = true;
       put(q, b, give_back, context);
     } else if (!q.in_sysex) {
@@ -68,7 +72,7 @@ void midi_in_queue_feed(MidiInQueue& q, const unsigned char* bytes, size_t lengt
         end_message(q, give_back, context);
       }
     } else if (b >= 0x80) {
-      end_message(q, give_back, context);  // any other status byte cuts the message short
+      end_message(q, give_back, context, kMimLongError);  // any other status byte cuts it short
     } else {
       put(q, b, give_back, context);
     }

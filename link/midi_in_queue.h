@@ -18,8 +18,10 @@ struct MidiInQueue {
 };
 
 // Called for each buffer handed back, with kMhdrDone set and dwBytesRecorded
-// the number of bytes written.
-using MidiInGiveBack = void (*)(MidiHdr* hdr, void* context);
+// the number of bytes written. msg is kMimLongError for a buffer whose message
+// was cut short (by a status byte or a new F0), as a winmm driver reports an
+// incomplete system-exclusive message; kMimLongData for every other buffer.
+using MidiInGiveBack = void (*)(MidiHdr* hdr, unsigned msg, void* context);
 
 void midi_in_queue_clear(MidiInQueue& q);
 // Puts hdr at the end of the queue with nothing recorded: 0, or

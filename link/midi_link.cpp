@@ -332,9 +332,10 @@ int tx_data_midi(WindowHandle /*window*/, const unsigned char* data, int length,
   return 1;
 }
 
-int rx_data_midi(WindowHandle /*window*/, unsigned char* dest, int length) {
+int rx_data_midi(WindowHandle /*window*/, unsigned char* dest, int length, int* received) {
   const MidiDriver& d = drv();
   const int n = std::min(std::max(length, 0), kMidiExcInSize);
+  if (received != nullptr) *received = 0;
   timecount = 0;
   MidiHandle in = hmi;
   if (in == nullptr || lpExcIn[0] == nullptr || lpExcIn[1] == nullptr) {
@@ -359,8 +360,14 @@ int rx_data_midi(WindowHandle /*window*/, unsigned char* dest, int length) {
     d.sleep_ms(kMidiPollMs);
   }
   d.in_stop(in);
-  d.in_reset(in);  // every buffer is back before the copy
-  if (n > 0) std::memcpy(dest, lpExcIn[i], static_cast<size_t>(n));
+  d.in_reset(in);  // every buffer is back before the copy, its count final
+  // A reply is what arrived in this receive: the buffer's older bytes beyond the
+  // recorded count are not part of it.
+  const int recorded = static_cast<int>(std::min<uint32_t>(lpmhin[i]->dwBytesRecorded, kMidiExcInSize));
+  const int got = std::min(n, recorded);
+  if (got > 0) std::memcpy(dest, lpExcIn[i], static_cast<size_t>(got));
+  if (n > got) std::memset(dest + got, 0, static_cast<size_t>(n - got));
+  if (received != nullptr) *received = got;
   rxmidi_status = 0;
   return 1;
 }
@@ -420,7 +427,11 @@ void MidiOutProc(MidiHandle handle, unsigned msg, uintptr_t, uintptr_t, uintptr_
   if (done != nullptr) midi_driver().event_set(done);
 }
 
+// A buffer comes back with kMimLongData, or with kMimLongError when its message
+// was cut short; either way it is back and is counted, so that the count keeps
+// naming the buffers in the order the driver returns them.
 void MidiInProc(MidiHandle handle, unsigned msg, uintptr_t, uintptr_t, uintptr_t) {
-  if (handle == nullptr || handle != hmi.load() || msg != kMimLongData) return;
+  if (handle == nullptr || handle != hmi.load()) return;
+  if (msg != kMimLongData && msg != kMimLongError) return;
   rxmidi_status.fetch_add(1);
 }

@@ -17,8 +17,10 @@ const char* get_midi_cfg(int out_id, int in_id);
 int rx_midi_setbuffer();
 // 1 sent; 0 failed (logged); -1 cut short by a stop.
 int tx_data_midi(WindowHandle window, const unsigned char* data, int length, int rate);
-// 1 reply copied; -1 time-out or no reply; -2 cut short by a stop.
-int rx_data_midi(WindowHandle window, unsigned char* dest, int length);
+// 1 reply copied; -1 time-out or no reply; -2 cut short by a stop. Only the
+// bytes the driver recorded in this receive are copied (the rest of `length`
+// is zeroed); their number goes to *received when it is given.
+int rx_data_midi(WindowHandle window, unsigned char* dest, int length, int* received = nullptr);
 // One 100 ms tick of the receive time-out clock.
 void add_midi_time();
 // Ends a pending MIDI wait at once (the stop dialog's Abort). The stop holds

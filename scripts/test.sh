@@ -9,6 +9,7 @@
 #   checked; then, where the machine executes 32-bit code, the i686 tests under 32-bit
 #   Wine, its serial tests on xrsim and the GUI script against the i686 program
 #   (elsewhere those stages say SKIP and why).
+# Last, the libFuzzer targets built with clang, each run a few seconds (SKIP without clang).
 # Ends with one line per stage and a pass/fail/skip count.
 set -u
 cd "$(dirname "$0")/.."
@@ -105,6 +106,19 @@ windows32() {
     python3 "$root/scripts/dump-resources.py" --check "$build/win32/xrupdate.exe"
 }
 
+# The libFuzzer targets (fuzz/): built with clang, each run briefly on its seed
+# corpus; a crash, hang, leak or undefined behaviour fails the stage.
+fuzz() {
+  if ! command -v clang++ >/dev/null || ! command -v clang >/dev/null; then
+    skip_reason="clang++ is not installed"
+    return $skip_status
+  fi
+  configure "$build/fuzz" -DXR_FUZZ=ON -DXR_TESTS=OFF \
+      -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ &&
+    cmake --build "$build/fuzz" -j "$jobs" --target xr_fuzz &&
+    "$root/scripts/run-fuzzers.sh" "$build/fuzz" "${XR_FUZZ_SECONDS:-4}"
+}
+
 # The Debian package: built, unpacked and run, a change of the configuration form
 # kept in the user's config folder, and a dpkg -i / dpkg -r round.
 debian_package() {
@@ -156,6 +170,7 @@ stage "i686 tests under 32-bit Wine (i686 xr_tests.exe)" windows32_tests
 stage "i686 serial link under 32-bit Wine, COM1 on xrsim (i686 xr_tests.exe)" wine32_serial
 stage "i686 program under 32-bit Wine and Xvfb (i686 xrupdate.exe)" windows32_gui
 stage "Debian package: build, install, run" debian_package
+stage "fuzz targets (clang libFuzzer), a few seconds each on their seed corpora" fuzz
 
 echo
 echo "=== summary"

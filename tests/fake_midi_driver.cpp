@@ -119,9 +119,9 @@ void call_hook(FakeMidiCall call, unsigned ms) {
   if (h) h(call, ms);
 }
 
-void give_back_in(MidiHdr* hdr, void*) {
+void give_back_in(MidiHdr* hdr, unsigned msg, void*) {
   if (in_dev.callback) {
-    in_dev.callback(&in_dev, kMimLongData, in_dev.instance, reinterpret_cast<uintptr_t>(hdr), 0);
+    in_dev.callback(&in_dev, msg, in_dev.instance, reinterpret_cast<uintptr_t>(hdr), 0);
   }
 }
 
@@ -184,7 +184,7 @@ void run_job(Job& job) {
       for (int k = 1; k < in_queue.count; ++k) in_queue.hdr[k - 1] = in_queue.hdr[k];
       in_queue.hdr[--in_queue.count] = nullptr;
       hdr->dwFlags = (hdr->dwFlags & ~kMhdrInqueue) | kMhdrDone;
-      give_back_in(hdr, nullptr);
+      give_back_in(hdr, kMimLongData, nullptr);
     }
   }
 }

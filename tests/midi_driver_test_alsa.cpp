@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/device_protocol.h"
 #include "link/midi_driver_alsa.h"
 #include "tests/midi_platform_test.h"
 
@@ -754,6 +755,40 @@ TEST_F(AlsaLinkTest, AWholeExchangeRunsOverTheDevicesThreads) {
   instrument.join();
   EXPECT_EQ((Bytes{0xF0, 0x42, 0x23, 0x58, 0x03, 0x00, 0xF7}), Bytes(reply, reply + 7));
   EXPECT_EQ(kSetMode, port_wire());
+}
+
+// A reply cut short by a status byte or a second F0 comes back as an incomplete
+// message with the bytes that arrived, and is judged on those alone: the good
+// reply before it, still in the buffer, lends it nothing.
+TEST_F(AlsaLinkTest, AReplyCutShortIsJudgedOnlyOnTheBytesThatArrived) {
+  const Bytes good{0xF0, 0x42, 0x23, 0x58, 0x03, 0x00, 0xF7};
+  const struct {
+    Bytes cut;
+    const char* line3;
+  } cases[] = {
+      {{0xF0, 0x42, 0x23, 0x58, 0x03, 0xF0}, "Rx Msg Error(5:Unknown Error)"},
+      {{0xF0, 0xF0, 0x42, 0x23, 0x58, 0x03, 0x02, 0xF7}, "Rx Msg Error(1:Not PELD ID)"},
+      {{0xF0, 0x80, 0x42, 0x23, 0x58, 0x03, 0x00, 0xF7}, "Rx Msg Error(1:Not PELD ID)"},
+  };
+  g_devmode = 1;
+  unsigned char reply[kReplySize];
+  int received = -1;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line3);
+    // The instrument's good reply first: it is taken, whole.
+    ASSERT_EQ(1, rx_midi_setbuffer());
+    deliver(good);
+    ASSERT_EQ(1, rx_data(nullptr, reply, kReplySize, &received));
+    EXPECT_EQ(7, received);
+    EXPECT_EQ(1, check_rx_data(reply, kMsgStatusReply, received));
+
+    ASSERT_EQ(1, rx_midi_setbuffer());
+    deliver(c.cut);
+    ASSERT_EQ(1, rx_data(nullptr, reply, kReplySize, &received));
+    EXPECT_EQ(0, check_rx_data(reply, kMsgStatusReply, received));
+    EXPECT_EQ(c.line3, host_.line(3));
+  }
+  g_devmode = 0;
 }
 
 }  // namespace

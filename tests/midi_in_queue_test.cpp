@@ -29,8 +29,10 @@ struct Buffers {
       hdr[i].dwFlags = kMhdrPrepared;
     }
   }
-  static void give_back(MidiHdr* h, void* context) {
+  std::vector<unsigned> msgs;
+  static void give_back(MidiHdr* h, unsigned msg, void* context) {
     static_cast<Buffers*>(context)->back.push_back(h);
+    static_cast<Buffers*>(context)->msgs.push_back(msg);
   }
   void add(int i) { ASSERT_EQ(0u, midi_in_queue_add(queue, &hdr[i])); }
   void feed(std::vector<unsigned char> bytes) {
@@ -108,12 +110,16 @@ TEST(MidiInQueueTest, AStatusByteCutsAMessageShort) {
   Buffers b;
   b.add(0);
   b.add(1);
+  b.add(2);
   b.feed({0xF0, 0x42, 0x90, 0x40});
   ASSERT_EQ(1u, b.back.size());
   EXPECT_EQ(bytes({0xF0, 0x42}), b.recorded(0));
   b.feed({0xF0, 0x01, 0xF0, 0x02, 0xF7});  // an unterminated message ends at the next F0
-  ASSERT_EQ(2u, b.back.size());
+  ASSERT_EQ(3u, b.back.size());
   EXPECT_EQ(bytes({0xF0, 0x01}), b.recorded(1));
+  EXPECT_EQ(bytes({0xF0, 0x02, 0xF7}), b.recorded(2));
+  // A cut message comes back as incomplete, the whole one as data.
+  EXPECT_EQ((std::vector<unsigned>{kMimLongError, kMimLongError, kMimLongData}), b.msgs);
 }
 
 TEST(MidiInQueueTest, StopReturnsAPartlyFilledBufferAndKeepsEmptyOnes) {

@@ -637,7 +637,7 @@ TEST_F(MidiLinkTest, AReplyInBufferZeroIsCopied) {
   EXPECT_EQ(std::vector<Bytes>{kSetMode}, xr.messages());
 }
 
-TEST_F(MidiLinkTest, ASixteenByteCopyOfAShorterReplyKeepsWhatTheBufferHeld) {
+TEST_F(MidiLinkTest, ASixteenByteReceiveOfAShorterReplyTakesOnlyWhatArrived) {
   int calls = 0;
   ScriptedInstrument xr([&](const Bytes&) {
     if (++calls == 1) {
@@ -652,9 +652,14 @@ TEST_F(MidiLinkTest, ASixteenByteCopyOfAShorterReplyKeepsWhatTheBufferHeld) {
   ASSERT_EQ(1, set_midi(kWindow, 0, 0));
   unsigned char reply[16];
   ASSERT_EQ(1, exchange(kSetMode, reply));
-  ASSERT_EQ(1, exchange(kSetMode, reply));
-  EXPECT_EQ((Bytes{0xF0, 0x42, 0x23, 0x58, 0x03, 0x00, 0xF7, 0x17, 0x18, 0x19, 0x1A, 0x1B, 0x1C,
-                   0x1D, 0x1E, 0x1F}),
+  ASSERT_TRUE(rx_midi_setbuffer());
+  ASSERT_EQ(1, tx_data_midi(kWindow, kSetMode.data(), 7, 0));
+  int received = -1;
+  ASSERT_EQ(1, rx_data_midi(kWindow, reply, 16, &received));
+  EXPECT_EQ(7, received);
+  // The longer reply before it is still in the buffer, past the recorded count:
+  // none of it is taken.
+  EXPECT_EQ((Bytes{0xF0, 0x42, 0x23, 0x58, 0x03, 0x00, 0xF7, 0, 0, 0, 0, 0, 0, 0, 0, 0}),
             Bytes(reply, reply + 16));
 }
 
@@ -714,13 +719,16 @@ TEST_F(MidiLinkTest, EachArmingClearsTheFirstByteOfBothBuffersAndNothingElse) {
   fake_midi_return_raw({}, {}, 2);
   ASSERT_TRUE(fake_midi_wait_idle());
   EXPECT_EQ(-1, rx_data_midi(kWindow, reply, 16));
-  // Only the first byte was cleared: a reply of one byte shows what the buffer held.
+  // Only the first byte was cleared, but a reply of one byte is that byte alone:
+  // what the buffer held before is not taken for the rest of it.
   ASSERT_EQ(1, rx_midi_setbuffer());
   fake_midi_return_raw({0xF0}, {}, 1);
   ASSERT_TRUE(fake_midi_wait_idle());
   std::memset(reply, 0xEE, sizeof reply);
-  ASSERT_EQ(1, rx_data_midi(kWindow, reply, 7));
-  EXPECT_EQ((Bytes{0xF0, 0x42, 0x23, 0x58, 0x03, 0x00, 0xF7}), Bytes(reply, reply + 7));
+  int received = -1;
+  ASSERT_EQ(1, rx_data_midi(kWindow, reply, 7, &received));
+  EXPECT_EQ(1, received);
+  EXPECT_EQ((Bytes{0xF0, 0, 0, 0, 0, 0, 0, 0xEE}), Bytes(reply, reply + 8));
 }
 
 TEST_F(MidiLinkTest, AReceivedReplyLeavesTheInputStoppedThenResetWithEveryBufferBack) {

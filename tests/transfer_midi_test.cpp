@@ -247,4 +247,44 @@ TEST_F(TransferMidi, StopRequestedDuringASendEndsRightAfterItWithoutTheReply) {
   EXPECT_EQ(log_text().find("Sent packet"), std::string::npos);
 }
 
+// ---- Replies the instrument never finished
+
+// Answers like the instrument, but packet 1's reply is `cut`: a reply cut short
+// by a status byte or a second F0. Packet 0's good reply is still in the input
+// buffer, past the bytes that arrive for packet 1.
+class TransferMidiCutReply : public TransferMidi {
+ protected:
+  void expect_refused(const std::vector<unsigned char>& cut, const std::string& line3) {
+    fake_midi_set_peer(fake_midi_message_peer([this, cut](const std::vector<unsigned char>& message) {
+      std::vector<SimAction> actions;
+      for (unsigned char b : message) sim_feed(sim, b, actions);
+      std::vector<unsigned char> reply;
+      for (const auto& a : actions) reply.insert(reply.end(), a.bytes.begin(), a.bytes.end());
+      if (message.size() > 5 && message[4] == kMsgDataPacket && message[5] == 1) return cut;
+      return reply;
+    }));
+    write_file_bytes(dir.file("system.sys"), make_update_image(0, 2, 1));
+    ASSERT_EQ(set_midi(kWindow, 0, 0), 1);
+    tfr_main(kWindow, dir.file("system.sys").c_str(), 1, 1);
+    EXPECT_EQ(run_to_end(), 0);
+    EXPECT_EQ(host.line(3), line3);
+    EXPECT_EQ(sim.record.updates_completed, 0);
+    EXPECT_NE(log_text().find(line3 + "\r\n"), std::string::npos);
+    EXPECT_EQ(log_text().find("Sent packet 2 of"), std::string::npos);
+    EXPECT_TRUE(fake_midi_violations().empty());
+  }
+};
+
+TEST_F(TransferMidiCutReply, ByASecondF0AfterTheCodeHasNoStatus) {
+  expect_refused({0xF0, 0x42, 0x23, 0x58, 0x03, 0xF0}, "Rx Msg Error(5:Unknown Error)");
+}
+
+TEST_F(TransferMidiCutReply, ByADoubledStartByteIsNotAnOldGoodReply) {
+  expect_refused({0xF0, 0xF0, 0x42, 0x23, 0x58, 0x03, 0x02, 0xF7}, "Rx Msg Error(1:Not PELD ID)");
+}
+
+TEST_F(TransferMidiCutReply, ByAStatusByteIsNotAnOldGoodReply) {
+  expect_refused({0xF0, 0x80, 0x42, 0x23, 0x58, 0x03, 0x00, 0xF7}, "Rx Msg Error(1:Not PELD ID)");
+}
+
 }  // namespace
