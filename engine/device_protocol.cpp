@@ -139,6 +139,9 @@ int check_rx_data(const unsigned char* reply, unsigned char expected_code, int r
     if (received <= i || reply[i] != kHead[i]) return report(kHeadErrors[i]);
   }
   if (received <= 4 || reply[4] != expected_code) return report(kHeadErrors[4]);
+  // A version reply whose three versions (bytes 5 to 10) did not all arrive is
+  // not the reply asked for: versions that never came must not pass the check.
+  if (expected_code == kMsgVersionReply && received < 11) return report(kHeadErrors[4]);
   if (expected_code != kMsgStatusReply) return 1;
   // A status that never arrived is none the instrument gives: an unknown one.
   if (received <= 5) return report(kStatusErrors[5]);

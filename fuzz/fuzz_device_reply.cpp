@@ -28,6 +28,7 @@ std::string expected(const unsigned char* r, int received, unsigned char code) {
     if (received <= i || r[i] != head[i]) return kHead[i];
   }
   if (received <= 4 || r[4] != code) return kHead[4];
+  if (code == 0x01 && received < 11) return kHead[4];  // versions cut off
   if (code != 0x03) return "";
   if (received <= 5) return kStatus[5];  // no status arrived
   if (r[5] == 0) return "";

@@ -141,6 +141,18 @@ TEST_F(CheckReply, EveryRowOfTheErrorTable) {
   EXPECT_EQ(log.substr(log.size() - expected_log.size()), expected_log);
 }
 
+TEST_F(CheckReply, AVersionReplyIsJudgedOnlyOnTheBytesThatArrived) {
+  // All three versions arrived (bytes 5 to 10): valid, whatever they hold.
+  const auto whole = reply_of({0xF0, 0x42, 0x23, 0x58, 0x01, 0, 0, 0, 0, 0, 0, 0xF7});
+  EXPECT_EQ(check_rx_data(whole.data(), 0x01, 12), 1);
+  // The third version cut off: the zeros left in the buffer must not pass as
+  // versions the instrument reported.
+  EXPECT_EQ(check_rx_data(whole.data(), 0x01, 10), 0);
+  EXPECT_EQ(host.line(3), "Rx Msg Error(4:Msg Code Error)");
+  EXPECT_EQ(check_rx_data(whole.data(), 0x01, 5), 0);
+  EXPECT_EQ(host.line_history(3).size(), 2u);
+}
+
 TEST_F(CheckReply, FirstFailingCheckDecides) {
   // Wrong manufacturer and wrong code: the manufacturer is reported.
   EXPECT_EQ(check_rx_data(reply_of({0xF0, 0x00, 0x23, 0x58, 0x07}).data(), 3), 0);
