@@ -6,6 +6,7 @@
 #include "ui/info_command.h"
 #include "ui/term/batch_runner.h"
 #include "ui/term/front_end.h"
+#include "ui/term/standard_streams.h"
 
 namespace {
 
@@ -55,6 +56,7 @@ void print_help(FILE* out) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  guard_standard_streams();
   if (argc >= 2 && std::strcmp(argv[1], "--help") == 0) {
     print_help(stdout);
     return 0;
