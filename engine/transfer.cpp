@@ -38,6 +38,16 @@ bool transition(int from, int to) {
   return pause_status.compare_exchange_strong(expected, to);
 }
 
+// A stop asked for before a message goes out is honoured before it goes: once
+// the user has chosen to stop, nothing more reaches the instrument (above all
+// no Set Mode, which would leave it in update mode).
+bool stop_before_sending() {
+  if (pause_status.load() != kTfrStopRequested) return false;
+  textout(3, "Update Aborted");
+  textout(4, " ");
+  return true;
+}
+
 // Sends a request and receives its reply (*received of its bytes arrived); 0
 // when either fails.
 int exchange(const unsigned char* message, int length, unsigned char* reply, int* received) {
@@ -50,6 +60,7 @@ int reply_version(const unsigned char* reply, int which) {
 
 // The version check; 1 when the file may be sent.
 int check_version(unsigned char* reply) {
+  if (stop_before_sending()) return 0;
   write_log("Sending version check...");
   const int length = build_version_request(tfr_buf);
   int received = 0;
@@ -84,6 +95,7 @@ int check_version(unsigned char* reply) {
 }
 
 int set_mode(unsigned char* reply) {
+  if (stop_before_sending()) return 0;
   write_log("Sending 'Set Mode'...");
   const int length = build_set_mode(tfr_buf, datafile.attr_code);
   int received = 0;
@@ -109,6 +121,7 @@ int send_packets(FileHandle file, unsigned char* reply) {
   const int total = datafile.size / kFileBufSize;
   int packet = 0;
   for (int remaining = total; remaining > 0; --remaining) {
+    if (stop_before_sending()) return 0;
     const long got = file_read(file, file_buf, kFileBufSize);
     if (got != kFileBufSize) {
       report_short_read(got);

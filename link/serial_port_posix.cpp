@@ -29,6 +29,12 @@ constexpr int kWriteTimeoutMs = 10000;  // per write, in all
 
 using Clock = std::chrono::steady_clock;
 
+// The line settings the open port had before the link set it up, put back when
+// it closes: a device that is also a terminal (a console, /dev/tty) must not
+// stay raw after the run. One port is set up at a time.
+int g_restore_fd = -1;
+termios g_restore_tio{};
+
 int to_fd(PortHandle port) { return port < 0 ? -1 : static_cast<int>(port); }
 
 int ms_left(Clock::time_point deadline) {
@@ -77,6 +83,10 @@ int port_set_line(PortHandle port, int baud) {
   if (fd < 0 || baud <= 0) return 0;
   termios tio{};
   if (tcgetattr(fd, &tio) != 0) return 0;
+  if (g_restore_fd != fd) {
+    g_restore_fd = fd;
+    g_restore_tio = tio;
+  }
   // A raw byte stream: no line editing, echo, signals, character translation
   // or XON/XOFF (their bytes occur in packed data). Hardware flow control is
   // kept as found.
@@ -94,6 +104,10 @@ int port_set_line(PortHandle port, int baud) {
   if (cfsetispeed(&tio, first) != 0 || cfsetospeed(&tio, first) != 0) return 0;
   if (tcsetattr(fd, TCSANOW, &tio) != 0) return 0;
   if (speed == 0 && !set_any_baud(fd, baud)) return 0;
+  // Bytes that were waiting before this open belong to an earlier exchange
+  // (a reply that came after its time-out): the first reply read must answer
+  // the first request sent.
+  tcflush(fd, TCIFLUSH);
   return 1;
 }
 
@@ -154,6 +168,10 @@ int port_read_byte(PortHandle port, unsigned char* byte) {
 void port_close(PortHandle port) {
   int fd = to_fd(port);
   if (fd < 0) return;
+  if (fd == g_restore_fd) {
+    tcsetattr(fd, TCSANOW, &g_restore_tio);
+    g_restore_fd = -1;
+  }
   // Exclusive use ends with this handle (a terminal whose other side stays
   // open would otherwise keep refusing new opens).
   if (isatty(fd)) ioctl(fd, TIOCNXCL);

@@ -178,6 +178,10 @@ settings=$home/.config/xrupdate/xrupdate.ini
 
 start_app
 check "the installed front end starts as the user" wait_for "Config..." 5
+# The built-in COM1 does not open for this user: start-up names it and why.
+check "the serial port that does not open is named" wait_for "The serial port COM1 (/dev/ttyS0)" 5
+keys Enter
+wait_gone "The serial port COM1" 3
 keys c
 check "the configuration form" wait_for "Device Select" 3
 # From OK: "Skip Version Check", "38.4kBps", then the device field of COM1.

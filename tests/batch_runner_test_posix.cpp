@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -11,6 +13,8 @@
 
 #include <chrono>
 #include <cstdio>
+#include <fstream>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -31,17 +35,42 @@ struct ProgramRun {
   std::string out, err;
 };
 
-// Runs the program; `on_output` may send it a signal once its stdout holds a text.
-ProgramRun run_program(const std::vector<std::string>& args, const std::string& signal_after = "",
-                int signal_number = SIGINT) {
+// How a run is driven from outside: what happens to its streams and when.
+struct RunOptions {
+  // Called with the program's stdout so far (and its pid) until it returns true.
+  std::function<bool(const std::string& out, pid_t pid)> act_when;
+  bool signal_once_caught = false;  // SIGINT as soon as the program catches it
+  std::string close_stdout_after;   // the reader of stdout goes away once it holds this
+  bool no_standard_streams = false; // started with descriptors 0, 1 and 2 closed
+};
+
+// Whether `pid` has a handler for `signal_number` (the SigCgt mask in /proc).
+bool catches(pid_t pid, int signal_number) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.compare(0, 7, "SigCgt:") != 0) continue;
+    const unsigned long long mask = std::stoull(line.substr(7), nullptr, 16);
+    return (mask >> (signal_number - 1)) & 1;
+  }
+  return false;
+}
+
+ProgramRun run_program(const std::vector<std::string>& args, const RunOptions& options) {
   int out_pipe[2], err_pipe[2];
   if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) return {};
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
+  if (options.no_standard_streams) {
+    for (int fd = 0; fd <= 2; ++fd) posix_spawn_file_actions_addclose(&actions, fd);
+  } else {
+    posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
+  }
   posix_spawn_file_actions_addclose(&actions, out_pipe[0]);
   posix_spawn_file_actions_addclose(&actions, err_pipe[0]);
+  posix_spawn_file_actions_addclose(&actions, out_pipe[1]);
+  posix_spawn_file_actions_addclose(&actions, err_pipe[1]);
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(kProgram.c_str()));
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -53,12 +82,19 @@ ProgramRun run_program(const std::vector<std::string>& args, const std::string& 
   close(err_pipe[1]);
   ProgramRun run;
   if (spawned != 0) return run;
-  bool signalled = false;
-  pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  if (options.signal_once_caught) {
+    while (!catches(pid, SIGINT) && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    kill(pid, SIGINT);
+  }
+  bool acted = !options.act_when;
+  pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
   int open_fds = 2;
   while (open_fds > 0 && std::chrono::steady_clock::now() < deadline) {
-    if (poll(fds, 2, 200) <= 0) continue;
+    if (!acted) acted = options.act_when(run.out, pid);
+    if (poll(fds, 2, 20) <= 0) continue;
     for (int i = 0; i < 2; ++i) {
       if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
       char buf[4096];
@@ -71,9 +107,11 @@ ProgramRun run_program(const std::vector<std::string>& args, const std::string& 
       }
       (i == 0 ? run.out : run.err).append(buf, static_cast<size_t>(n));
     }
-    if (!signalled && !signal_after.empty() && run.out.find(signal_after) != std::string::npos) {
-      kill(pid, signal_number);
-      signalled = true;
+    if (fds[0].fd >= 0 && !options.close_stdout_after.empty() &&
+        run.out.find(options.close_stdout_after) != std::string::npos) {
+      close(fds[0].fd);  // as `| head` does once it has its lines
+      fds[0].fd = -1;
+      --open_fds;
     }
   }
   for (auto& fd : fds) {
@@ -84,6 +122,20 @@ ProgramRun run_program(const std::vector<std::string>& args, const std::string& 
   waitpid(pid, &status, 0);
   run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return run;
+}
+
+// Runs the program; sends it `signal_number` once its stdout holds `signal_after`.
+ProgramRun run_program(const std::vector<std::string>& args, const std::string& signal_after = "",
+                       int signal_number = SIGINT) {
+  RunOptions options;
+  if (!signal_after.empty()) {
+    options.act_when = [signal_after, signal_number](const std::string& out, pid_t pid) {
+      if (out.find(signal_after) == std::string::npos) return false;
+      kill(pid, signal_number);
+      return true;
+    };
+  }
+  return run_program(args, options);
 }
 
 class BatchRunner : public ::testing::Test {
@@ -121,6 +173,8 @@ TEST_F(BatchRunner, CompleteUpdate) {
   write_file_bytes(dir.file("a.sys"), image);
   const ProgramRun run = run_program({"--batch", "--ini", "x.ini", "a.sys"});
   EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.err.find("xrupdate: link: COM1 (" + server.path + ") at 38400 baud\n"), std::string::npos)
+      << run.err;
   EXPECT_NE(run.out.find("0: " + dir.path()), std::string::npos);
   EXPECT_NE(run.out.find("1: FILE : Type=SYSTEM , Version=2.00\n"), std::string::npos);
   EXPECT_NE(run.out.find("2: Tx Packet: 31 : f0 42 23 58 03 00 f7\n3: Update Complete!\n"), std::string::npos);
@@ -178,16 +232,123 @@ TEST_F(BatchRunner, AStartupMessageDoesNotChangeTheExitStatus) {
   EXPECT_NE(run.out.find("3: Rx Msg Error(5:Hardware Error)"), std::string::npos);
 }
 
-TEST_F(BatchRunner, LinkNotOpened) {
-  // No serial port at all: the MIDI link is chosen, and there is no MIDI device here.
+// The configured port is not exchanged for another one (with two instruments
+// connected that would update the wrong one): the run ends with exit 4 and
+// says which device did not open and why.
+TEST_F(BatchRunner, ConfiguredPortThatDoesNotOpenIsNamedAndNotReplaced) {
+  start_sim(SimConfig{});
+  write_file_bytes(dir.file("a.sys"), make_update_image(0, 2, 0));
+  write_file_bytes(dir.file("x.ini"), "[XR3300/R SystemUpdate Utility]\r\nCom1Device=/nonexistent/tty\r\n"
+                                      "Com2Device=" + server.path + "\r\n");
+  ProgramRun run = run_program({"--batch", "--ini", "x.ini", "a.sys"});
+  EXPECT_EQ(run.status, 4) << run.err;
+  EXPECT_NE(run.err.find("The serial port COM1 (/nonexistent/tty) does not exist.\nNo other port is used."),
+            std::string::npos) << run.err;
+  EXPECT_EQ(run.err.find("link:"), std::string::npos) << run.err;
+  EXPECT_NE(read_file_bytes(dir.file("vup_log.txt"))
+                .find("Update Failed : The serial port COM1 (/nonexistent/tty) does not exist"),
+            std::string::npos);
+  const std::string ini = read_file_bytes(dir.file("x.ini"));
+  EXPECT_NE(ini.find("DeviceType=0"), std::string::npos) << ini;
+  EXPECT_NE(ini.find("ComPortNum=1"), std::string::npos) << ini;
+
+  // Held by another program.
+  write_file_bytes(dir.file("x.ini"), "[XR3300/R SystemUpdate Utility]\r\nCom1Device=" + server.path + "\r\n");
+  const int holder = open(server.path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+  run = run_program({"--batch", "--ini", "x.ini", "a.sys"});
+  close(holder);
+  EXPECT_EQ(run.status, 4) << run.err;
+  EXPECT_NE(run.err.find("COM1 (" + server.path + ") is in use by another program"), std::string::npos) << run.err;
+
+  // No port at all: still the configured port's reason, not the MIDI link's.
   write_file_bytes(dir.file("x.ini"), "[XR3300/R SystemUpdate Utility]\r\nCom1Device=/nonexistent/tty\r\n"
                                       "Com2Device=/nonexistent/tty\r\nCom3Device=/nonexistent/tty\r\n"
                                       "Com4Device=/nonexistent/tty\r\n");
-  write_file_bytes(dir.file("a.sys"), make_update_image(0, 2, 0));
-  const ProgramRun run = run_program({"--batch", "--ini", "x.ini", "a.sys"});
+  run = run_program({"--batch", "--ini", "x.ini", "a.sys"});
   EXPECT_EQ(run.status, 4) << run.err;
-  EXPECT_NE(run.err.find("Error: Midi"), std::string::npos) << run.err;
-  EXPECT_NE(read_file_bytes(dir.file("x.ini")).find("DeviceType=1"), std::string::npos);
+  EXPECT_EQ(run.err.find("Midi"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("COM1 (/nonexistent/tty) does not exist"), std::string::npos) << run.err;
+  stop_sim();
+  EXPECT_EQ(sim.record.messages, 0);
+}
+
+// `| head -n 20`, and a start with no standard streams at all: the update goes
+// on to its end, and nothing meant for them lands in a file.
+TEST_F(BatchRunner, ClosedOutputNeverEndsOrChangesTheUpdate) {
+  start_sim(SimConfig{});
+  const std::string image = make_update_image(0, 2, 0);
+  write_file_bytes(dir.file("a.sys"), image);
+  RunOptions head;
+  head.close_stdout_after = "Tx Packet:  2";
+  ProgramRun run = run_program({"--batch", "--ini", "x.ini", "a.sys"}, head);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(read_file_bytes(dir.file("vup_log.txt")).find("Update completed successfully."), std::string::npos);
+
+  RunOptions closed;
+  closed.no_standard_streams = true;
+  run = run_program({"--batch", "--ini", "x.ini", "a.sys"}, closed);
+  EXPECT_EQ(run.status, 0);
+  const std::string log = read_file_bytes(dir.file("vup_log.txt"));
+  EXPECT_EQ(log.find("link:"), std::string::npos);
+  EXPECT_EQ(log.find("Tx Packet"), std::string::npos);
+  stop_sim();
+  EXPECT_EQ(sim.record.updates_completed, 2);
+  EXPECT_TRUE(read_file_bytes(dir.file("received.img")) == image);
+}
+
+// A stop asked for before the data packets: nothing more goes out, so the
+// instrument is not left in update mode by a program that was told to stop.
+TEST_F(BatchRunner, StopBeforeTheDataPacketsSendsNothingMore) {
+  SimConfig held_version;
+  held_version.delay_step = {SimStep::kVersion, 0};
+  held_version.delay_ms = 3000;
+  start_sim(held_version);
+  write_file_bytes(dir.file("a.sys"), make_update_image(0, 2, 0));
+  const std::string log_path = dir.file("vup_log.txt");
+  auto interrupt_once_logged = [log_path](const std::string& entry) {
+    RunOptions options;
+    options.act_when = [log_path, entry](const std::string&, pid_t pid) {
+      if (read_file_bytes(log_path).find(entry) == std::string::npos) return false;
+      kill(pid, SIGINT);
+      return true;
+    };
+    return options;
+  };
+
+  RunOptions at_once;  // as early as the program can take the signal
+  at_once.signal_once_caught = true;
+  ProgramRun run = run_program({"--batch", "--ini", "x.ini", "a.sys"}, at_once);
+  EXPECT_EQ(run.status, 7) << run.err;
+
+  // While the version reply is held.
+  run = run_program({"--batch", "--ini", "x.ini", "a.sys"}, interrupt_once_logged("Sending version check..."));
+  EXPECT_EQ(run.status, 7) << run.err;
+  EXPECT_NE(run.out.find("3: Update Aborted\n4:  \n"), std::string::npos) << run.out;
+  stop_sim();
+  EXPECT_EQ(sim.record.version_requests, 1);  // the second run's only
+  EXPECT_EQ(sim.record.setmodes, 0);
+  EXPECT_EQ(sim.record.packets, 0);
+
+  // While the Set Mode reply is held: Set Mode is out, packet 0 is not sent.
+  SimConfig held_setmode;
+  held_setmode.delay_step = {SimStep::kSetMode, 0};
+  held_setmode.delay_ms = 3000;
+  start_sim(held_setmode);
+  run = run_program({"--batch", "--ini", "x.ini", "a.sys"}, interrupt_once_logged("Sending 'Set Mode'..."));
+  EXPECT_EQ(run.status, 7) << run.err;
+  EXPECT_NE(run.out.find("3: Update Aborted\n"), std::string::npos) << run.out;
+  stop_sim();
+  EXPECT_EQ(sim.record.setmodes, 1);
+  EXPECT_EQ(sim.record.packets, 0);
+  const std::string log = read_file_bytes(log_path);
+  size_t aborts = 0;
+  for (size_t at = log.find("User aborted update"); at != std::string::npos;
+       at = log.find("User aborted update", at + 1)) {
+    ++aborts;
+  }
+  EXPECT_EQ(aborts, 3u) << log;
 }
 
 TEST_F(BatchRunner, InterruptAborts) {
@@ -197,6 +358,82 @@ TEST_F(BatchRunner, InterruptAborts) {
   EXPECT_EQ(run.status, 7) << run.err;
   EXPECT_EQ(run.out.find("Update Complete!"), std::string::npos);
   EXPECT_NE(read_file_bytes(dir.file("vup_log.txt")).find("User aborted update"), std::string::npos);
+}
+
+// xrsim as its own process, so that it can be stopped with SIGSTOP.
+struct XrsimProcess {
+  pid_t pid = -1;
+  std::string path;  // the pseudo-terminal it serves
+
+  bool start(const std::vector<std::string>& options) {
+    const std::string program = std::string(XR_BINARY_DIR) + "/xrsim";
+    int out[2];
+    if (pipe(out) != 0) return false;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (const auto& o : options) argv.push_back(const_cast<char*>(o.c_str()));
+    argv.push_back(nullptr);
+    const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    char c = 0;
+    while (spawned == 0 && read(out[0], &c, 1) == 1 && c != '\n') path += c;
+    close(out[0]);
+    return spawned == 0 && !path.empty();
+  }
+  ~XrsimProcess() {
+    if (pid <= 0) return;
+    kill(pid, SIGCONT);
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+  }
+};
+
+// Bytes waiting on the line for the program, seen from a second opening of the
+// line that reads nothing.
+int queued_for_program(const std::string& tty) {
+  const int fd = open(tty.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return -1;
+  int queued = 0;
+  if (ioctl(fd, FIONREAD, &queued) != 0) queued = -1;
+  close(fd);
+  return queued;
+}
+
+// The instrument stops answering for longer than the time-out, then sends its
+// late reply after the program has given up: the next update must not take
+// that reply for the answer to its own first request.
+TEST(BatchRunnerLateReply, ALateReplyDoesNotSpoilTheNextUpdate) {
+  TempDir dir;
+  XrsimProcess xrsim;
+  ASSERT_TRUE(xrsim.start({"--image", dir.file("received.img")}));
+  write_file_bytes(dir.file("x.ini"), "[XR3300/R SystemUpdate Utility]\r\nCom1Device=" + xrsim.path + "\r\n");
+  const std::string image = make_update_image(0, 2, 0);
+  write_file_bytes(dir.file("a.sys"), image);
+
+  RunOptions stop_instrument;
+  const pid_t instrument = xrsim.pid;
+  stop_instrument.act_when = [instrument](const std::string& out, pid_t) {
+    if (out.find("Tx Packet:  2") == std::string::npos) return false;
+    kill(instrument, SIGSTOP);
+    return true;
+  };
+  ProgramRun run = run_program({"--batch", "--ini", "x.ini", "a.sys"}, stop_instrument);
+  EXPECT_EQ(run.status, 5) << run.out;
+  kill(xrsim.pid, SIGCONT);
+  // The late reply reaches the line's queue.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (queued_for_program(xrsim.path) < 7 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_GE(queued_for_program(xrsim.path), 7);
+
+  run = run_program({"--batch", "--ini", "x.ini", "a.sys"});
+  EXPECT_EQ(run.status, 0) << run.out;
+  EXPECT_TRUE(read_file_bytes(dir.file("received.img")) == image);
 }
 
 TEST_F(BatchRunner, EmitSyxWritesTheWireBytes) {

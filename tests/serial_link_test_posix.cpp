@@ -214,7 +214,18 @@ TEST_F(SerialLinkTest, LongReplyIsCutAtLengthAndItsRestDropped) {
   serial_cases::long_reply_cut_and_rest_dropped();
 }
 
-TEST_F(SerialLinkTest, LeftoverReplyBytesSurviveClosingThePort) {
+// A reply left in the line's queue (one that came after its time-out) is
+// thrown away when the port opens again: the next receive gets the answer to
+// the next request, not the stale one. The port's own line settings come back
+// when it closes.
+TEST_F(SerialLinkTest, OpeningDiscardsLeftoverInputAndClosingRestoresTheLine) {
+  termios before{};
+  ASSERT_EQ(0, tcgetattr(server_.keep, &before));
+  before.c_lflag |= ECHO | ICANON;  // a terminal as a user's shell leaves it
+  before.c_iflag |= ICRNL;
+  cfsetospeed(&before, B9600);
+  cfsetispeed(&before, B9600);
+  ASSERT_EQ(0, tcsetattr(server_.keep, TCSANOW, &before));
   open_com1();
   serial_cases::say(serial_cases::kStatusOk);
   // Wait until the reply is in the line's queue, then close without reading.
@@ -227,10 +238,21 @@ TEST_F(SerialLinkTest, LeftoverReplyBytesSurviveClosingThePort) {
     return false;
   }());
   free_comm();
+  termios after{};
+  ASSERT_EQ(0, tcgetattr(server_.keep, &after));
+  EXPECT_EQ(before.c_lflag & (ECHO | ICANON), after.c_lflag & (ECHO | ICANON));
+  EXPECT_EQ(before.c_iflag & ICRNL, after.c_iflag & ICRNL);
+  EXPECT_EQ(static_cast<speed_t>(B9600), cfgetospeed(&after));
+
+  // Raw again for the instrument's side before it answers anything more.
+  cfmakeraw(&after);
+  ASSERT_EQ(0, tcsetattr(server_.keep, TCSANOW, &after));
   open_com1();
+  const serial_cases::Bytes fresh = {0xF0, 0x42, 0x23, 0x58, 0x03, 0x05, 0xF7};
+  serial_cases::say(fresh);
   serial_cases::Received r = serial_cases::receive(16);
   ASSERT_EQ(1, r.result);
-  EXPECT_EQ(serial_cases::kStatusOk, serial_cases::head(r, 7));
+  EXPECT_EQ(fresh, serial_cases::head(r, 7));
 }
 
 TEST_F(SerialLinkTest, FiveSecondsOfSilenceTimeOut) {

@@ -135,7 +135,8 @@ TEST_F(SettingsPlace, SettingsAreReadFromTheConfigFolder) {
   const std::string text = read_file_bytes(ini);
   EXPECT_EQ(text.rfind("; mine\r\n[XR3300/R SystemUpdate Utility]\r\nSkipVersionCheck=1\r\n", 0), 0u) << text;
   EXPECT_TRUE(has(text, "Com1Device=/nonexistent/a\r\n"));
-  EXPECT_TRUE(has(text, "DeviceType=1\r\n"));  // no port opened: the MIDI link
+  // Saved by this run: --batch keeps the configured serial link when no port opens.
+  EXPECT_TRUE(has(text, "DeviceType=0\r\n"));
   EXPECT_TRUE(has(text, "[Other]\r\nKeep=this\r\n"));
 }
 
@@ -146,7 +147,7 @@ TEST_F(SettingsPlace, WritablePortableCopyBesideTheProgramIsUsed) {
   write_file_bytes(bin + "/xrupdate.ini", std::string(kHeader) + "SkipVersionCheck=1\r\n" + kNoPorts);
   const Outcome r = run({"HOME=" + home, "XDG_CONFIG_HOME=" + dir.file("xdg")}, bin + "/xrupdate");
   EXPECT_EQ(r.status, 4) << r.err;
-  EXPECT_TRUE(has(read_file_bytes(bin + "/xrupdate.ini"), "DeviceType=1\r\n"));
+  EXPECT_TRUE(has(read_file_bytes(bin + "/xrupdate.ini"), "DeviceType=0\r\n"));  // saved by this run
   EXPECT_FALSE(fs::exists(dir.file("xdg")));
   // A folder in its place is no portable copy: the config folder is used.
   fs::remove(bin + "/xrupdate.ini");

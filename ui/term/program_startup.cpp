@@ -9,12 +9,31 @@
 #include "support/settings.h"
 #include "support/settings_path.h"
 #include "support/support_log.h"
+#include "ui/term/serial_devices.h"
 
 CmdLine cl;
 
 namespace {
 
 int g_settings_place = 0;  // how inifile was chosen
+char g_port_problem[kComDevicePathSize + 512] = "";
+
+// The configured port did not open at start-up: why, looked at again.
+void describe_missing_port() {
+  char why[400];
+  if (serial_device_probe(port, com_device_path[port - 1], why, sizeof why) || why[0] == '\0')
+    std::snprintf(why, sizeof why, "%s", "could not be opened");
+  std::snprintf(g_port_problem, sizeof g_port_problem, "The serial port COM%d (%s) %s", port,
+                com_device_path[port - 1], why);
+}
+
+// The lowest port that opened at start-up, 0 for none.
+int lowest_port(const unsigned char status[4]) {
+  for (int n = 1; n <= 4; ++n) {
+    if (status[n - 1]) return n;
+  }
+  return 0;
+}
 
 // A problem with the settings file, told once with the file's path.
 void settings_message(const char* what, const char* why, const char* outcome) {
@@ -36,7 +55,7 @@ int derive_inifile(const char* ini_override) {
   return 1;
 }
 
-int program_startup() {
+int program_startup(PortFallback fallback) {
   if (!open_log()) {
     message_box(nullptr,
                 "Failed to create log file. The application will not be able to record support "
@@ -51,18 +70,34 @@ int program_startup() {
   get_initial();
   if (!init_tfr()) return 0;
   check_comm(comm_status);
-  if (!comm_status[0] && !comm_status[1] && !comm_status[2] && !comm_status[3]) devtype = 1;
-  // The configured port was not found: take the lowest one that was.
-  if (port >= 1 && port <= 4 && !comm_status[port - 1]) {
-    for (int n = 1; n <= 4; ++n) {
-      if (comm_status[n - 1]) {
-        port = n;
-        break;
-      }
+  g_port_problem[0] = '\0';
+  const bool serial_configured = devtype == 0 && port >= 1 && port <= 4;
+  if (serial_configured && !comm_status[port - 1]) {
+    describe_missing_port();
+    char text[sizeof g_port_problem + kComDevicePathSize + 128];
+    if (fallback == kPortKeep) {
+      std::snprintf(text, sizeof text, "%s.\nNo other port is used.", g_port_problem);
+      message_box(nullptr, text, kProgramTitle, kMbOk | kMbSetForeground);
+    } else if (warning) {
+      const int found = lowest_port(comm_status);
+      if (found)
+        std::snprintf(text, sizeof text, "%s.\nCOM%d (%s) is used instead.", g_port_problem, found,
+                      com_device_path[found - 1]);
+      else
+        std::snprintf(text, sizeof text, "%s.\nNo serial port opens: the MIDI link is used instead.",
+                      g_port_problem);
+      message_box(nullptr, text, kProgramTitle, kMbOk | kMbSetForeground);
     }
   }
+  if (fallback == kPortKeep && g_port_problem[0] != '\0') return 1;
+  const int lowest = lowest_port(comm_status);
+  if (lowest == 0) devtype = 1;
+  // The configured port was not found: take the lowest one that was.
+  if (port >= 1 && port <= 4 && !comm_status[port - 1] && lowest != 0) port = lowest;
   return 1;
 }
+
+const char* startup_port_problem() { return g_port_problem; }
 
 void program_shutdown(WindowHandle window) {
   free_tfr();

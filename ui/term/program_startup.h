@@ -12,11 +12,25 @@ extern CmdLine cl;
 // folder. 0 when the path does not fit or no home folder is known.
 int derive_inifile(const char* ini_override);
 
+// What start-up does when the serial link is configured and its port does not open.
+enum PortFallback : int {
+  kPortFallBack = 0,  // move to the lowest port found, or to MIDI when none opens
+  kPortKeep = 1,      // keep the configured port; the caller does not start
+};
+
 // After the command line and the single-copy check: opens the support log
 // (warning through message_box when it cannot), loads the settings, allocates
-// the transfer buffers and probes the serial ports (MIDI when none opens; the
-// configured port moved to the lowest one found). 0 when the program cannot go on.
-int program_startup();
+// the transfer buffers and probes the serial ports. A configured serial port
+// that does not open is told in a message naming its device and why, before
+// any fallback (for kPortFallBack only when the "Warning" setting allows).
+// Without it: MIDI when no port opens, else the configured port moves to the
+// lowest one found. 0 when the program cannot go on.
+int program_startup(PortFallback fallback = kPortFallBack);
+
+// The configured serial port's problem found by start-up ("The serial port COM1
+// (/dev/ttyS0) does not exist"); "" when the serial link is not configured or
+// its port opened.
+const char* startup_port_problem();
 
 // Saves the settings for `window` (making the user's config folder first when
 // the file lives there) and releases what start-up allocated. A file that cannot

@@ -6,6 +6,7 @@
 #include "ui/info_command.h"
 #include "ui/term/batch_runner.h"
 #include "ui/term/front_end.h"
+#include "ui/term/standard_streams.h"
 
 namespace {
 
@@ -26,7 +27,9 @@ void print_help(FILE* out) {
                "  xrupdate --batch [--ini PATH] FILE\n"
                "                            update the instrument with FILE on the configured link,\n"
                "                            without a window: display lines on stdout as \"N: text\",\n"
-               "                            messages on stderr as \"caption: text\"; Ctrl-C aborts\n"
+               "                            messages on stderr as \"caption: text\", the link used\n"
+               "                            first; a configured serial port that does not open\n"
+               "                            ends it (status 4), no other port is used; Ctrl-C aborts\n"
                "  xrupdate --info FILE...   check update files: type, version, size, packets\n"
                "  xrupdate --emit-syx FILE OUT\n"
                "                            write Set Mode and every data packet of FILE, exactly as\n"
@@ -45,8 +48,9 @@ void print_help(FILE* out) {
                "\n"
                "Exit status of --batch: 0 update complete; 1 the program could not start;\n"
                "2 usage error or no such file; 3 file refused (cannot be opened, or fails the\n"
-               "header check); 4 link not opened; 5 device error or time-out; 6 version refused\n"
-               "(the instrument has the same version or better); 7 aborted (Ctrl-C, SIGTERM).\n"
+               "header check); 4 link not opened, or the configured port not present; 5 device\n"
+               "error or time-out; 6 version refused (the instrument has the same version or\n"
+               "better); 7 aborted (Ctrl-C, SIGTERM).\n"
                "Exit status of --info and --emit-syx: 0 when every file passes, 1 otherwise,\n"
                "2 for a usage error.\n",
                kProgramTitle, kProgramVersion);
@@ -55,6 +59,7 @@ void print_help(FILE* out) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  guard_standard_streams();
   if (argc >= 2 && std::strcmp(argv[1], "--help") == 0) {
     print_help(stdout);
     return 0;
