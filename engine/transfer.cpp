@@ -22,6 +22,9 @@ char filename[kFilenameSize];
 bool filename_fits = true;
 // The path as the caller gave it, for the log when it does not fit `filename`.
 char given_path[4096];
+TransferScope scope = kScopeUpdate;
+int target_versions[3];
+bool target_known = false;
 
 void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
@@ -58,8 +61,8 @@ int reply_version(const unsigned char* reply, int which) {
   return reply[6 + 2 * which] * 256 + reply[5 + 2 * which];
 }
 
-// The version check; 1 when the file may be sent.
-int check_version(unsigned char* reply) {
+// The version request and its validated reply, shown on the display.
+int request_versions(unsigned char* reply) {
   if (stop_before_sending()) return 0;
   write_log("Sending version check...");
   const int length = build_version_request(tfr_buf);
@@ -73,7 +76,14 @@ int check_version(unsigned char* reply) {
   std::snprintf(text, sizeof text, "Target : System:%x / User:%x / PCM:%x ", reply_version(reply, 0),
                 reply_version(reply, 1), reply_version(reply, 2));
   textout(2, text);
+  for (int which = 0; which < 3; ++which) target_versions[which] = reply_version(reply, which);
+  target_known = true;
+  return 1;
+}
 
+// The version check; 1 when the file may be sent.
+int check_version(unsigned char* reply) {
+  if (!request_versions(reply)) return 0;
   // PCM is compared with the second version and USER with the third, whatever
   // the display labels say; ALL with 0.
   int installed = 0;
@@ -155,8 +165,11 @@ int send_packets(FileHandle file, unsigned char* reply) {
 
 }  // namespace
 
-void tfr_main(WindowHandle window, const char* path, int device_type, int skip_version) {
+void tfr_main(WindowHandle window, const char* path, int device_type, int skip_version,
+              TransferScope transfer_scope) {
   hWnd = window;
+  scope = transfer_scope;
+  target_known = false;
   // A path that does not fit is not cut short: a shortened path could name another file.
   filename_fits = std::strlen(path) < sizeof filename;
   std::snprintf(filename, sizeof filename, "%s", filename_fits ? path : "");
@@ -173,6 +186,11 @@ void tfr_main(WindowHandle window, const char* path, int device_type, int skip_v
 }
 
 unsigned tfr_thread(void*) {
+  unsigned char reply[kReplySize] = {};
+  if (scope == kScopeVersionsOnly) {
+    finish(kInvalidFile, request_versions(reply));
+    return 0;
+  }
   const FileHandle file = filename_fits ? file_open_exclusive(filename) : kInvalidFile;
   if (file == kInvalidFile) {
     message_box(hWnd, "File Open Error", "Error", kMbOk | kMbSetForeground);
@@ -193,7 +211,14 @@ unsigned tfr_thread(void*) {
   textout(1, text);
   for (int line = 2; line <= 5; ++line) textout(line, " ");
 
-  unsigned char reply[kReplySize] = {};
+  if (scope == kScopeCheckOnly) {
+    // A check asked for with the version check skipped still asks for the
+    // versions: the instrument must answer for the update to be accepted.
+    const int accepted = g_skipver == 0 ? check_version(reply) : request_versions(reply);
+    if (accepted) write_log("Check only: the update would be accepted.");
+    finish(file, accepted);
+    return 0;
+  }
   if ((g_skipver == 0 && !check_version(reply)) || !set_mode(reply)) {
     finish(file, 0);
     return 0;
@@ -215,6 +240,12 @@ unsigned tfr_thread(void*) {
 }
 
 void tfr_end() { release_transfer_thread(); }
+
+int tfr_target_versions(int versions[3]) {
+  if (!target_known) return 0;
+  for (int which = 0; which < 3; ++which) versions[which] = target_versions[which];
+  return 1;
+}
 
 void set_tfr_pause() { transition(kTfrRunning, kTfrPaused); }
 void set_tfr_restart() { transition(kTfrPaused, kTfrRunning); }

@@ -18,8 +18,21 @@ extern std::atomic<int> pause_status;
 
 extern int g_skipver;
 
+// How far a transfer goes: the whole update; the file check and the version
+// check only (nothing that changes the instrument); or the version request alone
+// (no file: `path` is not used).
+enum TransferScope : int {
+  kScopeUpdate = 0,
+  kScopeCheckOnly = 1,
+  kScopeVersionsOnly = 2,
+};
+
 // Starts the transfer thread for `path` on link `device_type` (0 serial, 1 MIDI).
-void tfr_main(WindowHandle window, const char* path, int device_type, int skip_version);
+void tfr_main(WindowHandle window, const char* path, int device_type, int skip_version,
+              TransferScope scope = kScopeUpdate);
+// The three versions of the last valid version reply, in the reply's order
+// (the display labels them System, User, PCM). 0 when the last transfer had none.
+int tfr_target_versions(int versions[3]);
 // The thread's body.
 unsigned tfr_thread(void* unused);
 // Releases the last thread's handle; neither waits for nor stops it.

@@ -9,7 +9,7 @@
 #include "support/settings.h"
 #include "support/support_log.h"
 
-int tx_start(WindowHandle window, const char* path) {
+int tx_start(WindowHandle window, const char* path, TransferScope scope) {
   const char* skip = skipver ? "Yes" : "No";
   if (devtype == 0) {
     write_log("Starting serial transfer of file %s\nSkipVer : %s\nPort    : COM%d", path, skip, port);
@@ -20,7 +20,7 @@ int tx_start(WindowHandle window, const char* path) {
               xfer_rate_names[xferrate], devices);
     if (!set_midi(window, mididevnum_out, mididevnum_in)) return 0;
   }
-  tfr_main(window, path, devtype, skipver);
+  tfr_main(window, path, devtype, skipver, scope);
   return 1;
 }
 

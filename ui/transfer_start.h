@@ -1,13 +1,15 @@
 #pragma once
 // Starting a transfer on the configured link, and the stop dialog's decisions.
 
+#include "engine/transfer.h"
 #include "support/host.h"
 
 // Logs the start, opens the configured link and starts the transfer thread.
 // 1 when the transfer runs (the caller grays "&Update..." and "&Config..." and
 // sets its transfer flag); 0 when the link could not be opened (the user has
 // been told; nothing changed).
-int tx_start(WindowHandle window, const char* path);
+// `scope` limits how far it goes (a check or the version request alone).
+int tx_start(WindowHandle window, const char* path, TransferScope scope = kScopeUpdate);
 
 // The end of a transfer (command 208): closes the link of the configured kind and
 // releases the transfer thread's handle.

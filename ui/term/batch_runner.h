@@ -1,5 +1,6 @@
 #pragma once
-// `xrupdate --batch [--ini PATH] FILE`: one update without a window.
+// The commands that reach the instrument without a window: --batch FILE (one
+// update), --dry-run FILE, --query and --find.
 
 // Exit statuses of the headless runner.
 enum BatchExit : int {
@@ -13,5 +14,8 @@ enum BatchExit : int {
   kExitAborted = 7,        // stopped with Ctrl-C (SIGINT) or SIGTERM
 };
 
-// argv holds the arguments after "--batch". Returns the exit status.
-int run_batch(int argc, const char* const* argv);
+#include "ui/term/run_options.h"
+
+// Runs options.command (kRunBatch, kRunDryRun, kRunQuery or kRunFind) on the
+// link chosen in `options`, else the configured one. Returns the exit status.
+int run_link_command(const RunOptions& options);

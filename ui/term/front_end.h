@@ -1,5 +1,7 @@
 #pragma once
-// `xrupdate [--ini PATH] [/h] [FILE...]`: the terminal front end. argv[0] is the
-// program; the rest are its arguments. Returns the exit status.
+// `xrupdate [options] [/h] [FILE...]`: the terminal front end, on the link
+// chosen in `options` (else the configured one). Returns the exit status.
 
-int run_front_end(int argc, const char* const* argv);
+#include "ui/term/run_options.h"
+
+int run_front_end(const RunOptions& options);

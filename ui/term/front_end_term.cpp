@@ -34,6 +34,7 @@
 #include "ui/command_line.h"
 #include "ui/main_window_logic.h"
 #include "ui/progress.h"
+#include "ui/term/link_choice.h"
 #include "ui/term/program_startup.h"
 #include "ui/term/single_copy.h"
 #include "ui/term/term_forms.h"
@@ -493,10 +494,6 @@ void main_loop() {
   }
 }
 
-void print_usage_error(const char* argument) {
-  std::fprintf(stderr, "xrupdate: unknown option %s (see xrupdate --help)\n", argument);
-}
-
 }  // namespace
 
 // ---- the loop as the forms see it
@@ -524,30 +521,13 @@ void loop_abort_transfer() {
   }
 }
 
-int run_front_end(int argc, const char* const* argv) {
-  const char* ini = nullptr;
+int run_front_end(const RunOptions& options) {
+  const char* ini = options.ini;
   std::vector<const char*> arguments;
-  arguments.push_back(argc > 0 ? argv[0] : "xrupdate");
-  bool options = true;
-  for (int i = 1; i < argc; ++i) {
-    const char* a = argv[i];
-    if (options && std::strcmp(a, "--") == 0) {
-      options = false;
-    } else if (options && std::strcmp(a, "--ini") == 0) {
-      if (i + 1 >= argc) {
-        std::fprintf(stderr, "xrupdate: --ini needs a path\n");
-        return 2;
-      }
-      ini = argv[++i];
-    } else if (options && std::strncmp(a, "--ini=", 6) == 0) {
-      ini = a + 6;
-    } else if (options && std::strncmp(a, "--", 2) == 0) {
-      print_usage_error(a);
-      return 2;
-    } else {
-      arguments.push_back(a);
-    }
-  }
+  arguments.push_back("xrupdate");
+  for (const char* operand : options.operands) arguments.push_back(operand);
+  const int chosen = link_choice_set(options, stderr);
+  if (chosen != 0) return chosen;
 
   analyze_cmdline(&cl, static_cast<int>(arguments.size()), arguments.data());
   const int copy = single_copy_start(cl);
@@ -598,6 +578,11 @@ int run_front_end(int argc, const char* const* argv) {
       started = true;
       if (!program_startup()) {
         status = 1;
+      } else if (link_choice_explicit() && startup_port_problem()[0] != '\0') {
+        // The device named on the command line did not open (start-up has
+        // said why): no other link is used.
+        program_shutdown(kWindow);
+        status = 4;
       } else {
         g_cmdline_pending = cl.path[0] != '\0';
         g_next_tick = now_ms() + kTickMs;

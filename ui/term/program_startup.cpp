@@ -9,6 +9,7 @@
 #include "support/settings.h"
 #include "support/settings_path.h"
 #include "support/support_log.h"
+#include "ui/term/link_choice.h"
 #include "ui/term/serial_devices.h"
 
 CmdLine cl;
@@ -68,6 +69,9 @@ int program_startup(PortFallback fallback) {
   if (settings_file_problem(inifile, 0, why, sizeof why))
     settings_message("cannot be read", why, "The default settings are used.");
   get_initial();
+  link_choice_apply();
+  // A device named on the command line is never exchanged for another.
+  if (link_choice_explicit()) fallback = kPortKeep;
   if (!init_tfr()) return 0;
   check_comm(comm_status);
   g_port_problem[0] = '\0';
@@ -101,6 +105,7 @@ const char* startup_port_problem() { return g_port_problem; }
 
 void program_shutdown(WindowHandle window) {
   free_tfr();
+  link_choice_restore();
   char why[768];
   // The user's config folder is made on the first save; a folder named with
   // --ini, or the program's own, is not.

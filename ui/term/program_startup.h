@@ -18,7 +18,8 @@ enum PortFallback : int {
   kPortKeep = 1,      // keep the configured port; the caller does not start
 };
 
-// After the command line and the single-copy check: opens the support log
+// After the command line and the single-copy check (the link chosen on the
+// command line replaces the settings' one, and then no other port is used): opens the support log
 // (warning through message_box when it cannot), loads the settings, allocates
 // the transfer buffers and probes the serial ports. A configured serial port
 // that does not open is told in a message naming its device and why, before

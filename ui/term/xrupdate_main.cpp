@@ -5,7 +5,10 @@
 #include "ui/emit_syx.h"
 #include "ui/info_command.h"
 #include "ui/term/batch_runner.h"
+#include "ui/term/device_survey.h"
 #include "ui/term/front_end.h"
+#include "ui/term/info_json.h"
+#include "ui/term/run_options.h"
 #include "ui/term/standard_streams.h"
 
 namespace {
@@ -16,26 +19,54 @@ void print_help(FILE* out) {
                "Loads an update file (system, PCM, user data or all) into the XR3300.\n"
                "\n"
                "Usage:\n"
-               "  xrupdate [--ini PATH] [/h] [FILE...]\n"
+               "  xrupdate [OPTIONS] [/h] [FILE...]\n"
                "                            the terminal front end: menu Exit, Update..., Stop...,\n"
                "                            Config... (press the underlined letter), the six display\n"
                "                            lines and the progress; FILE starts its update at once.\n"
                "                            With a copy already running, FILE is handed to it and\n"
                "                            this start ends (\"/h\": without calling the user to it).\n"
-               "                            An argument naming an existing path is always a path;\n"
-               "                            use \"--\" before paths that begin with \"--\".\n"
-               "  xrupdate --batch [--ini PATH] FILE\n"
-               "                            update the instrument with FILE on the configured link,\n"
-               "                            without a window: display lines on stdout as \"N: text\",\n"
-               "                            messages on stderr as \"caption: text\", the link used\n"
-               "                            first; a configured serial port that does not open\n"
-               "                            ends it (status 4), no other port is used; Ctrl-C aborts\n"
+               "                            Options may come in any order; \"--\" ends them (for\n"
+               "                            paths that begin with \"-\").\n"
+               "  xrupdate --batch [OPTIONS] FILE\n"
+               "                            update the instrument with FILE without a window:\n"
+               "                            display lines on stdout as \"N: text\", messages and\n"
+               "                            errors on stderr as \"caption: text\", the link used\n"
+               "                            first, then \"Packet 9 of 32, about 0:07 left\" per\n"
+               "                            packet (one rewritten line on a terminal); a serial\n"
+               "                            port that does not open ends it (status 4), no other\n"
+               "                            port is used; Ctrl-C aborts\n"
+               "  xrupdate --dry-run [OPTIONS] FILE\n"
+               "                            the file check and the version check only, no Set Mode\n"
+               "                            and no data packet: whether the update would be accepted\n"
+               "  xrupdate --query [OPTIONS] ask the instrument for its System, User and PCM versions\n"
+               "  xrupdate --find [--port DEVICE]...\n"
+               "                            the version request on each serial device that opens\n"
+               "                            and each MIDI output/input pair with the same name (or\n"
+               "                            on the devices given), a short time-out each; lists\n"
+               "                            where an instrument answered\n"
+               "  xrupdate --list           the serial devices present, whether each opens and why\n"
+               "                            not, and the MIDI outputs and inputs by number and name\n"
                "  xrupdate --info FILE...   check update files: type, version, size, packets\n"
                "  xrupdate --emit-syx FILE OUT\n"
                "                            write Set Mode and every data packet of FILE, exactly as\n"
                "                            sent, to the SysEx file OUT\n"
-               "  xrupdate --help           this text\n"
-               "  xrupdate --version        the program's version\n"
+               "  xrupdate -h, --help       this text\n"
+               "  xrupdate -V, --version    the program's version\n"
+               "\n"
+               "Options (for this run only, never saved):\n"
+               "  --ini PATH                the settings file\n"
+               "  --port DEVICE             the serial link on DEVICE: a path, or COM1..COM4\n"
+               "  --midi-out NAME           the MIDI link, output NAME (a name or a number as\n"
+               "                            --list shows it)\n"
+               "  --midi-in NAME            the MIDI link, input NAME\n"
+               "  --rate 0..3               the MIDI transfer rate\n"
+               "  --skip-version-check      send the file whatever version the instrument has\n"
+               "  --json                    --info, --list, --query, --find, --dry-run, --batch:\n"
+               "                            one JSON object per result on stdout\n"
+               "  -q, --quiet               --batch and --dry-run: only the outcome\n"
+               "A device named with --port, --midi-out or --midi-in that cannot be opened ends\n"
+               "the run with status 4 and says why; no other link is used. --port and\n"
+               "--midi-out/--midi-in together are a usage error.\n"
                "\n"
                "Settings file: --ini PATH; else xrupdate.ini beside the program when it exists\n"
                "and can be written (a portable copy); else $XDG_CONFIG_HOME/xrupdate/xrupdate.ini,\n"
@@ -46,13 +77,14 @@ void print_help(FILE* out) {
                "Files written: vup_log.txt, the support log, in the folder the program starts in;\n"
                "test.dat, the last data packet sent, in the working directory of the update.\n"
                "\n"
-               "Exit status of --batch: 0 update complete; 1 the program could not start;\n"
+               "Exit status of --batch, --dry-run, --query and --find: 0 update complete (would\n"
+               "be accepted; versions read; an instrument found); 1 the program could not start;\n"
                "2 usage error or no such file; 3 file refused (cannot be opened, or fails the\n"
                "header check); 4 link not opened, or the configured port not present; 5 device\n"
-               "error or time-out; 6 version refused (the instrument has the same version or\n"
-               "better); 7 aborted (Ctrl-C, SIGTERM).\n"
+               "error or time-out (--find: no instrument answered); 6 version refused (the\n"
+               "instrument has the same version or better); 7 aborted (Ctrl-C, SIGTERM).\n"
                "Exit status of --info and --emit-syx: 0 when every file passes, 1 otherwise,\n"
-               "2 for a usage error.\n",
+               "2 for a usage error. --list: 0.\n",
                kProgramTitle, kProgramVersion);
 }
 
@@ -60,30 +92,30 @@ void print_help(FILE* out) {
 
 int main(int argc, char** argv) {
   guard_standard_streams();
-  if (argc >= 2 && std::strcmp(argv[1], "--help") == 0) {
-    print_help(stdout);
-    return 0;
+  RunOptions options;
+  const int usage = parse_run_options(argc, argv, &options, stderr);
+  if (usage != 0) return usage;
+  switch (options.command) {
+    case kRunHelp:
+      print_help(stdout);
+      return 0;
+    case kRunVersion:
+      std::printf("%s v%s\n", kProgramTitle, kProgramVersion);
+      return 0;
+    case kRunInfo:
+      if (options.json)
+        return run_info_json(static_cast<int>(options.operands.size()), options.operands.data(), stdout);
+      return run_info_command(static_cast<int>(options.operands.size()), options.operands.data(), stdout);
+    case kRunEmitSyx:
+      return emit_syx(options.operands[0], options.operands[1], stderr);
+    case kRunList:
+      return run_list(options);
+    case kRunBatch:
+    case kRunDryRun:
+    case kRunQuery:
+    case kRunFind:
+      return run_link_command(options);
+    default:
+      return run_front_end(options);
   }
-  if (argc >= 2 && std::strcmp(argv[1], "--version") == 0) {
-    std::printf("%s v%s\n", kProgramTitle, kProgramVersion);
-    return 0;
-  }
-  if (argc >= 2 && std::strcmp(argv[1], "--info") == 0) {
-    if (argc < 3) {
-      std::fprintf(stderr, "xrupdate: --info needs at least one file\n");
-      return 2;
-    }
-    return run_info_command(argc - 2, argv + 2, stdout);
-  }
-  if (argc >= 2 && std::strcmp(argv[1], "--batch") == 0) {
-    return run_batch(argc - 2, argv + 2);
-  }
-  if (argc >= 2 && std::strcmp(argv[1], "--emit-syx") == 0) {
-    if (argc != 4) {
-      std::fprintf(stderr, "usage: xrupdate --emit-syx FILE OUT\n");
-      return 2;
-    }
-    return emit_syx(argv[2], argv[3], stderr);
-  }
-  return run_front_end(argc, argv);
 }

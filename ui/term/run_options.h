@@ -1,0 +1,40 @@
+#pragma once
+// The Linux program's command line, read once with getopt_long: one command,
+// the link chosen for this run, and the operands.
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+enum RunCommand : int {
+  kRunFrontEnd = 0,  // the default
+  kRunBatch,
+  kRunInfo,
+  kRunEmitSyx,
+  kRunList,
+  kRunQuery,
+  kRunFind,
+  kRunDryRun,
+  kRunHelp,
+  kRunVersion,
+};
+
+struct RunOptions {
+  RunCommand command = kRunFrontEnd;
+  const char* ini = nullptr;
+  // The link for this run only (never saved).
+  std::vector<std::string> ports;  // --port, in the order given
+  const char* midi_out = nullptr;
+  const char* midi_in = nullptr;
+  int rate = -1;  // --rate 0..3, -1 when not given
+  bool skip_version_check = false;
+  bool json = false;
+  bool quiet = false;
+  std::vector<const char*> operands;  // files, "/h"
+  // Whether the link was chosen on the command line.
+  bool link_chosen() const { return !ports.empty() || midi_out != nullptr || midi_in != nullptr; }
+};
+
+// Reads argv[1..]. 0 when it is a command line the program can run; else the
+// exit status of a usage error (2) after one line on `err`.
+int parse_run_options(int argc, char** argv, RunOptions* options, FILE* err);
