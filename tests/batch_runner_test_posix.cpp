@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <grp.h>
+#include <sys/stat.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <poll.h>
@@ -11,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -42,6 +45,7 @@ struct RunOptions {
   bool signal_once_caught = false;  // SIGINT as soon as the program catches it
   std::string close_stdout_after;   // the reader of stdout goes away once it holds this
   bool no_standard_streams = false; // started with descriptors 0, 1 and 2 closed
+  bool as_nobody = false;           // run as uid and gid 65534 (when this process is root)
 };
 
 // Whether `pid` has a handler for `signal_number` (the SigCgt mask in /proc).
@@ -76,7 +80,20 @@ ProgramRun run_program(const std::vector<std::string>& args, const RunOptions& o
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
   pid_t pid = -1;
-  const int spawned = posix_spawn(&pid, kProgram.c_str(), &actions, nullptr, argv.data(), environ);
+  int spawned = 0;
+  if (options.as_nobody && geteuid() == 0) {
+    pid = fork();
+    if (pid == 0) {
+      dup2(out_pipe[1], 1);
+      dup2(err_pipe[1], 2);
+      if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(126);
+      execve(kProgram.c_str(), argv.data(), environ);
+      _exit(127);
+    }
+    spawned = pid < 0 ? errno : 0;
+  } else {
+    spawned = posix_spawn(&pid, kProgram.c_str(), &actions, nullptr, argv.data(), environ);
+  }
   posix_spawn_file_actions_destroy(&actions);
   close(out_pipe[1]);
   close(err_pipe[1]);
@@ -457,3 +474,173 @@ TEST_F(BatchRunner, EmitSyxWritesTheWireBytes) {
 }
 
 }  // namespace
+
+// Every line of `out` is one JSON object, as a JSON parser reads it.
+bool each_line_is_json(const TempDir& dir, const std::string& out) {
+  size_t begin = 0;
+  int lines = 0;
+  while (begin < out.size()) {
+    const size_t end = out.find('\n', begin);
+    if (end == std::string::npos) return false;
+    write_file_bytes(dir.file("line.json"), out.substr(begin, end - begin));
+    const std::string command = "python3 -m json.tool '" + dir.file("line.json") + "' >/dev/null 2>&1";
+    if (std::system(command.c_str()) != 0) return false;
+    begin = end + 1;
+    ++lines;
+  }
+  return lines > 0;
+}
+
+int count_of(const std::string& text, const std::string& part) {
+  int n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+// A second instrument on a second pseudo-terminal.
+class TwoInstruments : public BatchRunner {
+ protected:
+  PtyServer server2;
+  SimInstrument sim2;
+  std::thread serving2;
+
+  void start_both() {
+    SimConfig first;
+    first.versions = {0x0105, 0x0100, 0x0100};
+    start_sim(first);
+    std::string error;
+    ASSERT_EQ(pty_server_open(server2, nullptr, 38400, &error), 1) << error;
+    SimConfig second;
+    second.versions = {0x0300, 0x0100, 0x0100};
+    second.image_path = dir.file("received2.img");
+    sim_reset(sim2, second);
+    serving2 = std::thread([this] { pty_server_run(server2, sim2, false); });
+    // The settings name neither: the link comes from the command line alone.
+    write_file_bytes(dir.file("x.ini"), "[XR3300/R SystemUpdate Utility]\r\nCom1Device=/nonexistent/tty\r\n");
+  }
+  void TearDown() override {
+    if (serving2.joinable()) {
+      pty_server_stop(server2);
+      serving2.join();
+      pty_server_close(server2);
+    }
+    BatchRunner::TearDown();
+  }
+};
+
+TEST_F(TwoInstruments, FindListsBothAndPortUpdatesOnlyTheOneNamed) {
+  start_both();
+  ProgramRun run = run_program({"--find", "--ini", "x.ini", "--port", server.path, "--port", server2.path,
+                                "--port", "/nonexistent/tty"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("serial " + server.path + ": System 1.05, User 1.00, PCM 1.00\n"), std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("serial " + server2.path + ": System 3.00, User 1.00, PCM 1.00\n"), std::string::npos);
+  EXPECT_NE(run.err.find("/nonexistent/tty does not exist"), std::string::npos) << run.err;
+  run = run_program({"--json", "--find", "--port", server2.path, "--ini", "x.ini"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(each_line_is_json(dir, run.out)) << run.out;
+  EXPECT_NE(run.out.find("\"System\":\"3.00\""), std::string::npos) << run.out;
+
+  // Options in any order; the update goes to the second instrument only, and
+  // a progress line per packet reaches the pipe.
+  const std::string image = make_update_image(0, 4, 0);
+  write_file_bytes(dir.file("a.sys"), image);
+  run = run_program({"a.sys", "--port", server2.path, "--batch", "--ini", "x.ini"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.err.find("xrupdate: link: COM1 (" + server2.path + ")"), std::string::npos) << run.err;
+  EXPECT_EQ(count_of(run.err, "\nPacket "), 32) << run.err;
+  EXPECT_NE(run.err.find("Packet 32 of 32, about 0:00 left\n"), std::string::npos) << run.err;
+  // --port is never saved.
+  EXPECT_EQ(read_file_bytes(dir.file("x.ini")).find(server2.path), std::string::npos);
+  pty_server_stop(server2);
+  serving2.join();
+  pty_server_close(server2);
+  stop_sim();
+  EXPECT_TRUE(read_file_bytes(dir.file("received2.img")) == image);
+  EXPECT_EQ(sim.record.setmodes, 0);
+  EXPECT_EQ(sim.record.messages, 1);  // --find's version request alone
+}
+
+TEST_F(BatchRunner, QueryAndDryRunSendOnlyTheVersionRequest) {
+  SimConfig config;
+  config.versions = {0x0200, 0x0100, 0x0100};
+  start_sim(config);
+  write_file_bytes(dir.file("new.sys"), make_update_image(0, 3, 0));
+  write_file_bytes(dir.file("old.sys"), make_update_image(0, 2, 0));
+  ProgramRun run = run_program({"--query", "--port", server.path, "--ini", "x.ini"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "System: 2.00\nUser: 1.00\nPCM: 1.00\n");
+  run = run_program({"--dry-run", "new.sys", "--port", server.path, "--ini", "x.ini", "--json"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(each_line_is_json(dir, run.out)) << run.out;
+  EXPECT_NE(run.out.find("\"accepted\":true"), std::string::npos) << run.out;
+  run = run_program({"--dry-run", "--port", "COM1", "--ini", "x.ini", "old.sys"});
+  EXPECT_EQ(run.status, 6) << run.err;
+  EXPECT_NE(run.err.find("xrupdate: Version check failed. The XR3300 already has"), std::string::npos) << run.err;
+  run = run_program({"--dry-run", "--skip-version-check", "--ini", "x.ini", "old.sys"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  stop_sim();
+  EXPECT_EQ(sim.record.messages, 4);
+  EXPECT_EQ(sim.record.version_requests, 4);
+  EXPECT_EQ(sim.record.setmodes, 0);
+}
+
+// A device named on the command line that does not open ends the run with
+// exit 4 and its reason; no other port (here COM1, which would answer) is used.
+TEST_F(BatchRunner, NamedDeviceThatDoesNotOpenIsExit4WithItsReason) {
+  start_sim(SimConfig{});
+  write_file_bytes(dir.file("a.sys"), make_update_image(0, 2, 0));
+  ProgramRun run = run_program({"--batch", "--port", "/nonexistent/tty", "--ini", "x.ini", "a.sys"});
+  EXPECT_EQ(run.status, 4);
+  EXPECT_NE(run.err.find("(/nonexistent/tty) does not exist"), std::string::npos) << run.err;
+
+  const int holder = open(server.path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+  write_file_bytes(dir.file("y.ini"), "[XR3300/R SystemUpdate Utility]\r\nCom1Device=/nonexistent/tty\r\n");
+  run = run_program({"--query", "--json", "--port", server.path, "--ini", "y.ini"});
+  close(holder);
+  EXPECT_EQ(run.status, 4);
+  EXPECT_TRUE(each_line_is_json(dir, run.out)) << run.out;
+  EXPECT_NE(run.out.find("is in use by another program"), std::string::npos) << run.out;
+
+  if (geteuid() == 0) {
+    ASSERT_EQ(chmod(server.path.c_str(), 0600), 0);
+    ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
+    RunOptions nobody;
+    nobody.as_nobody = true;
+    run = run_program({"--query", "--port", server.path, "--ini", "x.ini"}, nobody);
+    EXPECT_EQ(run.status, 4) << run.err;
+    EXPECT_NE(run.err.find("Permission denied"), std::string::npos) << run.err;
+  }
+  stop_sim();
+  EXPECT_EQ(sim.record.messages, 0);
+}
+
+// Each bad command line: one line on stderr, exit 2, nothing sent.
+TEST_F(BatchRunner, BadCommandLinesAreOneLineAndSendNothing) {
+  start_sim(SimConfig{});
+  write_file_bytes(dir.file("a.sys"), make_update_image(0, 2, 0));
+  const std::vector<std::vector<std::string>> bad = {
+      {"--batch", "--frobnicate", "a.sys"},
+      {"--batch", "a.sys", "--port"},
+      {"--batch", "--port", server.path, "--midi-out", "0", "a.sys"},
+      {"--batch", "--port", server.path, "--port", server.path, "a.sys"},
+      {"--query", "--rate", "9"},
+      {"--query", "--batch", "a.sys"},
+      {"--dry-run"},
+      {"-Z"},
+  };
+  for (const auto& args : bad) {
+    const ProgramRun run = run_program(args);
+    EXPECT_EQ(run.status, 2) << args[1];
+    EXPECT_EQ(count_of(run.err, "\n"), 1) << run.err;
+    EXPECT_EQ(run.err.compare(0, 10, "xrupdate: "), 0) << run.err;
+  }
+  const ProgramRun help = run_program({"--batch", "--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("Usage:"), std::string::npos);
+  stop_sim();
+  EXPECT_EQ(sim.record.messages, 0);
+}
