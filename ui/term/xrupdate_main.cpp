@@ -19,7 +19,7 @@ void print_help(FILE* out) {
                "Loads an update file (system, PCM, user data or all) into the XR3300.\n"
                "\n"
                "Usage:\n"
-               "  xrupdate [OPTIONS] [/h] [FILE...]\n"
+               "  xrupdate [--ini PATH] [/h] [FILE...]\n"
                "                            the terminal front end: menu Exit, Update..., Stop...,\n"
                "                            Config... (press the underlined letter), the six display\n"
                "                            lines and the progress; FILE starts its update at once.\n"
