@@ -20,7 +20,10 @@ foreach(page xrupdate.1 xrsim.1)
 endforeach()
 add_custom_target(xr_man_pages ALL DEPENDS ${man_pages})
 install(FILES ${man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/doc/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# bash-completion loads a command's file from here on first use.
+install(FILES ${CMAKE_SOURCE_DIR}/doc/xrupdate.bash-completion
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME xrupdate)
 
 set(CPACK_PACKAGE_NAME "xrupdate")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})

@@ -60,12 +60,14 @@ check "the package depends on libncursesw6" grep -q "libncursesw6" <<<"$depends"
 check "it is called xrupdate, version 1.3" test "$(dpkg-deb -f "$deb" Package Version | tr '\n' ' ')" = "Package: xrupdate Version: 1.3 "
 expected_files="./usr/bin/xrsim
 ./usr/bin/xrupdate
+./usr/share/bash-completion/completions/xrupdate
 ./usr/share/doc/xrupdate/README.md
+./usr/share/doc/xrupdate/copyright
 ./usr/share/man/man1/xrsim.1.gz
 ./usr/share/man/man1/xrupdate.1.gz"
 files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sort)
 check "no files but its own" test "$files" = "$expected_files"
-folders=$(dpkg-deb -c "$deb" | awk '$1 ~ /^d/ {print $6}' | grep -vxE '\./usr/((bin|share|share/man|share/man/man1|share/doc|share/doc/xrupdate)/)?')
+folders=$(dpkg-deb -c "$deb" | awk '$1 ~ /^d/ {print $6}' | grep -vxE '\./usr/((bin|share|share/man|share/man/man1|share/doc|share/doc/xrupdate|share/bash-completion|share/bash-completion/completions)/)?')
 check "no folders but the system's and its own" test -z "$folders"
 
 destdir=$work/destdir
@@ -80,6 +82,11 @@ dpkg -x "$deb" "$inst"
 xrupdate=$inst/usr/bin/xrupdate
 xrsim=$inst/usr/bin/xrsim
 check "the installed xrupdate --version" test "$("$xrupdate" --version)" = "XR3300/R SystemUpdate Utility v1.3"
+check "the installed xrsim --version" test "$("$xrsim" --version)" = "xrsim v1.3"
+completion=$(bash -c 'source "$1"; COMP_WORDS=(xrupdate --dry); COMP_CWORD=1; _xrupdate; echo "${COMPREPLY[*]}";
+  COMP_WORDS=(xrupdate --port C); COMP_CWORD=2; _xrupdate; echo "${COMPREPLY[*]}"' _ \
+  "$inst/usr/share/bash-completion/completions/xrupdate")
+check "the bash completion completes options and ports" test "$completion" = $'--dry-run\nCOM1 COM2 COM3 COM4'
 
 sample=$work/sample.sys
 python3 - "$sample" <<'EOF'

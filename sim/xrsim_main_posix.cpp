@@ -13,6 +13,7 @@
 #include <string>
 
 #include "sim/instrument.h"
+#include "support/program_info.h"
 #include "sim/pty_server.h"
 
 namespace {
@@ -52,6 +53,7 @@ constexpr const char* kUsage =
     "Other:\n"
     "  --trace                show every byte in and out on stderr\n"
     "  --help                 this text\n"
+    "  --version              the version (that of the programs it is built with)\n"
     "\n"
     "Replies: version F0 42 23 58 01 v1lo v1hi v2lo v2hi v3lo v3hi 00 00 00 00 F7;\n"
     "status F0 42 23 58 03 status F7. A bad packet is answered with status 1\n"
@@ -127,6 +129,9 @@ int main(int argc, char** argv) {
     std::string rest;
     if (std::strcmp(opt, "--help") == 0 || std::strcmp(opt, "-h") == 0) {
       std::fputs(kUsage, stdout);
+      return 0;
+    } else if (std::strcmp(opt, "--version") == 0 || std::strcmp(opt, "-V") == 0) {
+      std::printf("xrsim v%s\n", kProgramVersion);
       return 0;
     } else if (std::strcmp(opt, "--trace") == 0) {
       g_trace = true;
