@@ -505,8 +505,10 @@ sc_handover_busy() {
   scenario "hand-over while busy is dropped"
   start_sim --line-speed 115200 && write_ini && start_app main sample.sys
   wait_for "Tx Packet:" 10
-  (cd "$work" && "$xrupdate" --ini "$work/xr.ini" second.sys </dev/null >/dev/null 2>&1)
-  check "the second copy exits with 0" test $? -eq 0
+  (cd "$work" && "$xrupdate" --ini "$work/xr.ini" second.sys </dev/null >"$work/second.out" 2>&1)
+  check "the second copy exits non-zero" test $? -ne 0
+  check "and says the running copy is busy" \
+    grep -qx "xrupdate: the running copy is busy; $work/second.sys was not started" "$work/second.out"
   sleep 0.5
   check "the running transfer keeps its file" shows "$work/sample.sys"
   record "a hand-over arrived during the transfer"

@@ -297,13 +297,23 @@ void gain_focus() {
   if (mw_focus_gained(&g_state)) invalidate();
 }
 
-void on_handover_record(const HandoverRecord& record, void*) {
+void on_handover_record(const HandoverRecord& record, void* context) {
+  const HandoverConnection* connection = static_cast<const HandoverConnection*>(context);
   if (record.id == IDM_RXW_FILENAME) {
+    // A piece with a zero byte ends the path: the second copy waits to hear of it.
+    bool last = false;
+    for (int b = 0; b < 4; ++b) last = last || ((record.bytes >> (8 * b)) & 0xFF) == 0;
+    const bool busy = g_state.tx_flag != 0;
+    const bool held_before = g_state.held_path[0] != '\0';
     if (mw_handover_piece(&g_state, record.offset, record.bytes)) {
       char path[kHandoverBufferSize];
       std::memcpy(path, g_state.handover.rxw_filename, sizeof path);
       path[sizeof path - 1] = '\0';
       start_transfer(path);
+      if (last) handover_answer(connection, g_state.tx_flag != 0 ? kHandoverAnswerTaken : kHandoverAnswerNotStarted);
+    } else if (last) {
+      const bool held = !held_before && g_state.held_path[0] != '\0';
+      handover_answer(connection, busy ? kHandoverAnswerBusy : held ? kHandoverAnswerTaken : kHandoverAnswerNotStarted);
     }
   } else if (record.id == kHandoverForeground) {
     // A terminal cannot be raised; the bell calls the user to it.
@@ -318,7 +328,7 @@ void service_handover(std::int64_t now) {
     // Out of descriptors or the like: try again a little later rather than spin.
     if (accepted < 0) g_accept_paused_until = now + 200;
   }
-  if (g_connection.fd >= 0) handover_read(&g_connection, now, on_handover_record, nullptr);
+  if (g_connection.fd >= 0) handover_read(&g_connection, now, on_handover_record, &g_connection);
 }
 
 void run_timers(std::int64_t now) {
@@ -532,6 +542,19 @@ int run_front_end(const RunOptions& options) {
   analyze_cmdline(&cl, static_cast<int>(arguments.size()), arguments.data());
   const int copy = single_copy_start(cl);
   if (copy == kSingleCopyHandedOver) return 0;
+  if (copy == kSingleCopyPending) {
+    std::fprintf(stderr, "xrupdate: the running copy has %s but has not answered yet (a dialog may be open)\n",
+                 cl.path);
+    return 0;
+  }
+  if (copy == kSingleCopyBusy) {
+    std::fprintf(stderr, "xrupdate: the running copy is busy; %s was not started\n", cl.path);
+    return 1;
+  }
+  if (copy == kSingleCopyNotStarted) {
+    std::fprintf(stderr, "xrupdate: the running copy could not start %s; it says why\n", cl.path);
+    return 1;
+  }
   if (copy == kSingleCopyNoAnswer) {
     std::fprintf(stderr, "xrupdate: another copy is running but does not answer\n");
     return 1;

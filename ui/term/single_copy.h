@@ -7,7 +7,10 @@
 // On the socket: an 8-byte greeting "XRHO0001", then records of 8 bytes, each two
 // little-endian 32-bit words (wParam, lParam). wParam's low word 211 is a piece
 // (high word: its byte offset, lParam: its four bytes, the first in the low eight
-// bits); low word 1 is the foreground request. The sender closes after the last.
+// bits); low word 1 is the foreground request. After the last record the sender
+// shuts down its side for writing and waits a little for one answer byte about
+// its path (kHandoverAnswer...); a copy that closes without one took the path as
+// far as the sender can tell (copies from before the answer do so).
 
 #include <cstdint>
 
@@ -17,10 +20,18 @@ constexpr char kHandoverGreeting[8] = {'X', 'R', 'H', 'O', '0', '0', '0', '1'};
 constexpr int kHandoverRecordSize = 8;
 constexpr unsigned kHandoverForeground = 1;  // the low word of the foreground request
 
+// The running copy's answer about a path.
+constexpr char kHandoverAnswerTaken = 'T';       // started, or held until a dialog closes
+constexpr char kHandoverAnswerBusy = 'B';        // a transfer runs: dropped
+constexpr char kHandoverAnswerNotStarted = 'N';  // the link did not open, or the path was unusable
+
 enum SingleCopyResult : int {
   kSingleCopyFirst = 0,       // no copy runs: this one listens (or runs without the check)
   kSingleCopyHandedOver = 1,  // a running copy took the path; exit with 0
   kSingleCopyNoAnswer = 2,    // a copy holds the lock but does not answer
+  kSingleCopyBusy = 3,        // the running copy is updating: the path was dropped
+  kSingleCopyNotStarted = 4,  // the running copy could not start the path (it says why)
+  kSingleCopyPending = 5,     // the running copy has the path but has not answered yet (a dialog is open)
 };
 
 // The socket's path: $XDG_RUNTIME_DIR, else a private folder /tmp/xrupdate-UID.
@@ -58,6 +69,9 @@ void handover_connection_reset(HandoverConnection* connection);
 // Accepts one waiting connection, if any: 1 when `connection` now holds it, 0 when
 // none waits, -1 when accepting fails (out of descriptors).
 int handover_accept(int listen_fd, HandoverConnection* connection, std::int64_t now_ms);
+// Tells the second copy on `connection` what became of its path (one byte;
+// a copy that no longer waits is not an error).
+void handover_answer(const HandoverConnection* connection, char answer);
 // Reads what has arrived; calls `on_record` for each whole record. Returns 0 when
 // the connection is finished (closed by the peer, bad greeting, too long, too slow,
 // or an error) and has been closed; 1 while it stays open.

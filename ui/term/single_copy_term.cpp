@@ -22,6 +22,7 @@ namespace {
 
 constexpr int kMaxRecords = kHandoverMaxPieces + 2;  // every piece of a full path and the request
 constexpr int kConnectWaitMs = 2000;                 // a running copy may still be starting
+constexpr int kAnswerWaitMs = 1000;                  // a running copy at its main loop answers within milliseconds
 
 int g_listen_fd = -1;
 int g_lock_fd = -1;
@@ -128,6 +129,28 @@ std::int64_t now_ms() {
       .count();
 }
 
+// After the records: the running copy's answer about the path.
+int await_answer(int fd, const CmdLine& record) {
+  if (record.path[0] == '\0') return kSingleCopyHandedOver;  // nothing to answer about
+  shutdown(fd, SHUT_WR);
+  const std::int64_t give_up = now_ms() + kAnswerWaitMs;
+  for (;;) {
+    const std::int64_t left = give_up - now_ms();
+    if (left <= 0) return kSingleCopyPending;
+    pollfd readable = {fd, POLLIN, 0};
+    const int ready = poll(&readable, 1, static_cast<int>(left));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return kSingleCopyPending;
+    char answer = 0;
+    const ssize_t n = recv(fd, &answer, 1, 0);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+    if (n <= 0) return kSingleCopyHandedOver;  // closed without an answer: a copy from before the answer
+    if (answer == kHandoverAnswerBusy) return kSingleCopyBusy;
+    if (answer == kHandoverAnswerNotStarted) return kSingleCopyNotStarted;
+    return kSingleCopyHandedOver;
+  }
+}
+
 }  // namespace
 
 int single_copy_socket_path(char* out, int size) {
@@ -174,8 +197,9 @@ int single_copy_start(const CmdLine& record) {
     const int fd = connect_running(path);
     if (fd >= 0) {
       const bool sent = send_handover(fd, record);
+      const int answered = sent ? await_answer(fd, record) : kSingleCopyNoAnswer;
       close(fd);
-      if (sent) return kSingleCopyHandedOver;
+      if (sent) return answered;
     }
   }
   if (running) {
@@ -184,8 +208,9 @@ int single_copy_start(const CmdLine& record) {
       const int fd = connect_running(path);
       if (fd >= 0) {
         const bool sent = send_handover(fd, record);
+        const int answered = sent ? await_answer(fd, record) : kSingleCopyNoAnswer;
         close(fd);
-        return sent ? kSingleCopyHandedOver : kSingleCopyNoAnswer;
+        return answered;
       }
       if (now_ms() >= give_up) return kSingleCopyNoAnswer;
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -207,6 +232,12 @@ void single_copy_stop() {
     close(g_lock_fd);
     g_lock_fd = -1;
   }
+}
+
+void handover_answer(const HandoverConnection* connection, char answer) {
+  if (connection->fd < 0) return;
+  const ssize_t n = send(connection->fd, &answer, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+  (void)n;
 }
 
 void handover_connection_reset(HandoverConnection* connection) {
