@@ -209,6 +209,7 @@ sc_cmdline() {
   check "Update Complete!" wait_for "Update Complete!" 20
   record "the update has completed"
   check "type and version on line 1" shows "Type=SYSTEM"
+  check "the display names the port in use" shows "Link: COM1 ($pty) at 38400 baud"
   check "the image arrived byte for byte" image_matches "$work/sample.sys"
   check "\"Stop...\" grayed after the end" menu_dim "Stop..."
   check "\"Update...\" enabled after the end" menu_enabled "Update..."

@@ -100,6 +100,7 @@ std::int64_t g_next_tick = 0;
 std::int64_t g_next_flash = 0;
 std::vector<std::pair<void (*)(void*), void*>> g_overlays;
 HandoverConnection g_connection;
+bool g_started = false;  // start-up has read the settings: the link line can be shown
 std::int64_t g_accept_paused_until = 0;
 
 std::int64_t now_ms() {
@@ -194,8 +195,30 @@ void sink_origin(WindowHandle, int* left, int* top) {
 
 // ---- what the loop does besides waiting
 
+// The link the next update goes out on, as the display shows it.
+std::string link_line() {
+  char text[kComDevicePathSize + 160];
+  if (devtype == 0 && port >= 1 && port <= 4) {
+    std::snprintf(text, sizeof text, "Link: COM%d (%s) at %d baud", port, com_device_path[port - 1],
+                  rate_table[rate_num]);
+  } else {
+    MidiOutCaps out = {};
+    MidiInCaps in = {};
+    if (mididevnum_out < 0 || midi_driver().out_get_caps(static_cast<unsigned>(mididevnum_out), &out) != 0)
+      out.szPname[0] = '\0';
+    if (mididevnum_in < 0 || midi_driver().in_get_caps(static_cast<unsigned>(mididevnum_in), &in) != 0)
+      in.szPname[0] = '\0';
+    out.szPname[kMidiNameSize - 1] = '\0';
+    in.szPname[kMidiNameSize - 1] = '\0';
+    std::snprintf(text, sizeof text, "Link: MIDI out \"%s\", in \"%s\", transfer rate %s", out.szPname,
+                  in.szPname, xfer_rate_names[xferrate & 3]);
+  }
+  return text;
+}
+
 void redraw() {
   MainView view;
+  view.link = g_started ? link_line() : "";
   {
     std::lock_guard<std::mutex> lock(g_mutex);
     for (int i = 0; i < 6; ++i) view.lines[i] = g_lines[i];
@@ -607,6 +630,7 @@ int run_front_end(const RunOptions& options) {
         program_shutdown(kWindow);
         status = 4;
       } else {
+        g_started = true;
         g_cmdline_pending = cl.path[0] != '\0';
         g_next_tick = now_ms() + kTickMs;
         invalidate();

@@ -44,6 +44,7 @@ struct MainView {
   int title_marked;      // the attention flash's bright phase
   std::string progress;  // "" when no transfer sends packets
   int progress_fill;     // filled cells of a bar kProgressBarWidth wide
+  std::string link;      // the link in use: "Link: COM1 (/dev/ttyUSB0) at 38400 baud"
 };
 constexpr int kProgressBarWidth = 60;
 

@@ -330,6 +330,7 @@ void screen_draw_main(const MainView& view) {
     bar[kProgressBarWidth + 2] = '\0';
     screen_text(11, 2, bar, COLS - 3, client);
   }
+  screen_text(LINES - 2, 2, view.link.c_str(), COLS - 3, client);
   screen_text(LINES - 1, 1, "Keys: E Exit, U Update..., S Stop..., C Config... (also with Alt)", COLS - 2,
               client | A_DIM);
 }
