@@ -580,9 +580,14 @@ TEST_F(BatchRunner, QueryAndDryRunSendOnlyTheVersionRequest) {
   EXPECT_NE(run.err.find("xrupdate: Version check failed. The XR3300 already has"), std::string::npos) << run.err;
   run = run_program({"--dry-run", "--skip-version-check", "--ini", "x.ini", "old.sys"});
   EXPECT_EQ(run.status, 0) << run.err;
+  // --quiet: the outcome alone.
+  run = run_program({"-q", "--dry-run", "--ini", "x.ini", "new.sys"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "Dry run: the update would be accepted.\n");
+  EXPECT_EQ(run.err, "");
   stop_sim();
-  EXPECT_EQ(sim.record.messages, 4);
-  EXPECT_EQ(sim.record.version_requests, 4);
+  EXPECT_EQ(sim.record.messages, 5);
+  EXPECT_EQ(sim.record.version_requests, 5);
   EXPECT_EQ(sim.record.setmodes, 0);
 }
 

@@ -81,7 +81,8 @@ bool catch_stop_signals() {
 // How the display lines and messages of a run are shown.
 struct Shown {
   bool lines_on_stdout = true;  // "N: text"; else on stderr (stdout keeps the result)
-  bool lines = true;            // false: only the outcome (--quiet, --find)
+  bool lines = true;            // every display line
+  bool outcome_lines = true;    // lines 3 to 5, the outcome (all --quiet keeps)
   bool progress = false;        // "Packet k of N, about m:ss left" on stderr
   bool boxes = true;            // the messages on stderr
 };
@@ -148,7 +149,7 @@ void line_to_stdout(int line, const char* text) {
   }
   if (line >= 3 && g_error_lines) add_reason(text);
   if (g_shown.progress && progress_line(&g_progress, line, text, now_ms())) show_progress();
-  if (g_shown.lines) {
+  if (g_shown.lines || (g_shown.outcome_lines && line >= 3 && std::strcmp(text, " ") != 0)) {
     if (g_progress_written) end_progress_line();
     std::fprintf(g_shown.lines_on_stdout ? stdout : stderr, "%d: %s\n", line, text);
     std::fflush(g_shown.lines_on_stdout ? stdout : stderr);
@@ -466,6 +467,7 @@ bool ask_versions(int versions[3]) {
 int run_find(const RunOptions& options) {
   g_shown = Shown{};
   g_shown.lines = false;
+  g_shown.outcome_lines = false;
   g_shown.boxes = false;  // a device that does not open is told below, once
   std::vector<FindTarget> targets;
   for (const std::string& path : options.ports) targets.push_back(FindTarget{path});
