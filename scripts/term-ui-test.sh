@@ -218,6 +218,11 @@ sc_cmdline() {
   keys e
   check "Exit when idle ends the program with 0" exited 0
   check "terminal modes restored" modes_restored
+  start_app second --port "$work/no-such-port" sample.sys
+  check "a port named on the command line that does not open is told" wait_for "does not exist" 5
+  keys Enter
+  check "and the front end ends with 4, using no other port" exited 4
+  check "the configured port is still in the settings" ini_has "Com1Device=$pty"
 }
 
 sc_prompt() {
