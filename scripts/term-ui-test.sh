@@ -771,7 +771,24 @@ sc_long_path() {
   exited 0 >/dev/null
 }
 
-all_scenarios="cmdline prompt stop config device settings-place handover-idle handover-busy exit stale-socket hostile-peer keys resize attention crash sigterm stdin odd-name help long-path"
+sc_log_refused() {
+  scenario "a support log that cannot be created"
+  mkdir "$work/vup_log.txt"
+  start_sim && write_ini && start_app main
+  check "the start-up warning" wait_for "Failed to create log file." 5
+  record "the support log cannot be created"
+  check "it says the program goes on" shows "The application will continue"
+  keys Enter
+  check "the box closes" wait_gone "Failed to create log file." 3
+  (cd "$work" && "$xrupdate" --ini "$work/xr.ini" sample.sys </dev/null >/dev/null 2>&1)
+  check "an update still runs to its end" wait_for "Update Complete!" 20
+  check "byte for byte" image_matches "$work/sample.sys"
+  keys e
+  check "and the program ends with 0" exited 0
+  rmdir "$work/vup_log.txt"
+}
+
+all_scenarios="cmdline prompt stop config device settings-place handover-idle handover-busy exit stale-socket hostile-peer keys resize attention crash sigterm stdin odd-name help long-path log-refused"
 selected=${*:-$all_scenarios}
 for name in $selected; do
   case " $all_scenarios " in
