@@ -747,6 +747,11 @@ sc_long_path() {
   check "the prompt stays open" shows "Open File"
   check "nothing was started" bash -c "! grep -q 'Starting' '$work/vup_log.txt' 2>/dev/null"
   keys C-u
+  text "$(head -c 4200 /dev/zero | tr '\0' 'x')"
+  keys Enter
+  check "a name longer than any path is refused, not cut" \
+    wait_for "The name is longer than a path can be here; Ctrl-U clears it." 10
+  keys C-u
   text "$short"
   keys Enter
   check "the 255-character path is sent" wait_for "FILE : Type=SYSTEM , Version=2.00" 5
