@@ -63,7 +63,7 @@ demo_on_fresh_clone() (
   demo_work=
   trap 'rm -rf "$clone" ${demo_work:+"$demo_work"}' EXIT
   git clone -q "$root" "$clone/xr" || exit 1
-  (cd "$clone/xr" && scripts/demo.sh </dev/null >"$out" 2>&1)
+  (cd "$clone/xr" && timeout 600 scripts/demo.sh </dev/null >"$out" 2>&1)
   status=$?
   cat "$out"
   # The demo keeps its folder (with the support log) for the user; the test does not.
