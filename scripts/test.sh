@@ -60,14 +60,18 @@ native() {
 demo_on_fresh_clone() (
   clone=$(mktemp -d /tmp/xr-demo-clone.XXXXXX) || exit 1
   out=$clone/demo.out
-  demo_work=
-  trap 'rm -rf "$clone" ${demo_work:+"$demo_work"}' EXIT
+  # The demo keeps its folder (sample, support log) for the user; the test does not.
+  remove_all() {
+    local demo_work
+    demo_work=$(sed -n 's|^simulated XR3300 on .*; sample update \(/tmp/xrupdate-demo\.[^/]*\)/sample\.sys$|\1|p' \
+      "$out" 2>/dev/null)
+    rm -rf "$clone" ${demo_work:+"$demo_work"}
+  }
+  trap remove_all EXIT
   git clone -q "$root" "$clone/xr" || exit 1
   (cd "$clone/xr" && timeout 600 scripts/demo.sh </dev/null >"$out" 2>&1)
   status=$?
   cat "$out"
-  # The demo keeps its folder (with the support log) for the user; the test does not.
-  demo_work=$(sed -n 's|^support log: \(/tmp/xrupdate-demo\.[^/]*\)/vup_log\.txt$|\1|p' "$out")
   [ $status -eq 0 ] || { echo "scripts/demo.sh ended with $status"; exit 1; }
   grep -q "^The simulated XR3300 received the sample byte for byte" "$out" ||
     { echo "scripts/demo.sh did not say the sample arrived byte for byte"; exit 1; }
