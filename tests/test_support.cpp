@@ -45,10 +45,13 @@ void HostRecorder::on_post(WindowHandle window, int id, intptr_t lparam) {
   std::function<void(int, intptr_t)> hook;
   {
     std::lock_guard<std::mutex> lock(g_recorder->mutex_);
-    g_recorder->notices_.push_back({window, id, lparam, query_tfr_stop()});
     hook = g_recorder->post_hook_;
   }
+  // The hook runs first: once the notice is recorded, a waiting test may end
+  // and destroy the recorder.
   if (hook) hook(id, lparam);
+  std::lock_guard<std::mutex> lock(g_recorder->mutex_);
+  g_recorder->notices_.push_back({window, id, lparam, query_tfr_stop()});
   g_recorder->changed_.notify_all();
 }
 

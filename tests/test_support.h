@@ -48,8 +48,9 @@ class HostRecorder {
   bool wait_for_line(int n, const std::string& prefix,
                      std::chrono::milliseconds deadline = std::chrono::seconds(30)) const;
 
-  // Runs `hook` on the posting thread after each notice is recorded, before
-  // the poster goes on: a test can act at an exact step of the transfer.
+  // Runs `hook` on the posting thread as each notice is posted, before it is
+  // recorded and before the poster goes on: a test can act at an exact step
+  // of the transfer.
   void set_post_hook(std::function<void(int id, intptr_t lparam)> hook);
 
   void set_desktop(int right, int bottom);
