@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds every target and runs every test:
 #   native Linux build with AddressSanitizer + UndefinedBehaviorSanitizer, all tests;
+#   scripts/demo.sh on a fresh clone of HEAD, headless;
 #   native ThreadSanitizer build, the tests of threaded code;
 #   native optimized (Release) build of everything, benchmarks included;
 #   x86-64 Windows build, all tests under Wine, and its serial tests with COM1 on xrsim;
@@ -54,6 +55,28 @@ native() {
     (cd "$build/native" && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
        ctest -j "$jobs" --output-on-failure --timeout 300)
 }
+
+# The README's first command on a fresh clone of HEAD, headless (stdin is no
+# terminal, so the demo runs --batch): it must build, update xrsim and say so.
+demo_on_fresh_clone() (
+  clone=$(mktemp -d /tmp/xr-demo-clone.XXXXXX) || exit 1
+  out=$clone/demo.out
+  # The demo keeps its folder (sample, support log) for the user; the test does not.
+  remove_all() {
+    local demo_work
+    demo_work=$(sed -n 's|^simulated XR3300 on .*; sample update \(/tmp/xrupdate-demo\.[^/]*\)/sample\.sys$|\1|p' \
+      "$out" 2>/dev/null)
+    rm -rf "$clone" ${demo_work:+"$demo_work"}
+  }
+  trap remove_all EXIT
+  git clone -q "$root" "$clone/xr" || exit 1
+  (cd "$clone/xr" && timeout 600 scripts/demo.sh </dev/null >"$out" 2>&1)
+  status=$?
+  cat "$out"
+  [ $status -eq 0 ] || { echo "scripts/demo.sh ended with $status"; exit 1; }
+  grep -q "^The simulated XR3300 received the sample byte for byte" "$out" ||
+    { echo "scripts/demo.sh did not say the sample arrived byte for byte"; exit 1; }
+)
 
 # SimTool runs the xrsim program and signals it; an instrumented xrsim sometimes
 # misses a signal under ThreadSanitizer, which is no fault of the code under test.
@@ -160,6 +183,7 @@ if command -v ccache >/dev/null 2>&1; then
   export CCACHE_BASEDIR=$root CCACHE_NOHASHDIR=1
 fi
 stage "native build and tests (ASan, UBSan)" native
+stage "scripts/demo.sh on a fresh clone of HEAD (headless)" demo_on_fresh_clone
 stage "ThreadSanitizer tests" tsan
 stage "optimized build with benchmarks" release
 stage "x86-64 Windows build and tests under Wine (x86-64 xr_tests.exe)" windows64

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -100,6 +101,16 @@ class TransferSerial : public ::testing::Test {
     free_comm();
     tfr_end();
     EXPECT_EQ(query_tfr_stop(), 1);
+    // Every end, whichever way it came, was idle before its notice went out: a
+    // transfer started in answer to the notice finds the state free. The
+    // 209 notices come from a running transfer.
+    for (const auto& n : host.notices()) {
+      if (n.id == IDM_TFR_END) {
+        EXPECT_EQ(n.idle_when_posted, 1) << "208 posted before the state was idle";
+      } else {
+        EXPECT_EQ(n.idle_when_posted, 0) << "notice " << n.id << " posted by an idle transfer";
+      }
+    }
     int seen = 0;
     for (const auto& n : host.notices()) {
       if (n.id == IDM_TFR_END && ++seen == wanted) return n.lparam;
@@ -327,6 +338,26 @@ TEST_F(TransferSerial, LineClosedMidUpdate) {
   EXPECT_EQ(run(path), 0);
   const std::string line3 = host.line(3);
   EXPECT_TRUE(line3 == "Receive Error" || line3 == "Receive Error(Timeout)") << line3;
+}
+
+// The line goes away between Set Mode's reply and the first data packet: the
+// packet's write fails, which is a "Transmit Error", and nothing waits for a reply.
+TEST_F(TransferSerial, LineGoneBeforeAPacketIsATransmitError) {
+  start_sim(SimConfig{});
+  const std::string path = write_image("system.sys", make_update_image(0, 2, 0));
+  host.set_post_hook([this](int id, intptr_t lparam) {
+    if (id == IDM_STOP_ENABLE && lparam == 1) stop_sim();  // on the transfer thread, before packet 0
+  });
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(run(path), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(4));  // no 5 s receive wait
+  host.set_post_hook(nullptr);
+  EXPECT_EQ(host.line(3), "Transmit Error");
+  EXPECT_EQ(host.line(4), "Please contact technical support.");
+  EXPECT_EQ(sim.record.packets, 0);
+  const std::string log = log_text();
+  EXPECT_NE(log.find("Set Mode successful."), std::string::npos);
+  EXPECT_EQ(log.find("Sent packet"), std::string::npos);
 }
 
 TEST_F(TransferSerial, PauseHoldsThenContinueCompletes) {

@@ -458,7 +458,7 @@ void main_loop() {
       case 'u':
       case 'U':
         if (g_state.menu.update) {
-          char path[256];
+          char path[kFilenameSize];  // the transfer's own path buffer: what fits is sent whole
           if (form_open_file(path, sizeof path)) start_transfer(path);
         }
         break;
