@@ -2,7 +2,10 @@
 // The settings record and its private-profile settings file: loaded once at
 // start-up (get_initial), saved once when the main window goes (set_initial).
 
+#include <vector>
+
 #include "support/host.h"
+#include "support/profile.h"
 
 constexpr int kIniPathSize = 256;
 
@@ -41,9 +44,9 @@ int set_initial(WindowHandle window);
 int quoted_for_reading(const char* value, char* out, int size);
 
 // The platform's own keys (Linux: the COM port device paths), read after and
-// written after the common keys of `section`. One OS file each.
+// saved after the common keys of `section`. One OS file each.
 void get_initial_platform(const char* section);
-int set_initial_platform(const char* section);  // keys not written
+void set_initial_platform(std::vector<ProfileEntry>* save);  // adds its keys to the save
 
 // Start-up message ids of the string table.
 enum StartupMessageId : int {
