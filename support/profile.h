@@ -24,3 +24,9 @@ struct ProfileEntry {
 // each; Linux writes the file once for all of them. Returns how many entries
 // were not written (0: all).
 int profile_write_strings(const char* section, const std::vector<ProfileEntry>& entries, const char* file);
+
+// A value as written to the file so that the reader gives it back unchanged:
+// the reader drops blanks around a value and one pair of matching quotes, so
+// a value that would lose either is written in quotes. 0 when that does not
+// fit in `size` bytes.
+int quoted_for_reading(const char* value, char* out, int size);

@@ -165,18 +165,7 @@ void save_input_device() {
 // A path with a line break cannot be stored as one line of the file.
 bool fits_one_line(const char* text) { return std::strpbrk(text, "\r\n") == nullptr; }
 
-bool is_profile_blank(char c) { return c == ' ' || (c >= '\t' && c <= '\r') || c == '\x1a'; }
-
 }  // namespace
-
-int quoted_for_reading(const char* value, char* out, int size) {
-  const size_t length = std::strlen(value);
-  const bool blank_edge = length > 0 && (is_profile_blank(value[0]) || is_profile_blank(value[length - 1]));
-  const bool quoted = length >= 2 && (value[0] == '"' || value[0] == '\'') && value[length - 1] == value[0];
-  const int written = (blank_edge || quoted) ? std::snprintf(out, static_cast<size_t>(size), "\"%s\"", value)
-                                             : std::snprintf(out, static_cast<size_t>(size), "%s", value);
-  return written >= 0 && written < size ? 1 : 0;
-}
 
 int get_initial() {
   warning = read_int("Warning", 1) != 0 ? 1 : 0;

@@ -37,12 +37,6 @@ int get_initial();
 // keys could not be written (0: all saved).
 int set_initial(WindowHandle window);
 
-// A value as written to the file so that the reader gives it back unchanged:
-// the reader drops blanks around a value and one pair of matching quotes, so
-// a value that would lose either is written in quotes. 0 when that does not
-// fit in `size` bytes.
-int quoted_for_reading(const char* value, char* out, int size);
-
 // The platform's own keys (Linux: the COM port device paths), read after and
 // saved after the common keys of `section`. One OS file each.
 void get_initial_platform(const char* section);
