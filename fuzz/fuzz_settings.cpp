@@ -50,6 +50,14 @@ Loaded load(const char* file) {
   return loaded;
 }
 
+std::string g_folder;
+
+void remove_folder() {
+  const std::string file = g_folder + "/xrupdate.ini";
+  ::unlink(file.c_str());
+  ::rmdir(g_folder.c_str());
+}
+
 const std::string& scratch_file() {
   static const std::string path = [] {
     // Memory-backed where there is such a folder: every save syncs the file.
@@ -58,7 +66,9 @@ const std::string& scratch_file() {
     const char* made = ::mkdtemp(folder);
     if (made == nullptr) made = ::mkdtemp(fallback);
     if (made == nullptr) std::abort();
-    return std::string(made) + "/xrupdate.ini";
+    g_folder = made;
+    std::atexit(remove_folder);
+    return g_folder + "/xrupdate.ini";
   }();
   return path;
 }
