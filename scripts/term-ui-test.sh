@@ -473,6 +473,43 @@ sc_settings_place() {
   exited 0 >/dev/null
 }
 
+# The screen's text as one line, frames dropped: a message wrapped in its box reads whole.
+shows_joined() { screen | sed 's/[│ ]\+/ /g' | tr -d '\n' | tr -s ' ' | grep -qF -- "$1"; }
+# A runtime folder that others may write is told at start and passed over for
+# the user's private folder, where a second copy finds the running one. Run as
+# "nobody" when root, so that root's own private folder is not touched.
+sc_socket_folder() {
+  scenario "a runtime folder others may write"
+  local home=$work/user-home open=$work/open-run uid as_user=""
+  uid=$(id -u)
+  rm -rf "$home" "$open" "$work/user-start"
+  mkdir -p "$home" "$open" "$work/user-start"
+  chmod 755 "$work" "$home" "$work/user-start"
+  chmod 777 "$open"
+  if [ "$uid" -eq 0 ]; then
+    chown -R 65534:65534 "$home" "$work/user-start" "$open"
+    as_user="setpriv --reuid=65534 --regid=65534 --clear-groups"
+    uid=65534
+  fi
+  local run_as
+  run_as=$(printf 'cd %q && %s env HOME=%q XDG_CONFIG_HOME= XDG_CACHE_HOME= XDG_RUNTIME_DIR=%q %q' \
+    "$work/user-start" "$as_user" "$home" "$open" "$xrupdate")
+  launch_app user "$run_as"
+  check "the runtime folder is told at start" wait_for "cannot hold the socket" 5
+  record "a runtime folder others may write"
+  check "with the reason" shows_joined "other users may write to it."
+  check "and the folder used instead" shows_joined "/tmp/xrupdate-$uid is used instead."
+  keys Enter
+  check "the program goes on" wait_gone "cannot hold the socket" 3
+  check "listening in the private folder" test -S "/tmp/xrupdate-$uid/XR3300_R_SystemUpdate_Utility.sock"
+  check "not in the open one" test ! -e "$open/XR3300_R_SystemUpdate_Utility.sock"
+  bash -c "$run_as /h" </dev/null >"$work/second.out" 2>&1
+  check "a second copy finds it there and exits with 0" test $? -eq 0
+  check "telling the same on stderr" grep -qF "is used instead." "$work/second.out"
+  keys e
+  exited 0 >/dev/null
+}
+
 sc_handover_idle() {
   scenario "hand-over from a second copy while idle"
   start_sim && write_ini && start_app main
@@ -802,7 +839,7 @@ sc_log_refused() {
   rmdir "$work/vup_log.txt"
 }
 
-all_scenarios="cmdline prompt stop config device settings-place handover-idle handover-busy exit stale-socket hostile-peer keys resize attention crash sigterm stdin odd-name help long-path log-refused"
+all_scenarios="cmdline prompt stop config device settings-place socket-folder handover-idle handover-busy exit stale-socket hostile-peer keys resize attention crash sigterm stdin odd-name help long-path log-refused"
 selected=${*:-$all_scenarios}
 for name in $selected; do
   case " $all_scenarios " in

@@ -3,11 +3,13 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -478,6 +480,52 @@ TEST_F(TransferSerial, TestDatThatIsNoRegularFileIsLeftAlone) {
   struct stat st;
   ASSERT_EQ(::lstat(dir.file("test.dat").c_str(), &st), 0);
   EXPECT_TRUE(S_ISFIFO(st.st_mode));
+}
+
+// Runs `body` as the user "nobody" in a child process; its exit status, or -1.
+int as_nobody(const std::function<int()>& body) {
+  const pid_t pid = ::fork();
+  if (pid == 0) ::_exit(::setgid(65534) == 0 && ::setuid(65534) == 0 ? body() : 99);
+  int status = 0;
+  if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+// The update's folder may be shared with other users. A test.dat placed there
+// by another user (a link to this user's file, or a file of theirs), or a
+// second name of another file, is left as it is; the update goes on.
+TEST_F(TransferSerial, TestDatPlantedByAnotherUserIsLeftAlone) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as two users";
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
+  const std::string victim = dir.file("victim");
+  write_file_bytes(victim, "precious");
+  ASSERT_EQ(::chmod(victim.c_str(), 0600), 0);
+  const std::string test_dat = dir.file("test.dat");
+  start_sim(SimConfig{});
+  const std::string path = write_image("system.sys", make_update_image(0, 2, 0));
+
+  ASSERT_EQ(as_nobody([&] { return ::symlink(victim.c_str(), test_dat.c_str()) == 0 ? 0 : 1; }), 0);
+  EXPECT_EQ(run(path, 1), 1);
+  EXPECT_EQ(read_file_bytes(victim), "precious") << "written through another user's link";
+
+  ASSERT_EQ(::unlink(test_dat.c_str()), 0);
+  ASSERT_EQ(as_nobody([&] {
+              const int fd = ::open(test_dat.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+              return fd >= 0 && ::write(fd, "theirs", 6) == 6 && ::close(fd) == 0 ? 0 : 1;
+            }),
+            0);
+  EXPECT_EQ(run(path, 1), 1);
+  EXPECT_EQ(read_file_bytes(test_dat), "theirs") << "another user's file was rewritten";
+
+  ASSERT_EQ(::unlink(test_dat.c_str()), 0);
+  ASSERT_EQ(::link(victim.c_str(), test_dat.c_str()), 0);
+  EXPECT_EQ(run(path, 1), 1);
+  EXPECT_EQ(read_file_bytes(victim), "precious") << "another file was rewritten through its second name";
+
+  // Where nothing was placed, the copy is made as before.
+  ASSERT_EQ(::unlink(test_dat.c_str()), 0);
+  EXPECT_EQ(run(path, 1), 1);
+  EXPECT_EQ(read_file_bytes(test_dat).size(), static_cast<size_t>(kDataPacketSize));
 }
 
 // A thread that cannot be started is told, logged, and ends the transfer as

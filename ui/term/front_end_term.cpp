@@ -551,6 +551,8 @@ int run_front_end(int argc, const char* const* argv) {
 
   analyze_cmdline(&cl, static_cast<int>(arguments.size()), arguments.data());
   const int copy = single_copy_start(cl);
+  if (copy != kSingleCopyFirst && single_copy_note()[0] != '\0')
+    std::fprintf(stderr, "xrupdate: %s\n", single_copy_note());
   if (copy == kSingleCopyHandedOver) return 0;
   if (copy == kSingleCopyNoAnswer) {
     std::fprintf(stderr, "xrupdate: another copy is running but does not answer\n");
@@ -590,6 +592,8 @@ int run_front_end(int argc, const char* const* argv) {
     status = 1;
   } else {
     redraw();
+    // A socket folder that could not be used: told before anything else.
+    if (single_copy_note()[0] != '\0') form_message_box(single_copy_note(), kProgramTitle);
     if (!derive_inifile(ini)) {
       form_message_box("The settings file's path is longer than 255 characters, or no home folder is known.",
                        kProgramTitle);
