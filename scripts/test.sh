@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Builds every target and runs every test:
 #   native Linux build with AddressSanitizer + UndefinedBehaviorSanitizer, all tests;
-#   scripts/demo.sh on a fresh clone of HEAD, headless;
 #   native ThreadSanitizer build, the tests of threaded code;
 #   native optimized (Release) build of everything, benchmarks included;
+#   scripts/demo.sh on a fresh clone of HEAD, headless;
 #   x86-64 Windows build, all tests under Wine, and its serial tests with COM1 on xrsim;
 #   the Windows program itself under Wine and Xvfb, driven with xdotool (screenshots kept);
 #   i686 Windows build (the shipped program) with its tests, its imports and resources
@@ -59,7 +59,9 @@ native() {
 # The README's first command on a fresh clone of HEAD, headless (stdin is no
 # terminal, so the demo runs --batch): it must build, update xrsim and say so.
 demo_on_fresh_clone() (
-  clone=$(mktemp -d /tmp/xr-demo-clone.XXXXXX) || exit 1
+  # Inside the build folder, so that the compiler cache finds the optimized
+  # stage's objects under the same relative paths.
+  clone=$(mktemp -d "$build/demo-clone.XXXXXX") || exit 1
   out=$clone/demo.out
   # The demo keeps its folder (sample, support log) for the user; the test does not.
   remove_all() {
@@ -183,9 +185,9 @@ if command -v ccache >/dev/null 2>&1; then
   export CCACHE_BASEDIR=$root CCACHE_NOHASHDIR=1
 fi
 stage "native build and tests (ASan, UBSan)" native
-stage "scripts/demo.sh on a fresh clone of HEAD (headless)" demo_on_fresh_clone
 stage "ThreadSanitizer tests" tsan
 stage "optimized build with benchmarks" release
+stage "scripts/demo.sh on a fresh clone of HEAD (headless)" demo_on_fresh_clone
 stage "x86-64 Windows build and tests under Wine (x86-64 xr_tests.exe)" windows64
 stage "Windows serial link under Wine, COM1 on xrsim (x86-64 xr_tests.exe)" wine_serial
 stage "Windows program under Wine and Xvfb (x86-64 xrupdate.exe)" windows64_gui
