@@ -31,7 +31,9 @@
 #  12. every static text of both dialogs, in English and in Japanese, fits its
 #      control in the dialog's font (the Japanese fonts mapped to IPA Gothic);
 #  13. a command-line path written with "/" (relative, and with its drive) sends
-#      the file it names, not a file of the same name elsewhere.
+#      the file it names, not a file of the same name elsewhere;
+#  14. the "Open File" dialog sends a file whose path has 259 characters and
+#      refuses one of 260 with a message.
 # Screenshots of the main window during and after an update and of both dialogs
 # go to <windows build>/artifacts/.
 #
@@ -40,7 +42,7 @@
 # xrsim and the Windows build's xrupdate.exe and tests/xr_winprobe.exe.
 # XR_GUI_STEPS (default "all") may name a subset of the step groups:
 # update handover stop open-file config second-copy race setmode bad-input
-# placement japanese no-ports abort-box layout slash-path.
+# placement japanese no-ports abort-box layout slash-path open-file-long.
 set -u
 
 native=${1:?usage: win32-gui-test.sh NATIVE_BUILD_DIR WINDOWS_BUILD_DIR}
@@ -1020,6 +1022,62 @@ step_slash_path() {
   done
 }
 
+# The "Open File" dialog takes a path as long as a path may be (259 characters)
+# and sends that file; a longer one is refused with a message, never cut.
+open_file_typed() {  # open_file_typed WINDOWS-PATH
+  keys_to "$main_title" alt+u
+  wait_for 20 window_exists '^Open File$' || return 1
+  sleep 1
+  keys_to '^Open File$' ctrl+a
+  xdotool type --delay 5 "$1"
+  xdotool key Return
+}
+step_open_file_long() {
+  log "14. long paths in the Open File dialog"
+  end_leftover_program
+  local base fill folder path completes refused
+  base=$(win_path "$work")
+  # A folder whose name brings the file's full path to exactly 259 characters.
+  fill=$((259 - ${#base} - 1 - 1 - 8))
+  folder=$(printf 'L%.0s' $(seq "$fill"))
+  mkdir -p "$work/$folder"
+  make_image "$work/$folder/long.sys" 0 100 6 66
+  path="$base\\$folder\\long.sys"
+  log "a path of ${#path} characters"
+  run_program open-long
+  prog_pid=$last_pid
+  wait_for 60 window_exists "$main_title" || { fail "no window"; return 1; }
+  completes=$(log_count "Update completed successfully.")
+  open_file_typed "$path" || { fail "no Open File dialog"; return 1; }
+  if wait_for 120 log_count_at_least "Update completed successfully." $((completes + 1)); then
+    pass "a path of ${#path} characters is taken whole and sent"
+    cmp -s "$work/$folder/long.sys" "$work/received.bin" && pass "the instrument holds the long-named file byte for byte" ||
+      fail "the instrument holds another file"
+  else
+    fail "the file with a path of ${#path} characters was not sent"
+  fi
+  # One character more: refused with a message.
+  mkdir -p "$work/${folder}X"
+  make_image "$work/${folder}X/long.sys" 0 100 7 77
+  refused=$(start_count)
+  open_file_typed "$base\\${folder}X\\long.sys" || { fail "no Open File dialog"; return 1; }
+  if wait_for 15 window_exists '^XR3300/R SystemUpdate Utility$'; then
+    shot open-file-too-long
+    dialog_texts 'XR3300/R SystemUpdate Utility' | grep -q 'longer than 259 characters' &&
+      pass "a 260-character path is refused with a message naming the reason" ||
+      fail "the message does not name the reason"
+    activate_window '^XR3300/R SystemUpdate Utility$' && xdotool key Return
+  else
+    fail "no message on a 260-character path"
+    window_exists '^Open File$' && keys_to '^Open File$' Escape
+  fi
+  sleep 1
+  [ "$(start_count)" = "$refused" ] && pass "nothing was sent for the over-long path" ||
+    fail "a transfer started for the over-long path"
+  keys_to "$main_title" alt+e
+  wait_for 20 process_gone "$prog_pid" || fail "Exit did not end the program"
+}
+
 # ---------------------------------------------------------------- run
 start_display || { echo "win32-gui-test: no X display" >&2; exit 2; }
 log "display $DISPLAY, work folder $work"
@@ -1056,6 +1114,7 @@ wanted no-ports && step_no_ports
 wanted abort-box && step_abort_box
 wanted layout && step_layout
 wanted slash-path && step_slash_path
+wanted open-file-long && step_open_file_long
 end_leftover_program
 end_notepad
 
