@@ -168,12 +168,13 @@ wine32_serial() {
 
 # The same script as for the x86-64 program, with the step groups where the
 # build's own code paths show: a whole update, one transfer at a time while
-# second copies and dialogs ask, and the Japanese resources. The rest (logic
+# second copies and dialogs ask, the Japanese resources, the Abort wait beside
+# the thread's error box and command-line paths written with "/". The rest (logic
 # both builds share) is left to the x86-64 run to keep the whole run short;
 # XR_GUI_STEPS_I686=all runs everything.
 windows32_gui() {
   i686_runs_here || return $skip_status
-  XR_GUI_STEPS=${XR_GUI_STEPS_I686:-"update race japanese"} \
+  XR_GUI_STEPS=${XR_GUI_STEPS_I686:-"update race japanese abort-box slash-path"} \
     "$root/scripts/win32-gui-test.sh" "$build/native" "$build/win32"
 }
 

@@ -45,6 +45,14 @@ constexpr char kLogWarning[] =
 constexpr char kPathTooLong[] =
     "The application's path is too long to keep its settings beside it.\n"
     "Please copy the application to a folder with a shorter path.";
+constexpr char kArgumentTooLong[] =
+    "A file named on the command line was not used:\n"
+    "its full path is longer than 259 characters.\n"
+    "Please move the file to a folder with a shorter path.";
+constexpr char kChosenTooLong[] =
+    "The chosen file was not used:\n"
+    "its full path is longer than 259 characters.\n"
+    "Please move the file to a folder with a shorter path.";
 constexpr char kNoWindow[] = "The application's window could not be created.";
 
 // The host's sinks: what the engine, the links and the settings report through.
@@ -169,9 +177,14 @@ void on_command(HWND window, WPARAM wParam, LPARAM lParam) {
       mw_modal_begin(&g_state);
       const int chosen = open_file_dialog(window, path);
       mw_modal_end(&g_state);
+      if (chosen < 0) {
+        mw_modal_begin(&g_state);
+        MessageBoxA(window, kChosenTooLong, kProgramTitle, MB_ICONEXCLAMATION | MB_SETFOREGROUND);
+        mw_modal_end(&g_state);
+      }
       // The user's choice first; a path handed over meanwhile starts only when
       // the dialog was cancelled (or the chosen file's link did not open).
-      if (chosen) start_transfer(window, path);
+      if (chosen > 0) start_transfer(window, path);
       start_held(window);
       break;
     }
@@ -268,6 +281,9 @@ LRESULT CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int nCmdShow) {
   hInst = instance;
   analyze_cmdline(&cl, __argc, __argv);
+  if (cl.refused_too_long) {
+    MessageBoxA(nullptr, kArgumentTooLong, kProgramTitle, MB_ICONEXCLAMATION | MB_SETFOREGROUND);
+  }
 
   HWND running = FindWindowA(kProgramTitle, nullptr);
   if (running != nullptr) {
