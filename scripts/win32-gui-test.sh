@@ -920,6 +920,15 @@ abort_box_case() {  # abort_box_case close|session abort-first|ok-first
   if [ "$order" = abort-first ]; then
     click_dlu '^Stop transfer$' 204 72 74 57
     sleep 0.5
+    if [ "$how" = close ]; then
+      # The Abort wait answers messages from other programs: the session's end
+      # asked meanwhile is refused at once, with no second stop dialog.
+      timeout 20 wine "$probe_exe" query-end-session "$main_title" >"$work/qes-wait.out" 2>/dev/null
+      grep -q '^result 0' "$work/qes-wait.out" &&
+        [ "$(xdotool search --name '^Stop transfer$' 2>/dev/null | wc -l)" -le 1 ] &&
+        pass "close/abort-first: a session end asked during the Abort wait is refused, no second stop dialog" ||
+        fail "close/abort-first: a session end during the Abort wait: $(cat "$work/qes-wait.out")"
+    fi
     activate_window '^Error$' && xdotool key Return
   else
     activate_window '^Error$' && xdotool key Return

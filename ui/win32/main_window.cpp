@@ -147,6 +147,19 @@ INT_PTR modal_dialog(HWND window, const char* name, DLGPROC procedure) {
   return result;
 }
 
+// The stop dialog, at most one at a time. Its loop and its Abort wait answer
+// messages sent from other programs (a close, the session's end): those must
+// not open a second stop dialog over the first. Returns 1 for "Abort", 0 for
+// "Continue" and -1 when one is open already (the user is still choosing).
+bool g_stop_dialog_open = false;
+int stop_dialog(HWND window) {
+  if (g_stop_dialog_open) return -1;
+  g_stop_dialog_open = true;
+  const INT_PTR result = modal_dialog(window, "STOP_DIALOG", StopDlgProc);
+  g_stop_dialog_open = false;
+  return result != 0 ? 1 : 0;
+}
+
 void on_transfer_end(HWND window) {
   tx_end();
   display_progress_end();
@@ -165,7 +178,7 @@ void on_command(HWND window, WPARAM wParam, LPARAM lParam) {
       SendMessageA(window, WM_CLOSE, 0, 0);
       break;
     case kCmdStopDialog:
-      modal_dialog(window, "STOP_DIALOG", StopDlgProc);
+      if (stop_dialog(window) < 0) break;
       start_held(window);
       break;
     case kCmdConfigDialog:
@@ -212,7 +225,7 @@ void on_command(HWND window, WPARAM wParam, LPARAM lParam) {
 // 1 when no transfer runs or the user chose "Abort" and it has stopped.
 int transfer_may_end(HWND window) {
   if (query_tfr_stop()) return 1;
-  return modal_dialog(window, "STOP_DIALOG", StopDlgProc) != 0 ? 1 : 0;
+  return stop_dialog(window) > 0 ? 1 : 0;
 }
 
 }  // namespace
