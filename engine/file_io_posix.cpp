@@ -54,12 +54,16 @@ void file_close(FileHandle file) {
 
 int file_write_whole(const char* path, const void* data, long count) {
   // Opened as the update file is: never waiting (a named pipe without a reader
-  // would hold the transfer for ever) and only a regular file, which is emptied
-  // once it is known to be one.
-  const int fd = ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0644);
+  // would hold the transfer for ever). The working folder may be shared with
+  // other users, so a link there is not followed, and only a regular file of
+  // this user with no other name is emptied: anything else may be another
+  // user's trap or another file's second name.
+  const int fd =
+      ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW, 0644);
   if (fd < 0) return 0;
   struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::ftruncate(fd, 0) != 0) {
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() || st.st_nlink != 1 ||
+      ::ftruncate(fd, 0) != 0) {
     ::close(fd);
     return 0;
   }

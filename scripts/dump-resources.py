@@ -200,17 +200,20 @@ KINDS = {
 }
 
 # The dialogs as the program shows them: (id, kind, text, (x, y, w, h)).
+# The stop dialog's texts wrap where one line would cut them (the first one in
+# English, the first two in Japanese), so both copies are taller than 63 units.
 STOP_EN = [
-    (2, "defpush", "Continue", (103, 41, 50, 14)),
+    (2, "defpush", "Continue", (103, 50, 50, 14)),
     (65535, "text", "If you abort the transfer, the device may not be able to start up normally.",
-     (6, 6, 191, 8)),
-    (65535, "text", "(If so try the transfer again and let it complete.)", (6, 15, 191, 8)),
-    (65535, "text", "Are you sure you wish to abort the transfer?", (6, 24, 191, 8)),
-    (1, "push", "Abort", (49, 41, 50, 14)),
+     (6, 6, 191, 16)),
+    (65535, "text", "(If so try the transfer again and let it complete.)", (6, 24, 191, 8)),
+    (65535, "text", "Are you sure you wish to abort the transfer?", (6, 33, 191, 8)),
+    (1, "push", "Abort", (49, 50, 50, 14)),
 ]
 STOP_JA_TEXTS = ["続行", "転送中に停止すると、通常起動ができなくなります。",
                  "(再度ＩＰＬモードでシステム転送を完了してください)", "転送を停止してもよろしいですか？", "停止"]
-STOP_JA_BUTTONS = {2: (94, 41, 47, 12), 1: (38, 41, 47, 12)}
+STOP_JA_GEOMETRY = {2: (94, 59, 47, 12), 1: (38, 59, 47, 12)}
+STOP_JA_TEXT_PLACES = [(6, 6, 143, 16), (6, 24, 143, 16), (6, 42, 143, 8)]
 CONFIG_EN = [
     (1, "defpush", "OK", (46, 165, 50, 14)),
     (2, "push", "Cancel", (102, 165, 50, 14)),
@@ -283,10 +286,10 @@ def check(found):
     need(bool(icons) and sorted((w, h, b) for w, h, _, b in icons[0]) == [(16, 16, 4), (32, 32, 4)],
          "icon VWICON with 32x32 and 16x16 images of 16 colours")
     stop_en = found["DIALOG"].get(("STOP_DIALOG", 1033))
-    need(stop_en is not None and stop_en["style"] == 0x90C800C4 and stop_en["rect"] == (15, 10, 204, 63)
+    need(stop_en is not None and stop_en["style"] == 0x90C800C4 and stop_en["rect"] == (15, 10, 204, 72)
          and [c["id"] for c in stop_en["controls"]] == [2, 65535, 65535, 65535, 1]
          and stop_en["controls"][0]["text"] == "Continue" and stop_en["controls"][4]["text"] == "Abort",
-         "STOP_DIALOG (1033): style 0x90C800C4, 204 x 63, Continue 2 ... Abort 1")
+         "STOP_DIALOG (1033): style 0x90C800C4, 204 x 72, Continue 2 ... Abort 1")
     if stop_en is not None:
         faults = control_faults(stop_en, STOP_EN)
         need(not faults and stop_en["caption"] == "Stop transfer" and stop_en["font"] == (8, "MS Sans Serif"),
@@ -294,19 +297,20 @@ def check(found):
              + "".join("\n        " + f for f in faults))
     stop_ja = found["DIALOG"].get(("STOP_DIALOG", 1041))
     if stop_ja is not None:
-        expected = [(i, k, t, STOP_JA_BUTTONS.get(i, (r[0], r[1], 143, r[3])))
-                    for (i, k, _, r), t in zip(STOP_EN, STOP_JA_TEXTS)]
+        places = [STOP_JA_GEOMETRY[2]] + STOP_JA_TEXT_PLACES + [STOP_JA_GEOMETRY[1]]
+        expected = [(i, k, t, place)
+                    for (i, k, _, _), t, place in zip(STOP_EN, STOP_JA_TEXTS, places)]
         faults = control_faults(stop_ja, expected)
         if stop_ja["style"] != STOP_STYLE:
             faults.insert(0, "dialog style %#x" % stop_ja["style"])
         need(not faults and stop_ja["caption"] == "Stop transfer",
              "STOP_DIALOG (1041): caption, style and every control's kind, style, text and place"
              + "".join("\n        " + f for f in faults))
-    need(stop_ja is not None and stop_ja["rect"][2:] == (155, 63)
+    need(stop_ja is not None and stop_ja["rect"][2:] == (155, 81)
          and stop_ja["font"] == (9, "ＭＳ Ｐゴシック")
          and stop_ja["controls"][0]["text"] == "続行" and stop_ja["controls"][4]["text"] == "停止"
          and stop_ja["controls"][3]["text"] == "転送を停止してもよろしいですか？",
-         "STOP_DIALOG (1041): 155 x 63, ＭＳ Ｐゴシック 9, 続行 / 停止")
+         "STOP_DIALOG (1041): 155 x 81, ＭＳ Ｐゴシック 9, 続行 / 停止")
     config_ids = [1, 2, 101, 102, 114, 103, 104, 105, 106, 115, 108, 109, 110, 112, 111, 113,
                   65535, 107, 65535, 65535, 116, 117]
     for lang, face, size in ((1033, "MS Sans Serif", 8), (1041, "ＭＳ ゴシック", 9)):

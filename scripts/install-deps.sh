@@ -11,8 +11,8 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libasound2-dev libncurses-dev
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686
-  wine64 wine xvfb xdotool imagemagick tmux python3
-  dpkg-dev man-db groff-base ccache
+  wine64 wine xvfb xdotool imagemagick tmux python3 fonts-ipafont-gothic
+  dpkg-dev man-db groff-base ccache clang libclang-rt-14-dev
 )
 add_i386=0
 if reason=$("$here/probe-i386.sh" kernel); then

@@ -479,6 +479,43 @@ sc_settings_place() {
   exited 0 >/dev/null
 }
 
+# The screen's text as one line, frames dropped: a message wrapped in its box reads whole.
+shows_joined() { screen | sed 's/[│ ]\+/ /g' | tr -d '\n' | tr -s ' ' | grep -qF -- "$1"; }
+# A runtime folder that others may write is told at start and passed over for
+# the user's private folder, where a second copy finds the running one. Run as
+# "nobody" when root, so that root's own private folder is not touched.
+sc_socket_folder() {
+  scenario "a runtime folder others may write"
+  local home=$work/user-home open=$work/open-run uid as_user=""
+  uid=$(id -u)
+  rm -rf "$home" "$open" "$work/user-start"
+  mkdir -p "$home" "$open" "$work/user-start"
+  chmod 755 "$work" "$home" "$work/user-start"
+  chmod 777 "$open"
+  if [ "$uid" -eq 0 ]; then
+    chown -R 65534:65534 "$home" "$work/user-start" "$open"
+    as_user="setpriv --reuid=65534 --regid=65534 --clear-groups"
+    uid=65534
+  fi
+  local run_as
+  run_as=$(printf 'cd %q && %s env HOME=%q XDG_CONFIG_HOME= XDG_CACHE_HOME= XDG_RUNTIME_DIR=%q %q' \
+    "$work/user-start" "$as_user" "$home" "$open" "$xrupdate")
+  launch_app user "$run_as"
+  check "the runtime folder is told at start" wait_for "cannot hold the socket" 5
+  record "a runtime folder others may write"
+  check "with the reason" shows_joined "other users may write to it."
+  check "and the folder used instead" shows_joined "/tmp/xrupdate-$uid is used instead."
+  keys Enter
+  check "the program goes on" wait_gone "cannot hold the socket" 3
+  check "listening in the private folder" test -S "/tmp/xrupdate-$uid/XR3300_R_SystemUpdate_Utility.sock"
+  check "not in the open one" test ! -e "$open/XR3300_R_SystemUpdate_Utility.sock"
+  bash -c "$run_as /h" </dev/null >"$work/second.out" 2>&1
+  check "a second copy finds it there and exits with 0" test $? -eq 0
+  check "telling the same on stderr" grep -qF "is used instead." "$work/second.out"
+  keys e
+  exited 0 >/dev/null
+}
+
 sc_handover_idle() {
   scenario "hand-over from a second copy while idle"
   start_sim && write_ini && start_app main
@@ -742,7 +779,75 @@ sc_odd_name() {
   exited 0 >/dev/null
 }
 
-all_scenarios="cmdline prompt stop config device settings-place handover-idle handover-busy exit stale-socket hostile-peer keys resize attention crash sigterm stdin odd-name help"
+# A typed path is taken whole or refused, never cut: an ALL 3.00 file at a path of
+# 263 characters, and a SYSTEM 2.00 file whose path is its first 255 characters.
+# The same for a device path typed into the configuration form.
+sc_long_path() {
+  scenario "long typed paths are refused, never cut"
+  local dir=$work/long-$(printf 'd%.0s' $(seq 100))
+  mkdir -p "$dir"
+  local long=$dir/$(printf 'n%.0s' $(seq $((263 - ${#dir} - 1 - 8)))).all.sys
+  local short=${long:0:255}
+  make_update "$long" 3 3 0 1048576
+  make_update "$short" 0 2 0 262144
+  start_sim && write_ini && start_app main
+  keys u
+  wait_for "Open File" 3
+  text "$long"
+  keys Enter
+  check "a 263-character path is refused with the reason" \
+    wait_for "Not sent: the full path has 263 characters; 259 at most can be sent." 3
+  record "a typed path longer than the transfer takes"
+  check "the prompt stays open" shows "Open File"
+  check "nothing was started" bash -c "! grep -q 'Starting' '$work/vup_log.txt' 2>/dev/null"
+  keys C-u
+  text "$(head -c 4200 /dev/zero | tr '\0' 'x')"
+  keys Enter
+  check "a name longer than any path is refused, not cut" \
+    wait_for "The name is longer than a path can be here; Ctrl-U clears it." 10
+  keys C-u
+  text "$short"
+  keys Enter
+  check "the 255-character path is sent" wait_for "FILE : Type=SYSTEM , Version=2.00" 5
+  check "to the end" wait_for "Update Complete!" 20
+  check "the image is that file" image_matches "$short"
+  check "the log names it whole" log_has "Starting serial transfer of file $short"$'\r'
+  # A device path: 300 characters whose first 255 name a terminal.
+  local device=$dir/$(printf 't%.0s' $(seq $((300 - ${#dir} - 1))))
+  ln -s "$pty" "${device:0:255}"
+  keys c
+  wait_for "Device Select" 3
+  keys Up Up Up C-u
+  text "$device"
+  keys Tab
+  check "a 300-character device path is refused with the reason" \
+    wait_for "The path is too long (255 bytes at most); COM1 keeps $pty." 3
+  record "a typed device path longer than the settings take"
+  check "and the port keeps its device" shows "< COM1 >  [$pty "
+  keys Escape
+  wait_gone "Device Select" 3
+  keys e
+  exited 0 >/dev/null
+}
+
+sc_log_refused() {
+  scenario "a support log that cannot be created"
+  mkdir "$work/vup_log.txt"
+  start_sim && write_ini && start_app main
+  check "the start-up warning" wait_for "Failed to create log file." 5
+  record "the support log cannot be created"
+  check "it says the program goes on" shows "The application will continue"
+  keys Enter
+  check "the box closes" wait_gone "Failed to create log file." 3
+  (cd "$work" && "$xrupdate" --ini "$work/xr.ini" sample.sys </dev/null >/dev/null 2>&1)
+  check "an update still runs to its end" wait_for "Update Complete!" 20
+  check "byte for byte" image_matches "$work/sample.sys"
+  keys e
+  check "and the program ends with 0" exited 0
+  rmdir "$work/vup_log.txt"
+}
+
+all_scenarios="cmdline prompt stop config device settings-place socket-folder handover-idle handover-busy exit stale-socket hostile-peer keys resize attention crash sigterm stdin odd-name help long-path log-refused"
 selected=${*:-$all_scenarios}
 for name in $selected; do
   case " $all_scenarios " in

@@ -3,6 +3,7 @@
 #   native Linux build with AddressSanitizer + UndefinedBehaviorSanitizer, all tests;
 #   native ThreadSanitizer build, the tests of threaded code;
 #   native optimized (Release) build of everything, benchmarks included;
+#   scripts/demo.sh on a fresh clone of HEAD, headless;
 #   x86-64 Windows build, all tests under Wine, and its serial tests with COM1 on xrsim;
 #   the Windows program itself under Wine and Xvfb, driven with xdotool (screenshots kept);
 #   i686 Windows build (the shipped program) with its tests, its imports and resources
@@ -54,6 +55,30 @@ native() {
     (cd "$build/native" && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
        ctest -j "$jobs" --output-on-failure --timeout 300)
 }
+
+# The README's first command on a fresh clone of HEAD, headless (stdin is no
+# terminal, so the demo runs --batch): it must build, update xrsim and say so.
+demo_on_fresh_clone() (
+  # Inside the build folder, so that the compiler cache finds the optimized
+  # stage's objects under the same relative paths.
+  clone=$(mktemp -d "$build/demo-clone.XXXXXX") || exit 1
+  out=$clone/demo.out
+  # The demo keeps its folder (sample, support log) for the user; the test does not.
+  remove_all() {
+    local demo_work
+    demo_work=$(sed -n 's|^simulated XR3300 on .*; sample update \(/tmp/xrupdate-demo\.[^/]*\)/sample\.sys$|\1|p' \
+      "$out" 2>/dev/null)
+    rm -rf "$clone" ${demo_work:+"$demo_work"}
+  }
+  trap remove_all EXIT
+  git clone -q "$root" "$clone/xr" || exit 1
+  (cd "$clone/xr" && timeout 600 scripts/demo.sh </dev/null >"$out" 2>&1)
+  status=$?
+  cat "$out"
+  [ $status -eq 0 ] || { echo "scripts/demo.sh ended with $status"; exit 1; }
+  grep -q "^The simulated XR3300 received the sample byte for byte" "$out" ||
+    { echo "scripts/demo.sh did not say the sample arrived byte for byte"; exit 1; }
+)
 
 # SimTool runs the xrsim program and signals it; an instrumented xrsim sometimes
 # misses a signal under ThreadSanitizer, which is no fault of the code under test.
@@ -143,12 +168,13 @@ wine32_serial() {
 
 # The same script as for the x86-64 program, with the step groups where the
 # build's own code paths show: a whole update, one transfer at a time while
-# second copies and dialogs ask, and the Japanese resources. The rest (logic
+# second copies and dialogs ask, the Japanese resources, the Abort wait beside
+# the thread's error box and command-line paths written with "/". The rest (logic
 # both builds share) is left to the x86-64 run to keep the whole run short;
 # XR_GUI_STEPS_I686=all runs everything.
 windows32_gui() {
   i686_runs_here || return $skip_status
-  XR_GUI_STEPS=${XR_GUI_STEPS_I686:-"update race japanese"} \
+  XR_GUI_STEPS=${XR_GUI_STEPS_I686:-"update race japanese abort-box slash-path"} \
     "$root/scripts/win32-gui-test.sh" "$build/native" "$build/win32"
 }
 
@@ -162,6 +188,7 @@ fi
 stage "native build and tests (ASan, UBSan)" native
 stage "ThreadSanitizer tests" tsan
 stage "optimized build with benchmarks" release
+stage "scripts/demo.sh on a fresh clone of HEAD (headless)" demo_on_fresh_clone
 stage "x86-64 Windows build and tests under Wine (x86-64 xr_tests.exe)" windows64
 stage "Windows serial link under Wine, COM1 on xrsim (x86-64 xr_tests.exe)" wine_serial
 stage "Windows program under Wine and Xvfb (x86-64 xrupdate.exe)" windows64_gui

@@ -10,7 +10,8 @@
 #   4. the configuration dialog is opened, changed and confirmed, and the change is
 #      in the settings file after "Exit";
 #   5. a start with bad input (an over-long and a missing path, a settings file
-#      with out-of-range values) still gives a responsive window;
+#      with out-of-range values) refuses the over-long path with a message and
+#      still gives a responsive window;
 #   6. with the user's language Japanese, the stop dialog is the Japanese copy;
 #   7. without any serial port (and no MIDI port Wine can list) the program starts,
 #      reports the failed transfer and responds; its log entry has the MIDI format;
@@ -23,7 +24,16 @@
 #   9. with the instrument slow to answer Set Mode: "&Stop..." is gray before it,
 #      and a second copy then changes nothing;
 #  10. a window saved left of and above the screen opens there; one saved beyond
-#      its right edge opens at the default corner.
+#      its right edge opens at the default corner;
+#  11. the window closed, or the session ended, while the transfer thread's own
+#      error box is open: "Abort" and the box's OK in either order end with both
+#      log entries, an idle window or an ended program, and no hang;
+#  12. every static text of both dialogs, in English and in Japanese, fits its
+#      control in the dialog's font (the Japanese fonts mapped to IPA Gothic);
+#  13. a command-line path written with "/" (relative, and with its drive) sends
+#      the file it names, not a file of the same name elsewhere;
+#  14. the "Open File" dialog sends a file whose path has 259 characters and
+#      refuses one of 260 with a message.
 # Screenshots of the main window during and after an update and of both dialogs
 # go to <windows build>/artifacts/.
 #
@@ -32,7 +42,7 @@
 # xrsim and the Windows build's xrupdate.exe and tests/xr_winprobe.exe.
 # XR_GUI_STEPS (default "all") may name a subset of the step groups:
 # update handover stop open-file config second-copy race setmode bad-input
-# placement japanese no-ports.
+# placement japanese no-ports abort-box layout slash-path open-file-long.
 set -u
 
 native=${1:?usage: win32-gui-test.sh NATIVE_BUILD_DIR WINDOWS_BUILD_DIR}
@@ -43,7 +53,7 @@ xrsim=$native/xrsim
 exe=$winbuild/xrupdate.exe
 probe_exe=$winbuild/tests/xr_winprobe.exe
 artifacts=$winbuild/artifacts
-overall_deadline=$((SECONDS + ${XR_GUI_TIMEOUT:-420}))
+overall_deadline=$((SECONDS + ${XR_GUI_TIMEOUT:-600}))
 steps=" ${XR_GUI_STEPS:-all} "
 source "$(dirname "$0")/wine-loader.sh"
 
@@ -241,6 +251,20 @@ with open(path, "wb") as f:
 EOF
 }
 
+# The Japanese dialogs' fonts are Windows fonts: the prefix shows them in a
+# Japanese font of the system (fonts-ipafont-gothic), so that screenshots and
+# measurements show real text rather than empty boxes. The names are not ASCII:
+# they go in as a UTF-16 registry file.
+map_japanese_fonts() {
+  local reg=$work/fonts.reg
+  printf '%s\r\n' 'Windows Registry Editor Version 5.00' '' \
+    '[HKEY_CURRENT_USER\Software\Wine\Fonts\Replacements]' \
+    '"ＭＳ Ｐゴシック"="IPAPGothic"' '"ＭＳ ゴシック"="IPAGothic"' '' |
+    python3 -c 'import sys; sys.stdout.buffer.write(b"\xff\xfe" + sys.stdin.read().encode("utf-16-le"))' >"$reg"
+  wine regedit /S "$(win_path "$reg")" >/dev/null 2>&1
+  fc-list 2>/dev/null | grep -q IPAPGothic || log "no IPA Gothic font: Japanese texts show as boxes"
+}
+
 # COM1 of the prefix becomes the pty: the mount manager makes the dosdevices links
 # from the registry when the wine server starts, so the server starts afresh; the
 # link is also set directly. A persistent server of our own keeps its diagnostics
@@ -253,6 +277,7 @@ prepare_wine() {
   wineserver -k >/dev/null 2>&1
   wine reg add 'HKLM\Software\Wine\Ports' /v COM1 /t REG_SZ /d "$pty" /f >/dev/null 2>&1
   wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+  map_japanese_fonts
   wineserver -w >/dev/null 2>&1
   mkdir -p "$WINEPREFIX/dosdevices"
   ln -sfn "$pty" "$WINEPREFIX/dosdevices/com1"
@@ -433,6 +458,18 @@ step_bad_input() {
   printf '[XR3300/R SystemUpdate Utility]\r\nComPortNum=9\r\nDeviceType=-4\r\nTransferRate=77\r\nXpos=-99999\r\nYpos=99999999\r\nCurrentPath=Q:\\nowhere\r\nWarning=0\r\n' >"$work/xrupdate.ini"
   run_program bad "$long" 'C:\no\such\file.sys' "$(printf 'x%.0s' $(seq 1 300))"
   prog_pid=$last_pid
+  # The over-long paths are refused with a message that says why, before the window.
+  if wait_for 60 window_exists '^XR3300/R SystemUpdate Utility$'; then
+    if dialog_texts 'XR3300/R SystemUpdate Utility' | grep -q 'longer than 259 characters'; then
+      pass "an over-long path is refused with a message naming the reason"
+    else
+      fail "the message on the over-long path does not name the reason: $(dialog_texts 'XR3300/R SystemUpdate Utility')"
+    fi
+    shot refused-long-path
+    activate_window '^XR3300/R SystemUpdate Utility$' && xdotool key Return
+  else
+    fail "no message on the over-long path"
+  fi
   if wait_for 60 window_exists "$main_title"; then pass "the program started with bad input"; else fail "no window with bad input"; return 1; fi
   keys_to "$main_title" alt+c
   if wait_for 15 window_exists '^Config$'; then
@@ -858,6 +895,198 @@ step_placement() {
   rm -f "$work/xrupdate.ini"
 }
 
+# The transfer thread's own error box ("Illegal File Size...", owned by the main
+# window) is open while the window is closed or the session ends: the stop
+# dialog asks, and "Abort" and the box's OK, in either order, end in an idle or
+# closed program with both log entries.
+abort_box_case() {  # abort_box_case close|session abort-first|ok-first
+  local how=$1 order=$2 failed aborts qes=
+  failed=$(log_count "Update Failed : File format/version error")
+  aborts=$(log_count "User aborted update")
+  end_leftover_program
+  run_program "box-$how-$order" "$(win_path "$work/bad.sys")"
+  prog_pid=$last_pid
+  if ! wait_for 60 window_exists '^Error$'; then fail "$how/$order: the thread's error box did not appear"; return 1; fi
+  if [ "$how" = close ]; then
+    probe close "$main_title"
+  else
+    probe query-end-session "$main_title" >"$work/qes-box.out" &
+    qes=$!
+  fi
+  if ! wait_for 15 window_exists '^Stop transfer$'; then fail "$how/$order: no stop dialog over the error box"; return 1; fi
+  shot "stop-dialog-over-error-box-$how-$order"
+  # Clicks, as the user's: two threads' windows, and Wine gives the keyboard to
+  # the one last clicked. "Abort" is at (49, 50), 50 x 14 units, in 204 x 72.
+  if [ "$order" = abort-first ]; then
+    click_dlu '^Stop transfer$' 204 72 74 57
+    sleep 0.5
+    if [ "$how" = close ]; then
+      # The Abort wait answers messages from other programs: the session's end
+      # asked meanwhile is refused at once, with no second stop dialog.
+      timeout 20 wine "$probe_exe" query-end-session "$main_title" >"$work/qes-wait.out" 2>/dev/null
+      grep -q '^result 0' "$work/qes-wait.out" &&
+        [ "$(xdotool search --name '^Stop transfer$' 2>/dev/null | wc -l)" -le 1 ] &&
+        pass "close/abort-first: a session end asked during the Abort wait is refused, no second stop dialog" ||
+        fail "close/abort-first: a session end during the Abort wait: $(cat "$work/qes-wait.out")"
+    fi
+    activate_window '^Error$' && xdotool key Return
+  else
+    activate_window '^Error$' && xdotool key Return
+    wait_for 10 window_gone '^Error$'
+    # Wine raises the main window over its own dialog when the box has closed
+    # (Windows keeps an owned window above its owner): bring the dialog up.
+    xdotool windowraise "$(window_id '^Stop transfer$')"
+    sleep 0.3
+    click_dlu '^Stop transfer$' 204 72 74 57
+  fi
+  if wait_for 20 log_count_at_least "Update Failed : File format/version error" $((failed + 1)) &&
+     wait_for 10 log_count_at_least "User aborted update" $((aborts + 1)); then
+    pass "$how/$order: both entries logged (format error, user abort)"
+  else
+    fail "$how/$order: the log lacks the format error or the abort (the program hangs)"
+    shot "abort-box-hang-$how-$order"
+    return 1
+  fi
+  wait_for 10 window_gone '^Stop transfer$' && wait_for 10 window_gone '^Error$' &&
+    pass "$how/$order: the stop dialog and the error box closed" || fail "$how/$order: a dialog stayed open"
+  if [ "$how" = close ]; then
+    wait_for 20 process_gone "$prog_pid" && pass "close/$order: the program ended" ||
+      fail "close/$order: the program did not end"
+  else
+    wait_for 20 process_gone "$qes"; wait "$qes" 2>/dev/null
+    grep -q '^result 1' "$work/qes-box.out" && pass "session/$order: the session end is allowed (1)" ||
+      fail "session/$order: the answer was not 1: $(cat "$work/qes-box.out")"
+    # Idle again: "&Config..." opens its dialog, "Exit" ends the program.
+    keys_to "$main_title" alt+c
+    if wait_for 15 window_exists '^Config$'; then
+      pass "session/$order: the window answers and is idle (configuration dialog)"
+      keys_to '^Config$' Escape
+      wait_for 10 window_gone '^Config$'
+    else
+      fail "session/$order: the window does not answer or is not idle"
+    fi
+    keys_to "$main_title" alt+e
+    wait_for 20 process_gone "$prog_pid" && pass "session/$order: Exit ended the program" ||
+      fail "session/$order: Exit did not end the program"
+  fi
+}
+
+step_abort_box() {
+  log "11. Abort while the transfer thread's error box is open"
+  local how order
+  for how in close session; do
+    for order in abort-first ok-first; do
+      abort_box_case "$how" "$order"
+    done
+  done
+}
+
+# Every static text of both dialogs, English and Japanese, fits its control
+# when laid out in the dialog's own font.
+step_layout() {
+  log "12. the dialogs' texts fit their controls in both languages"
+  local out status
+  out=$(wine "$probe_exe" fit "$(win_path "$exe")" 2>&1); status=$?
+  out=$(tr -d '\r' <<<"$out")
+  printf '%s\n' "$out" >"$artifacts/dialog-fit.txt"
+  local dialog language
+  for dialog in STOP_DIALOG CONFIG_DIALOG; do
+    for language in English Japanese; do
+      if ! grep -q "	$dialog	$language	" <<<"$out"; then
+        fail "$dialog ($language): no texts measured"
+      elif grep -q "^CUT	$dialog	$language	" <<<"$out"; then
+        fail "$dialog ($language): a text is cut: $(grep "^CUT	$dialog	$language	" <<<"$out" | head -3)"
+      else
+        pass "$dialog ($language): every text fits ($(grep -c "	$dialog	$language	" <<<"$out") texts)"
+      fi
+    done
+  done
+  [ "$status" -eq 0 ] || fail "the probe's fit check ended with $status"
+}
+
+# A path written with "/" names the file the user named: sub/f.sys, in a folder
+# that also holds another f.sys, sends sub\f.sys; so does Z:/.../sub/f.sys.
+step_slash_path() {
+  log "13. command-line paths written with \"/\""
+  end_leftover_program
+  mkdir -p "$work/sub"
+  make_image "$work/sub/f.sys" 0 100 4 44
+  make_image "$work/f.sys" 0 100 5 55
+  local arg completes n=0
+  for arg in "sub/f.sys" "$(win_path "$work/sub/f.sys" | tr '\\' '/')"; do
+    n=$((n + 1))
+    completes=$(log_count "Update completed successfully.")
+    run_program "slash$n" "$arg"
+    prog_pid=$last_pid
+    if wait_for 120 log_count_at_least "Update completed successfully." $((completes + 1)); then
+      tr -d '\r' <"$work/vup_log.txt" | grep "Starting .* transfer of file" | tail -1 | grep -q '\\sub\\f\.sys$' &&
+        pass "$arg: the start entry names sub\\f.sys" || fail "$arg: the start entry names another file"
+      cmp -s "$work/sub/f.sys" "$work/received.bin" && pass "$arg: the instrument holds sub/f.sys byte for byte" ||
+        fail "$arg: the instrument holds another file"
+    else
+      fail "$arg: the transfer did not complete"
+    fi
+    keys_to "$main_title" alt+e
+    wait_for 20 process_gone "$prog_pid" || fail "$arg: Exit did not end the program"
+  done
+}
+
+# The "Open File" dialog takes a path as long as a path may be (259 characters)
+# and sends that file; a longer one is refused with a message, never cut.
+open_file_typed() {  # open_file_typed WINDOWS-PATH
+  keys_to "$main_title" alt+u
+  wait_for 20 window_exists '^Open File$' || return 1
+  sleep 1
+  keys_to '^Open File$' ctrl+a
+  xdotool type --delay 5 "$1"
+  xdotool key Return
+}
+step_open_file_long() {
+  log "14. long paths in the Open File dialog"
+  end_leftover_program
+  local base fill folder path completes refused
+  base=$(win_path "$work")
+  # A folder whose name brings the file's full path to exactly 259 characters.
+  fill=$((259 - ${#base} - 1 - 1 - 8))
+  folder=$(printf 'L%.0s' $(seq "$fill"))
+  mkdir -p "$work/$folder"
+  make_image "$work/$folder/long.sys" 0 100 6 66
+  path="$base\\$folder\\long.sys"
+  log "a path of ${#path} characters"
+  run_program open-long
+  prog_pid=$last_pid
+  wait_for 60 window_exists "$main_title" || { fail "no window"; return 1; }
+  completes=$(log_count "Update completed successfully.")
+  open_file_typed "$path" || { fail "no Open File dialog"; return 1; }
+  if wait_for 120 log_count_at_least "Update completed successfully." $((completes + 1)); then
+    pass "a path of ${#path} characters is taken whole and sent"
+    cmp -s "$work/$folder/long.sys" "$work/received.bin" && pass "the instrument holds the long-named file byte for byte" ||
+      fail "the instrument holds another file"
+  else
+    fail "the file with a path of ${#path} characters was not sent"
+  fi
+  # One character more: refused with a message.
+  mkdir -p "$work/${folder}X"
+  make_image "$work/${folder}X/long.sys" 0 100 7 77
+  refused=$(start_count)
+  open_file_typed "$base\\${folder}X\\long.sys" || { fail "no Open File dialog"; return 1; }
+  if wait_for 15 window_exists '^XR3300/R SystemUpdate Utility$'; then
+    shot open-file-too-long
+    dialog_texts 'XR3300/R SystemUpdate Utility' | grep -q 'longer than 259 characters' &&
+      pass "a 260-character path is refused with a message naming the reason" ||
+      fail "the message does not name the reason"
+    activate_window '^XR3300/R SystemUpdate Utility$' && xdotool key Return
+  else
+    fail "no message on a 260-character path"
+    window_exists '^Open File$' && keys_to '^Open File$' Escape
+  fi
+  sleep 1
+  [ "$(start_count)" = "$refused" ] && pass "nothing was sent for the over-long path" ||
+    fail "a transfer started for the over-long path"
+  keys_to "$main_title" alt+e
+  wait_for 20 process_gone "$prog_pid" || fail "Exit did not end the program"
+}
+
 # ---------------------------------------------------------------- run
 start_display || { echo "win32-gui-test: no X display" >&2; exit 2; }
 log "display $DISPLAY, work folder $work"
@@ -867,6 +1096,7 @@ cp "$exe" "$work/xrupdate.exe"
 make_image "$work/first.sys" 0 100 1 11
 make_image "$work/second.sys" 0 100 2 22
 make_image "$work/third.all" 3 100 3 33
+head -c 1000 /dev/zero >"$work/bad.sys"   # fails the header check: the thread's error box
 
 if wanted update || wanted handover || wanted stop || wanted open-file; then
   wanted update && step_command_line_update &&
@@ -889,6 +1119,11 @@ wanted setmode && step_setmode
 wanted bad-input && step_bad_input
 wanted placement && step_placement
 wanted japanese && step_japanese
+# These need COM1 on the instrument: before the step that takes every port away.
+wanted abort-box && step_abort_box
+wanted layout && step_layout
+wanted slash-path && step_slash_path
+wanted open-file-long && step_open_file_long
 wanted no-ports && step_no_ports
 end_leftover_program
 end_notepad

@@ -11,7 +11,8 @@
 // file's owner, group and mode (a new file gets the mode the umask leaves),
 // and renames it over the old one, so the file is always either the old or the
 // new one. A symbolic link is written through to the file it names, also when
-// that file does not exist yet. Where a rename would change what users rely on
+// that file does not exist yet, unless another user planted it (a link of
+// theirs in a folder others can write): such a file is neither read nor saved. Where a rename would change what users rely on
 // (a file with other hard links, an owner this process cannot give the new
 // file) or the folder cannot take a temporary file, the file is rewritten in
 // place instead.
@@ -41,7 +42,11 @@ enum class ReadResult { kRead, kMissing, kUnusable };
 ReadResult read_whole(const char* file, std::string* content) {
   content->clear();
   if (file == nullptr || file[0] == '\0') return ReadResult::kMissing;
-  const int fd = ::open(file, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  // The links are followed here, so that one another user planted is refused;
+  // the end itself must then not be a link.
+  std::string end;
+  if (!path_link_end(file, &end)) return ReadResult::kUnusable;
+  const int fd = ::open(end.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
   if (fd < 0) return errno == ENOENT ? ReadResult::kMissing : ReadResult::kUnusable;
   struct stat st;
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
@@ -289,7 +294,7 @@ void sync_folder(const std::string& path) {
 
 // Rewrites the existing file in place: its inode, links, owner and mode stay.
 bool rewrite_in_place(const std::string& target, const std::string& text) {
-  const int fd = ::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  const int fd = ::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW);
   if (fd < 0) return false;
   struct stat st;
   bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
@@ -375,13 +380,10 @@ int profile_get_string(const char* section, const char* key, char* out, int size
   return static_cast<int>(length);
 }
 
-int profile_write_string(const char* section, const char* key, const char* value, const char* file) {
-  if (section == nullptr || key == nullptr || value == nullptr || file == nullptr || file[0] == '\0')
-    return 0;
-  // A line break would split the entry into lines of its own.
-  if (has_line_break(section) || has_line_break(key) || has_line_break(value)) return 0;
-  std::string text;
-  if (read_whole(file, &text) == ReadResult::kUnusable) return 0;
+namespace {
+
+// The file's text with key set to value, as one write of the key would leave it.
+std::string with_entry(const std::string& text, const char* section, const char* key, const char* value) {
   const std::vector<Line> lines = split_lines(text);
   const Place place = find_place(text, lines, section, key);
   const std::string eol = line_break_of(text);
@@ -408,5 +410,34 @@ int profile_write_string(const char* section, const char* key, const char* value
     updated.append("[").append(section).append("]").append(eol);
     updated.append(key).append("=").append(value).append(eol);
   }
-  return replace_file(file, updated) ? 1 : 0;
+  return updated;
+}
+
+}  // namespace
+
+int profile_write_strings(const char* section, const std::vector<ProfileEntry>& entries, const char* file) {
+  const int all = static_cast<int>(entries.size());
+  if (section == nullptr || file == nullptr || file[0] == '\0' || has_line_break(section)) return all;
+  std::string text;
+  if (read_whole(file, &text) == ReadResult::kUnusable) return all;
+  // Every key goes into the text first; the file is then written once.
+  int unwritten = 0, applied = 0;
+  for (const ProfileEntry& entry : entries) {
+    // A line break would split the entry into lines of its own.
+    if (entry.key.empty() || std::strlen(entry.key.c_str()) != entry.key.size() ||
+        std::strlen(entry.value.c_str()) != entry.value.size() || has_line_break(entry.key.c_str()) ||
+        has_line_break(entry.value.c_str())) {
+      ++unwritten;
+      continue;
+    }
+    text = with_entry(text, section, entry.key.c_str(), entry.value.c_str());
+    ++applied;
+  }
+  if (applied > 0 && !replace_file(file, text)) unwritten += applied;
+  return unwritten;
+}
+
+int profile_write_string(const char* section, const char* key, const char* value, const char* file) {
+  if (key == nullptr || value == nullptr) return 0;
+  return profile_write_strings(section, {ProfileEntry{key, value}}, file) == 0 ? 1 : 0;
 }

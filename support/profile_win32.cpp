@@ -16,3 +16,10 @@ int profile_get_string(const char* section, const char* key, char* out, int size
 int profile_write_string(const char* section, const char* key, const char* value, const char* file) {
   return WritePrivateProfileStringA(section, key, value, file) ? 1 : 0;
 }
+
+int profile_write_strings(const char* section, const std::vector<ProfileEntry>& entries, const char* file) {
+  int unwritten = 0;
+  for (const ProfileEntry& entry : entries)
+    unwritten += profile_write_string(section, entry.key.c_str(), entry.value.c_str(), file) ? 0 : 1;
+  return unwritten;
+}

@@ -3,6 +3,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "link/midi_driver.h"
 #include "support/current_dir.h"
@@ -46,11 +47,17 @@ int read_int(const char* key, int default_value) {
   return profile_get_int(kSection, key, default_value, inifile);
 }
 
-// Keys of the save under way that could not be written.
-int g_unsaved = 0;
+// The keys of the save under way, written to the file together at its end.
+std::vector<ProfileEntry> g_save;
 
-void write_string(const char* key, const char* value) {
-  if (!profile_write_string(kSection, key, value, inifile)) ++g_unsaved;
+void write_string(const char* key, const char* value) { g_save.push_back(ProfileEntry{key, value}); }
+
+// A device name as stored: the reader drops blanks at its ends and a pair of
+// quotes around it, so such a name is written in quotes. A name that cannot be
+// stored so leaves the key as it was.
+void write_device_name(const char* key, const char* name) {
+  char stored[kMidiNameSize + 2];
+  if (quoted_for_reading(name, stored, sizeof stored)) write_string(key, stored);
 }
 
 void write_int(const char* key, int value) {
@@ -139,7 +146,7 @@ void save_output_device() {
   if (mididevnum_out < 0 || midi_driver().out_get_caps(static_cast<unsigned>(mididevnum_out), &caps) != 0)
     return;  // the key keeps the name it had
   caps.szPname[kMidiNameSize - 1] = '\0';
-  write_string("OutputMidiDevice", caps.szPname);
+  write_device_name("OutputMidiDevice", caps.szPname);
 }
 
 void save_input_device() {
@@ -152,24 +159,13 @@ void save_input_device() {
   if (mididevnum_in < 0 || midi_driver().in_get_caps(static_cast<unsigned>(mididevnum_in), &caps) != 0)
     return;
   caps.szPname[kMidiNameSize - 1] = '\0';
-  write_string("InputMidiDevice", caps.szPname);
+  write_device_name("InputMidiDevice", caps.szPname);
 }
 
 // A path with a line break cannot be stored as one line of the file.
 bool fits_one_line(const char* text) { return std::strpbrk(text, "\r\n") == nullptr; }
 
-bool is_profile_blank(char c) { return c == ' ' || (c >= '\t' && c <= '\r') || c == '\x1a'; }
-
 }  // namespace
-
-int quoted_for_reading(const char* value, char* out, int size) {
-  const size_t length = std::strlen(value);
-  const bool blank_edge = length > 0 && (is_profile_blank(value[0]) || is_profile_blank(value[length - 1]));
-  const bool quoted = length >= 2 && (value[0] == '"' || value[0] == '\'') && value[length - 1] == value[0];
-  const int written = (blank_edge || quoted) ? std::snprintf(out, static_cast<size_t>(size), "\"%s\"", value)
-                                             : std::snprintf(out, static_cast<size_t>(size), "%s", value);
-  return written >= 0 && written < size ? 1 : 0;
-}
 
 int get_initial() {
   warning = read_int("Warning", 1) != 0 ? 1 : 0;
@@ -208,7 +204,7 @@ int get_initial() {
 }
 
 int set_initial(WindowHandle window) {
-  g_unsaved = 0;
+  g_save.clear();
   save_output_device();
   save_input_device();
 
@@ -232,6 +228,8 @@ int set_initial(WindowHandle window) {
   if (!quoted_for_reading(path, stored, sizeof stored)) stored[0] = '\0';
   write_string("CurrentPath", stored);
 
-  g_unsaved += set_initial_platform(kSection);
-  return g_unsaved;
+  set_initial_platform(&g_save);
+  const int unsaved = profile_write_strings(kSection, g_save, inifile);
+  g_save.clear();
+  return unsaved;
 }

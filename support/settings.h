@@ -2,7 +2,10 @@
 // The settings record and its private-profile settings file: loaded once at
 // start-up (get_initial), saved once when the main window goes (set_initial).
 
+#include <vector>
+
 #include "support/host.h"
+#include "support/profile.h"
 
 constexpr int kIniPathSize = 256;
 
@@ -34,16 +37,10 @@ int get_initial();
 // keys could not be written (0: all saved).
 int set_initial(WindowHandle window);
 
-// A value as written to the file so that the reader gives it back unchanged:
-// the reader drops blanks around a value and one pair of matching quotes, so
-// a value that would lose either is written in quotes. 0 when that does not
-// fit in `size` bytes.
-int quoted_for_reading(const char* value, char* out, int size);
-
 // The platform's own keys (Linux: the COM port device paths), read after and
-// written after the common keys of `section`. One OS file each.
+// saved after the common keys of `section`. One OS file each.
 void get_initial_platform(const char* section);
-int set_initial_platform(const char* section);  // keys not written
+void set_initial_platform(std::vector<ProfileEntry>* save);  // adds its keys to the save
 
 // Start-up message ids of the string table.
 enum StartupMessageId : int {

@@ -145,8 +145,14 @@ int settings_file_problem(const char* file, int for_saving, char* why, int size)
   }
   std::string target;
   bool through_link = false;
-  if (!path_link_end(file, &target, &through_link)) {
-    say(why, size, "it is a link that leads to no file (a loop of links)");
+  std::string planted;
+  if (!path_link_end(file, &target, &through_link, &planted)) {
+    if (!planted.empty()) {
+      say(why, size, "it leads through the link " + planted +
+                         ", which another user made in a folder others can write, and is not followed");
+    } else {
+      say(why, size, "it is a link that leads to no file (a loop of links)");
+    }
     return 1;
   }
   const std::string named = through_link ? "it is a link to " + target + ", which" : "it";

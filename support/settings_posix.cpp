@@ -25,16 +25,12 @@ void get_initial_platform(const char* section) {
   }
 }
 
-int set_initial_platform(const char* section) {
-  int unsaved = 0;
+void set_initial_platform(std::vector<ProfileEntry>* save) {
   for (int i = 0; i < 4; ++i) {
     char key[16];
     device_key(i, key, sizeof key);
     char stored[kComDevicePathSize + 2];
     // A path that cannot be stored leaves the key as it is.
-    if (quoted_for_reading(com_device_path[i], stored, sizeof stored) &&
-        !profile_write_string(section, key, stored, inifile))
-      ++unsaved;
+    if (quoted_for_reading(com_device_path[i], stored, sizeof stored)) save->push_back(ProfileEntry{key, stored});
   }
-  return unsaved;
 }

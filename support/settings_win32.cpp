@@ -3,4 +3,4 @@
 
 void get_initial_platform(const char*) {}
 
-int set_initial_platform(const char*) { return 0; }
+void set_initial_platform(std::vector<ProfileEntry>*) {}

@@ -10,6 +10,8 @@
 
 // Commits the stream's flushed data to disk (fsync, or _commit on Windows).
 void log_commit(FILE* stream);
+// Opens the log file for appending in binary mode; null when it cannot be.
+FILE* log_open_stream(const char* name);
 
 namespace {
 
@@ -47,7 +49,7 @@ int open_log() {
   std::lock_guard<std::mutex> lock(log_mutex);
   if (fpLog != nullptr) return 1;
   // Binary append: the line ends are written as CR LF by put_text itself.
-  fpLog = std::fopen(kLogFileName, "ab");
+  fpLog = log_open_stream(kLogFileName);
   if (fpLog == nullptr) return 0;
   char banner[512];
   std::snprintf(banner, sizeof banner, "** %s v%s started on %s", kProgramTitle, kProgramVersion,

@@ -8,6 +8,8 @@
 
 void log_commit(FILE* stream) { _commit(_fileno(stream)); }
 
+FILE* log_open_stream(const char* name) { return std::fopen(name, "ab"); }
+
 int platform_version_info(unsigned* platform_id, unsigned* major, unsigned* minor,
                           char* csd_version, int csd_size) {
   OSVERSIONINFOA info;

@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -247,6 +248,25 @@ TEST_F(BatchRunner, AStartupMessageDoesNotChangeTheExitStatus) {
       << run.err;
   EXPECT_EQ(run.status, 5) << run.out;
   EXPECT_NE(run.out.find("3: Rx Msg Error(5:Hardware Error)"), std::string::npos);
+}
+
+// The support log cannot be made (a folder holds its name): the start-up
+// warning is told, and the update runs to its end all the same.
+TEST_F(BatchRunner, ALogThatCannotBeCreatedIsToldAndTheUpdateGoesOn) {
+  start_sim(SimConfig{});
+  ASSERT_EQ(mkdir(dir.file("vup_log.txt").c_str(), 0755), 0);
+  const std::string image = make_update_image(0, 2, 0);
+  write_file_bytes(dir.file("a.sys"), image);
+  const ProgramRun run = run_program({"--batch", "--ini", "x.ini", "a.sys"});
+  EXPECT_NE(run.err.find("XR3300/R SystemUpdate Utility: Failed to create log file. The application will not "
+                         "be able to record support information.\n"),
+            std::string::npos)
+      << run.err;
+  EXPECT_NE(run.err.find("The application will continue correctly."), std::string::npos) << run.err;
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("3: Update Complete!"), std::string::npos);
+  stop_sim();
+  EXPECT_TRUE(read_file_bytes(dir.file("received.img")) == image);
 }
 
 // The configured port is not exchanged for another one (with two instruments

@@ -13,8 +13,10 @@
 #include <cstring>
 #include <vector>
 
+#include "engine/device_protocol.h"
 #include "link/serial_link.h"
 #include "sim/instrument.h"
+#include "tests/test_support.h"
 
 namespace serial_cases {
 
@@ -155,6 +157,18 @@ inline void hang_up_ends_receive(int* result, long long* waited_ms) {
   Received r = receive(16);
   *result = r.result;
   *waited_ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// After a hang-up: the transfer's send on the dead line fails as a write error,
+// "Transmit Error" on display lines 3 and 4.
+inline void send_on_dead_line_is_transmit_error(const HostRecorder& host) {
+  const int saved = g_devmode;
+  g_devmode = 0;
+  const unsigned char request[] = {0xF0, 0x42, 0x23, 0x58, 0x00, 0xF7};
+  EXPECT_EQ(0, tx_data(nullptr, request, 6));
+  g_devmode = saved;
+  EXPECT_EQ("Transmit Error", host.line(3));
+  EXPECT_EQ("Please contact technical support.", host.line(4));
 }
 
 }  // namespace serial_cases

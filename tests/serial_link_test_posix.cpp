@@ -272,6 +272,7 @@ TEST_F(SerialLinkTest, HangUpEndsTheReceiveAtOnce) {
   // A send on the dead line fails too.
   const unsigned char request[] = {0xF0, 0x42, 0x23, 0x58, 0x00, 0xF7};
   EXPECT_EQ(0, tx_data_comm(nullptr, request, 6));
+  serial_cases::send_on_dead_line_is_transmit_error(host_);
 }
 
 TEST_F(SerialLinkTest, FreeCommTwiceIsHarmless) {

@@ -124,6 +124,8 @@ TEST_F(WinSerialLink, ZHangUpEndsTheReceive) {
   serial_cases::hang_up_ends_receive(&result, &waited);
   EXPECT_NE(1, result);
   EXPECT_LE(waited, 6000);
+  // WriteFile on the dead line fails: the transfer's send is a "Transmit Error".
+  serial_cases::send_on_dead_line_is_transmit_error(host_);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // whole file in their own layout), and the Linux-only serial device keys.
 #include <gtest/gtest.h>
 #include <grp.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,6 +17,7 @@
 #include "support/current_dir.h"
 #include "support/profile.h"
 #include "support/settings.h"
+#include "support/settings_path.h"
 #include "tests/fake_midi_devices.h"
 #include "tests/test_support.h"
 
@@ -395,6 +397,81 @@ TEST_F(SettingsComDevices, PathsComeFromTheFileEvenWhenTheWorkingDirectoryMoves)
   EXPECT_STREQ(com_device_path[0], "/dev/ttyUSB3");
   EXPECT_TRUE(fs::equivalent(fs::current_path(), dir.file("elsewhere")));
   ASSERT_TRUE(set_current_dir(dir.path().c_str()));
+}
+
+// One save writes the file once, whatever the number of keys: one new file
+// beside it, written and renamed over it.
+TEST_F(SettingsComDevices, SaveWritesTheFileOnce) {
+  for (const bool exists : {false, true}) {
+    const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(::inotify_add_watch(watch, dir.path().c_str(), IN_CREATE | IN_CLOSE_WRITE | IN_MOVED_TO), 0);
+    xferrate = exists ? 2 : 1;
+    EXPECT_EQ(set_initial(nullptr), 0);
+    int created = 0, written = 0, renamed = 0;
+    alignas(inotify_event) char events[8192];
+    ssize_t n;
+    while ((n = ::read(watch, events, sizeof events)) > 0) {
+      for (char* at = events; at < events + n;) {
+        const auto* event = reinterpret_cast<const inotify_event*>(at);
+        created += (event->mask & IN_CREATE) != 0;
+        written += (event->mask & IN_CLOSE_WRITE) != 0;
+        renamed += (event->mask & IN_MOVED_TO) != 0;
+        at += sizeof(inotify_event) + event->len;
+      }
+    }
+    ::close(watch);
+    EXPECT_EQ(created, 1) << (exists ? "over a file" : "a new file");
+    EXPECT_EQ(written, 1);
+    EXPECT_EQ(renamed, 1);
+    EXPECT_NE(read_file_bytes(ini).find(exists ? "\r\nTransferRate=2\r\n" : "\r\nTransferRate=1\r\n"),
+              std::string::npos);
+    EXPECT_NE(read_file_bytes(ini).find("\r\nCom4Device=/dev/ttyS3\r\n"), std::string::npos);
+  }
+}
+
+// ---- Links another user planted ----
+
+// A link that the user "nobody" makes in a folder everyone may write (as /tmp
+// is) is not followed by another user's save, nor read; the message about the
+// file names the link. The user's own link there is followed as before.
+TEST_F(SettingsComDevices, LinkAnotherUserPlantedInASharedFolderIsNotFollowed) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as two users";
+  const std::string shared = dir.file("shared");
+  fs::create_directory(shared);
+  ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+  const std::string victim = dir.file("victim");
+  const std::string victim_text = "[XR3300/R SystemUpdate Utility]\r\nComPortNum=3\r\nsecret\r\n";
+  write_file_bytes(victim, victim_text);
+  ASSERT_EQ(::chmod(victim.c_str(), 0600), 0);
+  const std::string planted = shared + "/x.ini";
+  ASSERT_EQ(as_plain_user([&] { return ::symlink(victim.c_str(), planted.c_str()) == 0 ? 0 : 1; }), 0);
+
+  std::snprintf(inifile, sizeof inifile, "%s", planted.c_str());
+  get_initial();
+  EXPECT_EQ(port, 1);  // not read through the link
+  EXPECT_EQ(set_initial(nullptr), 14);
+  EXPECT_EQ(read_file_bytes(victim), victim_text);
+  EXPECT_TRUE(fs::is_symlink(planted));
+  char why[512];
+  ASSERT_EQ(settings_file_problem(planted.c_str(), 1, why, sizeof why), 1);
+  EXPECT_NE(std::string(why).find("the link " + planted + ", which another user made"), std::string::npos) << why;
+
+  // The same chain with the user's own link in front still ends at the planted one.
+  const std::string own = dir.file("own.ini");
+  fs::create_symlink(planted, own);
+  std::snprintf(inifile, sizeof inifile, "%s", own.c_str());
+  EXPECT_EQ(set_initial(nullptr), 14);
+  EXPECT_EQ(read_file_bytes(victim), victim_text);
+
+  const std::string mine = shared + "/mine.ini";
+  fs::create_symlink(victim, mine);
+  std::snprintf(inifile, sizeof inifile, "%s", mine.c_str());
+  get_initial();
+  EXPECT_EQ(port, 3);
+  EXPECT_EQ(set_initial(nullptr), 0);
+  EXPECT_NE(read_file_bytes(victim).find("secret"), std::string::npos);
+  EXPECT_EQ(settings_file_problem(mine.c_str(), 1, why, sizeof why), 0) << why;
 }
 
 // ---- Working directories that cannot be stored ----

@@ -3,6 +3,7 @@
 // the program's own reader and writer.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -10,6 +11,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/current_dir.h"
@@ -540,6 +542,36 @@ TEST_F(SettingsFile, SavedSettingsLoadBackTheSame) {
   EXPECT_EQ(ypos, 200);
   EXPECT_EQ(warning, 1);
   EXPECT_TRUE(host.boxes().empty());
+}
+
+// Device names are compared exactly, but the reader drops blanks at a value's
+// ends and a pair of quotes around it: such names come back all the same.
+TEST_F(SettingsFile, DeviceNamesWithBlanksOrQuotesAtTheirEndsRoundTrip) {
+  const std::vector<std::pair<std::string, std::string>> names = {
+      {"USB MIDI ", " USB MIDI"}, {"\"Port 1\"", "'In'"}, {"\tTab\t", "\"x"}, {"'x'", "' "}};
+  int n = 0;
+  for (const auto& name : names) {
+    // Decoys that a changed name would match instead of the stored device.
+    use_devices({{"USB MIDI"}, {"Port 1"}, {name.first}}, {{"In"}, {"x"}, {name.second}});
+    use_ini("devices" + std::to_string(++n) + ".ini");
+    get_initial();
+    mididevnum_out = 2;
+    mididevnum_in = 2;
+    set_initial(nullptr);
+    scramble_record();
+    get_initial();
+    EXPECT_EQ(mididevnum_out, 2) << "[" << name.first << "] as " << read_file_bytes(ini);
+    EXPECT_EQ(mididevnum_in, 2) << "[" << name.second << "] as " << read_file_bytes(ini);
+    EXPECT_TRUE(host.boxes().empty()) << name.first;
+  }
+  // A plain name is stored as it is.
+  EXPECT_EQ(saved("OutputMidiDevice"), "'x'");
+  use_devices({{"Out A"}}, {{"In A"}});
+  use_ini("plain.ini");
+  get_initial();
+  set_initial(nullptr);
+  const std::vector<std::string> lines = file_lines(ini);
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "OutputMidiDevice=Out A"), lines.end());
 }
 
 TEST_F(SettingsFile, DamagedFileLoadsDefaultsAndClampedValues) {

@@ -6,7 +6,9 @@
 #include <iterator>
 #include <random>
 #include <stdexcept>
+#include <utility>
 
+#include "engine/transfer.h"
 #include "engine/update_file.h"
 
 namespace fs = std::filesystem;
@@ -40,9 +42,22 @@ void HostRecorder::on_textout(int line, const char* text) {
 }
 
 void HostRecorder::on_post(WindowHandle window, int id, intptr_t lparam) {
+  std::function<void(int, intptr_t)> hook;
+  {
+    std::lock_guard<std::mutex> lock(g_recorder->mutex_);
+    hook = g_recorder->post_hook_;
+  }
+  // The hook runs first: once the notice is recorded, a waiting test may end
+  // and destroy the recorder.
+  if (hook) hook(id, lparam);
   std::lock_guard<std::mutex> lock(g_recorder->mutex_);
-  g_recorder->notices_.push_back({window, id, lparam});
+  g_recorder->notices_.push_back({window, id, lparam, query_tfr_stop()});
   g_recorder->changed_.notify_all();
+}
+
+void HostRecorder::set_post_hook(std::function<void(int id, intptr_t lparam)> hook) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  post_hook_ = std::move(hook);
 }
 
 void HostRecorder::on_origin(WindowHandle, int* left, int* top) {

@@ -23,6 +23,7 @@ struct RecordedNotice {
   WindowHandle window;
   int id;
   intptr_t lparam;
+  int idle_when_posted;  // query_tfr_stop() at the moment of posting
 };
 
 // Records everything the program reports. One instance is installed at a time.
@@ -47,6 +48,11 @@ class HostRecorder {
   bool wait_for_line(int n, const std::string& prefix,
                      std::chrono::milliseconds deadline = std::chrono::seconds(30)) const;
 
+  // Runs `hook` on the posting thread as each notice is posted, before it is
+  // recorded and before the poster goes on: a test can act at an exact step
+  // of the transfer.
+  void set_post_hook(std::function<void(int id, intptr_t lparam)> hook);
+
   void set_desktop(int right, int bottom);
   void set_window_origin(int left, int top);
 
@@ -61,6 +67,7 @@ class HostRecorder {
   mutable std::condition_variable changed_;
   std::vector<RecordedBox> boxes_;
   std::vector<RecordedNotice> notices_;
+  std::function<void(int, intptr_t)> post_hook_;
   std::vector<std::string> history_[6];
   int desktop_right_ = 1 << 20, desktop_bottom_ = 1 << 20;
   int origin_left_ = 0, origin_top_ = 0;

@@ -3,10 +3,13 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -100,6 +103,16 @@ class TransferSerial : public ::testing::Test {
     free_comm();
     tfr_end();
     EXPECT_EQ(query_tfr_stop(), 1);
+    // Every end, whichever way it came, was idle before its notice went out: a
+    // transfer started in answer to the notice finds the state free. The
+    // 209 notices come from a running transfer.
+    for (const auto& n : host.notices()) {
+      if (n.id == IDM_TFR_END) {
+        EXPECT_EQ(n.idle_when_posted, 1) << "208 posted before the state was idle";
+      } else {
+        EXPECT_EQ(n.idle_when_posted, 0) << "notice " << n.id << " posted by an idle transfer";
+      }
+    }
     int seen = 0;
     for (const auto& n : host.notices()) {
       if (n.id == IDM_TFR_END && ++seen == wanted) return n.lparam;
@@ -329,6 +342,26 @@ TEST_F(TransferSerial, LineClosedMidUpdate) {
   EXPECT_TRUE(line3 == "Receive Error" || line3 == "Receive Error(Timeout)") << line3;
 }
 
+// The line goes away between Set Mode's reply and the first data packet: the
+// packet's write fails, which is a "Transmit Error", and nothing waits for a reply.
+TEST_F(TransferSerial, LineGoneBeforeAPacketIsATransmitError) {
+  start_sim(SimConfig{});
+  const std::string path = write_image("system.sys", make_update_image(0, 2, 0));
+  host.set_post_hook([this](int id, intptr_t lparam) {
+    if (id == IDM_STOP_ENABLE && lparam == 1) stop_sim();  // on the transfer thread, before packet 0
+  });
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(run(path), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(4));  // no 5 s receive wait
+  host.set_post_hook(nullptr);
+  EXPECT_EQ(host.line(3), "Transmit Error");
+  EXPECT_EQ(host.line(4), "Please contact technical support.");
+  EXPECT_EQ(sim.record.packets, 0);
+  const std::string log = log_text();
+  EXPECT_NE(log.find("Set Mode successful."), std::string::npos);
+  EXPECT_EQ(log.find("Sent packet"), std::string::npos);
+}
+
 TEST_F(TransferSerial, PauseHoldsThenContinueCompletes) {
   start_sim(SimConfig{});
   const std::string image = make_update_image(0, 2, 0);
@@ -447,6 +480,52 @@ TEST_F(TransferSerial, TestDatThatIsNoRegularFileIsLeftAlone) {
   struct stat st;
   ASSERT_EQ(::lstat(dir.file("test.dat").c_str(), &st), 0);
   EXPECT_TRUE(S_ISFIFO(st.st_mode));
+}
+
+// Runs `body` as the user "nobody" in a child process; its exit status, or -1.
+int as_nobody(const std::function<int()>& body) {
+  const pid_t pid = ::fork();
+  if (pid == 0) ::_exit(::setgid(65534) == 0 && ::setuid(65534) == 0 ? body() : 99);
+  int status = 0;
+  if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+// The update's folder may be shared with other users. A test.dat placed there
+// by another user (a link to this user's file, or a file of theirs), or a
+// second name of another file, is left as it is; the update goes on.
+TEST_F(TransferSerial, TestDatPlantedByAnotherUserIsLeftAlone) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as two users";
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
+  const std::string victim = dir.file("victim");
+  write_file_bytes(victim, "precious");
+  ASSERT_EQ(::chmod(victim.c_str(), 0600), 0);
+  const std::string test_dat = dir.file("test.dat");
+  start_sim(SimConfig{});
+  const std::string path = write_image("system.sys", make_update_image(0, 2, 0));
+
+  ASSERT_EQ(as_nobody([&] { return ::symlink(victim.c_str(), test_dat.c_str()) == 0 ? 0 : 1; }), 0);
+  EXPECT_EQ(run(path, 1), 1);
+  EXPECT_EQ(read_file_bytes(victim), "precious") << "written through another user's link";
+
+  ASSERT_EQ(::unlink(test_dat.c_str()), 0);
+  ASSERT_EQ(as_nobody([&] {
+              const int fd = ::open(test_dat.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+              return fd >= 0 && ::write(fd, "theirs", 6) == 6 && ::close(fd) == 0 ? 0 : 1;
+            }),
+            0);
+  EXPECT_EQ(run(path, 1), 1);
+  EXPECT_EQ(read_file_bytes(test_dat), "theirs") << "another user's file was rewritten";
+
+  ASSERT_EQ(::unlink(test_dat.c_str()), 0);
+  ASSERT_EQ(::link(victim.c_str(), test_dat.c_str()), 0);
+  EXPECT_EQ(run(path, 1), 1);
+  EXPECT_EQ(read_file_bytes(victim), "precious") << "another file was rewritten through its second name";
+
+  // Where nothing was placed, the copy is made as before.
+  ASSERT_EQ(::unlink(test_dat.c_str()), 0);
+  EXPECT_EQ(run(path, 1), 1);
+  EXPECT_EQ(read_file_bytes(test_dat).size(), static_cast<size_t>(kDataPacketSize));
 }
 
 // A thread that cannot be started is told, logged, and ends the transfer as

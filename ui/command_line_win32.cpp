@@ -23,27 +23,51 @@ int append(char* out, const char* text) {
   return 1;
 }
 
+// The next "\" at or after `from`, or null. Walks whole characters: in a
+// double-byte code page (Japanese) the second byte of a character may be "\".
+char* next_separator(char* from) {
+  for (char* c = from; *c != '\0'; c = CharNextA(c)) {
+    if (*c == '\\') return c;
+  }
+  return nullptr;
+}
+
+// Windows takes "/" as a separator as "\" is: one spelling for the walk below,
+// so that "sub/f.sys" names sub\f.sys and never an f.sys elsewhere.
+void unify_separators(char* path) {
+  for (char* c = path; *c != '\0'; c = CharNextA(c)) {
+    if (*c == '/') *c = '\\';
+  }
+}
+
 }  // namespace
 
 int resolve_path_argument(const char* argument, char* out) {
   char a[kCmdPathSize];
   char b[kCmdPathSize];
   const std::size_t length = std::strlen(argument);
-  if (length == 0 || length >= static_cast<std::size_t>(kCmdPathSize)) return 0;
+  if (length == 0) return 0;
+  if (length >= static_cast<std::size_t>(kCmdPathSize)) return kResolveTooLong;
   std::memcpy(a, argument, length + 1);
+  unify_separators(a);
   b[0] = '\0';
 
-  // Where the first component ends.
+  // Where the first component ends; what comes before it is kept as it is.
   char* end;
   if (a[0] == '\\') {
     std::memcpy(b, "\\", 2);
-    end = std::strchr(a + 1, '\\');
+    end = next_separator(a + 1);
   } else if (length >= 3 && a[1] == ':' && a[2] == '\\') {
     std::memcpy(b, a, 3);
     b[3] = '\0';
-    end = std::strchr(a + 3, '\\');
+    end = next_separator(a + 3);
+  } else if (length >= 2 && a[1] == ':') {
+    // "C:f.sys" lies in drive C's own current folder, not in this one.
+    std::memcpy(b, a, 2);
+    b[2] = '\0';
+    end = next_separator(a + 2);
   } else {
-    end = std::strchr(a, '\\');
+    end = next_separator(a);
   }
 
   for (;;) {
@@ -54,16 +78,17 @@ int resolve_path_argument(const char* argument, char* out) {
     if (search == INVALID_HANDLE_VALUE) return 0;
     FindClose(search);
     found.cFileName[sizeof found.cFileName - 1] = '\0';
-    if (!append(b, found.cFileName)) return 0;
+    if (!append(b, found.cFileName)) return kResolveTooLong;
     if (last) break;
     *end = '\\';
-    if (!append(b, "\\")) return 0;
-    end = std::strchr(end + 1, '\\');
+    if (!append(b, "\\")) return kResolveTooLong;
+    end = next_separator(end + 1);
   }
 
   char full[kCmdPathSize];
   const DWORD written = GetFullPathNameA(b, kCmdPathSize, full, nullptr);
-  if (written == 0 || written >= static_cast<DWORD>(kCmdPathSize)) return 0;
+  if (written == 0) return 0;
+  if (written >= static_cast<DWORD>(kCmdPathSize)) return kResolveTooLong;
   std::memcpy(out, full, std::strlen(full) + 1);
   return 1;
 }

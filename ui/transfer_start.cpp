@@ -43,12 +43,18 @@ void stop_dialog_opened() { set_tfr_pause(); }
 
 void stop_dialog_continue() { set_tfr_restart(); }
 
-void stop_dialog_abort() {
+void stop_dialog_request_stop() {
   set_tfr_stop();
   midi_force_timeout();
+}
+
+void stop_dialog_aborted() { write_log("User aborted update"); }
+
+void stop_dialog_abort() {
+  stop_dialog_request_stop();
   // Every end of the transfer thread sets the idle state, so this wait ends.
   do {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   } while (!query_tfr_stop());
-  write_log("User aborted update");
+  stop_dialog_aborted();
 }

@@ -24,3 +24,8 @@ void tx_close_all();
 void stop_dialog_opened();
 void stop_dialog_continue();
 void stop_dialog_abort();
+// Abort in two halves, for a front end that must keep answering messages while
+// it waits: the request (stop, and wake a pending MIDI wait), then the entry in
+// the log once the thread has ended (query_tfr_stop).
+void stop_dialog_request_stop();
+void stop_dialog_aborted();

@@ -7,8 +7,13 @@
 //                                        once the window has answered
 //   xr_winprobe active TITLE             exit 0 when TITLE is the foreground window
 //   xr_winprobe close TITLE              posts WM_CLOSE, as the close box does
+//   xr_winprobe fit EXE                  makes each dialog of EXE in English and in
+//                                        Japanese and measures every static text with
+//                                        the dialog's font against its control: one
+//                                        line each, "fits" or "CUT"
 //
-// Exit status: 0 done, 1 no such window, 2 bad usage, 3 the call failed.
+// Exit status: 0 done, 1 no such window, 2 bad usage, 3 the call failed,
+// 4 a text does not fit its control.
 
 #include <windows.h>
 
@@ -42,13 +47,104 @@ BOOL CALLBACK print_child(HWND child, LPARAM) {
   return TRUE;
 }
 
+INT_PTR CALLBACK quiet_dialog(HWND, UINT message, WPARAM, LPARAM) {
+  return message == WM_INITDIALOG ? TRUE : FALSE;
+}
+
+struct FitCheck {
+  const char* dialog;
+  const char* language;
+  int cut;
+};
+
+// Lays the text out as a left-aligned static control draws it (word breaks,
+// tabs) in the control's width; it fits when it needs no more than the
+// control's width and height.
+BOOL CALLBACK fit_child(HWND child, LPARAM data) {
+  auto* check = reinterpret_cast<FitCheck*>(data);
+  wchar_t cls[64] = L"";
+  GetClassNameW(child, cls, 64);
+  if (lstrcmpiW(cls, L"Static") != 0) return TRUE;
+  wchar_t text[512] = L"";
+  GetWindowTextW(child, text, 512);
+  if (text[0] == L'\0') return TRUE;
+  RECT client;
+  GetClientRect(child, &client);
+  HDC dc = GetDC(child);
+  HGDIOBJ old = SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageW(child, WM_GETFONT, 0, 0)));
+  RECT need = {0, 0, client.right, 0};
+  DrawTextW(dc, text, -1, &need, DT_CALCRECT | DT_WORDBREAK | DT_EXPANDTABS | DT_LEFT);
+  SelectObject(dc, old);
+  ReleaseDC(child, dc);
+  const bool fits = need.right <= client.right && need.bottom <= client.bottom;
+  if (!fits) check->cut = 1;
+  std::printf("%s\t%s\t%s\tneeds %ldx%ld\tcontrol %ldx%ld\t", fits ? "fits" : "CUT", check->dialog,
+              check->language, static_cast<long>(need.right), static_cast<long>(need.bottom),
+              static_cast<long>(client.right), static_cast<long>(client.bottom));
+  write_utf8(text);
+  std::printf("\n");
+  return TRUE;
+}
+
+// Makes one dialog of `module` in one language, hidden, and measures its texts.
+// 1 when every text fits; 0 when one does not; -1 when the dialog is missing.
+int fit_dialog(HMODULE module, const char* name, WORD language, const char* language_name) {
+  HRSRC found = FindResourceExA(module, MAKEINTRESOURCEA(5), name, language);  // RT_DIALOG
+  if (found == nullptr) return -1;
+  auto* dialog_template = static_cast<DLGTEMPLATE*>(LockResource(LoadResource(module, found)));
+  if (dialog_template == nullptr) return -1;
+  // The template without WS_VISIBLE: nothing appears on the screen.
+  const DWORD size = SizeofResource(module, found);
+  std::string copy(reinterpret_cast<const char*>(dialog_template), size);
+  auto* hidden = reinterpret_cast<DLGTEMPLATE*>(&copy[0]);
+  // An extended template (version 1, signature 0xFFFF) has its style at byte 12.
+  const auto* words = reinterpret_cast<const WORD*>(copy.data());
+  const std::size_t style_at = size >= 16 && words[0] == 1 && words[1] == 0xFFFF ? 12 : 0;
+  DWORD style = 0;
+  std::memcpy(&style, &copy[style_at], sizeof style);
+  style &= ~static_cast<DWORD>(WS_VISIBLE);
+  std::memcpy(&copy[style_at], &style, sizeof style);
+  HWND dialog = CreateDialogIndirectParamW(GetModuleHandleW(nullptr), hidden, nullptr, quiet_dialog, 0);
+  if (dialog == nullptr) return -1;
+  FitCheck check{name, language_name, 0};
+  EnumChildWindows(dialog, fit_child, reinterpret_cast<LPARAM>(&check));
+  DestroyWindow(dialog);
+  return check.cut ? 0 : 1;
+}
+
+int fit(const char* exe) {
+  HMODULE module = LoadLibraryExA(exe, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  if (module == nullptr) {
+    std::fprintf(stderr, "xr_winprobe: cannot load %s\n", exe);
+    return 3;
+  }
+  int status = 0;
+  for (const char* name : {"STOP_DIALOG", "CONFIG_DIALOG"}) {
+    const struct { WORD id; const char* name; } languages[] = {
+        {MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), "English"},
+        {MAKELANGID(LANG_JAPANESE, SUBLANG_DEFAULT), "Japanese"}};
+    for (const auto& language : languages) {
+      const int result = fit_dialog(module, name, language.id, language.name);
+      if (result < 0) {
+        std::fprintf(stderr, "xr_winprobe: no %s dialog %s\n", language.name, name);
+        status = 3;
+      } else if (result == 0 && status == 0) {
+        status = 4;
+      }
+    }
+  }
+  std::fflush(stdout);
+  return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc != 3) {
-    std::fprintf(stderr, "usage: xr_winprobe texts|query-end-session|active|close TITLE\n");
+    std::fprintf(stderr, "usage: xr_winprobe texts|query-end-session|active|close TITLE | fit EXE\n");
     return 2;
   }
+  if (std::strcmp(argv[1], "fit") == 0) return fit(argv[2]);
   HWND window = FindWindowA(nullptr, argv[2]);
   if (window == nullptr) {
     std::fprintf(stderr, "xr_winprobe: no window \"%s\"\n", argv[2]);

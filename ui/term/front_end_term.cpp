@@ -492,7 +492,7 @@ void main_loop() {
       case 'u':
       case 'U':
         if (g_state.menu.update) {
-          char path[256];
+          char path[kFilenameSize];  // the transfer's own path buffer: what fits is sent whole
           if (form_open_file(path, sizeof path)) start_transfer(path);
         }
         break;
@@ -564,6 +564,8 @@ int run_front_end(const RunOptions& options) {
 
   analyze_cmdline(&cl, static_cast<int>(arguments.size()), arguments.data());
   const int copy = single_copy_start(cl);
+  if (copy != kSingleCopyFirst && single_copy_note()[0] != '\0')
+    std::fprintf(stderr, "xrupdate: %s\n", single_copy_note());
   if (copy == kSingleCopyHandedOver) return 0;
   if (copy == kSingleCopyPending) {
     std::fprintf(stderr, "xrupdate: the running copy has %s but has not answered yet (a dialog may be open)\n",
@@ -616,6 +618,8 @@ int run_front_end(const RunOptions& options) {
     status = 1;
   } else {
     redraw();
+    // A socket folder that could not be used: told before anything else.
+    if (single_copy_note()[0] != '\0') form_message_box(single_copy_note(), kProgramTitle);
     if (!derive_inifile(ini)) {
       form_message_box("The settings file's path is longer than 255 characters, or no home folder is known.",
                        kProgramTitle);

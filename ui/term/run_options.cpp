@@ -157,7 +157,7 @@ int parse_run_options(int argc, char** argv, RunOptions* options, FILE* err) {
   const int count = static_cast<int>(options->operands.size());
   if (count < least) {
     std::fprintf(err, "xrupdate: %s needs %s (xrupdate --help lists the options)\n", command_name(command),
-                 command == kRunEmitSyx ? "FILE and OUT" : least == 1 && most == 1 ? "one FILE" : "a FILE");
+                 command == kRunEmitSyx ? "FILE and OUT" : least == 1 && most == 1 ? "one FILE" : "at least one file");
     return 2;
   }
   if (most >= 0 && count > most) {

@@ -34,9 +34,30 @@ enum SingleCopyResult : int {
   kSingleCopyPending = 5,     // the running copy has the path but has not answered yet (a dialog is open)
 };
 
-// The socket's path: $XDG_RUNTIME_DIR, else a private folder /tmp/xrupdate-UID.
-// 0 when no safe folder exists or the path does not fit.
+// Where the socket's folder is looked for, in this order: the runtime folder;
+// "xrupdate-UID" in the temporary folder; "xrupdate" in the user's cache folder
+// (XDG_CACHE_HOME, else HOME/.cache). The folder must be a folder of this user
+// that no one else may write, and the socket's path must fit an address.
+struct SocketPlaceInputs {
+  const char* runtime_dir;  // XDG_RUNTIME_DIR, or null when unset
+  const char* temp_dir;     // "/tmp"
+  const char* cache_home;   // XDG_CACHE_HOME, or null
+  const char* home;         // HOME, or null
+};
+
+// The socket's path for `inputs`: 1 with the path in out (size bytes), 0 when no
+// folder can hold it. A folder passed over for a reason the user should know
+// (one that another user owns or others may write, a path too long) is told in
+// note (note_size bytes, empty when there is nothing to tell), with the place
+// used instead.
+int single_copy_socket_path_in(const SocketPlaceInputs& inputs, char* out, int size, char* note,
+                               int note_size);
+
+// The same for this process's environment; the note is kept for single_copy_note.
 int single_copy_socket_path(char* out, int size);
+
+// What single_copy_start found wrong with the socket's folder, for the user; empty when nothing.
+const char* single_copy_note();
 
 // The start-up check: either hands `record` over to the running copy, or makes
 // this process the running copy (the listening socket is then open).

@@ -13,7 +13,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "support/program_info.h"
 #include "ui/handover.h"
@@ -28,12 +30,27 @@ int g_listen_fd = -1;
 int g_lock_fd = -1;
 char g_socket_path[sizeof(sockaddr_un::sun_path)];
 
-// A folder we may put the socket in: ours, a real directory, no one else may write.
-bool private_folder(const char* folder) {
+char g_note[1024];
+
+// Why a folder may not hold the socket; empty when it may: ours, a real
+// directory (not a link), no one else may write.
+std::string folder_refusal(const std::string& folder) {
   struct stat st;
-  if (lstat(folder, &st) != 0 || !S_ISDIR(st.st_mode)) return false;
-  if (st.st_uid != geteuid()) return false;
-  return (st.st_mode & 022) == 0;
+  if (lstat(folder.c_str(), &st) != 0) return std::string("it cannot be used (") + std::strerror(errno) + ")";
+  if (S_ISLNK(st.st_mode)) return "it is a link";
+  if (!S_ISDIR(st.st_mode)) return "it is not a folder";
+  if (st.st_uid != geteuid()) return "it belongs to another user";
+  if ((st.st_mode & 022) != 0) return "other users may write to it";
+  return std::string();
+}
+
+// A private folder made as needed (its missing parent too, as ~/.cache may be).
+void make_private(const std::string& folder, bool with_parent) {
+  if (with_parent) {
+    const size_t slash = folder.rfind('/');
+    if (slash != std::string::npos && slash > 0) mkdir(folder.substr(0, slash).c_str(), 0700);
+  }
+  mkdir(folder.c_str(), 0700);
 }
 
 bool fill_address(sockaddr_un* address, const char* path) {
@@ -153,17 +170,9 @@ int await_answer(int fd, const CmdLine& record) {
 
 }  // namespace
 
-int single_copy_socket_path(char* out, int size) {
-  char folder[256];
-  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  if (runtime != nullptr && runtime[0] == '/' && std::strlen(runtime) < sizeof folder &&
-      private_folder(runtime)) {
-    std::snprintf(folder, sizeof folder, "%s", runtime);
-  } else {
-    std::snprintf(folder, sizeof folder, "/tmp/xrupdate-%u", static_cast<unsigned>(geteuid()));
-    if (mkdir(folder, 0700) != 0 && errno != EEXIST) return 0;
-    if (!private_folder(folder)) return 0;
-  }
+int single_copy_socket_path_in(const SocketPlaceInputs& inputs, char* out, int size, char* note,
+                               int note_size) {
+  if (note != nullptr && note_size > 0) note[0] = '\0';
   // The title with every character that is not a letter or digit made "_".
   char name[sizeof kProgramTitle];
   for (std::size_t i = 0; i < sizeof kProgramTitle; ++i) {
@@ -171,9 +180,58 @@ int single_copy_socket_path(char* out, int size) {
     const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
     name[i] = c == '\0' ? '\0' : plain ? c : '_';
   }
-  const int n = std::snprintf(out, static_cast<std::size_t>(size), "%s/%s.sock", folder, name);
-  return n > 0 && n < size && n < static_cast<int>(sizeof(sockaddr_un::sun_path)) ? 1 : 0;
+  struct Candidate {
+    std::string folder;
+    bool made;         // made here when missing
+    bool with_parent;  // and its parent
+  };
+  std::vector<Candidate> candidates;
+  if (inputs.runtime_dir != nullptr && inputs.runtime_dir[0] != '\0')
+    candidates.push_back({inputs.runtime_dir, false, false});
+  if (inputs.temp_dir != nullptr && inputs.temp_dir[0] == '/')
+    candidates.push_back({std::string(inputs.temp_dir) + "/xrupdate-" + std::to_string(geteuid()), true, false});
+  if (inputs.cache_home != nullptr && inputs.cache_home[0] == '/') {
+    candidates.push_back({std::string(inputs.cache_home) + "/xrupdate", true, true});
+  } else if (inputs.home != nullptr && inputs.home[0] == '/') {
+    candidates.push_back({std::string(inputs.home) + "/.cache/xrupdate", true, true});
+  }
+
+  std::string refused;  // the first folder passed over, and why
+  for (const Candidate& candidate : candidates) {
+    const std::string path = candidate.folder + "/" + name + ".sock";
+    std::string why;
+    if (candidate.folder[0] != '/') {
+      why = "it is not an absolute path";
+    } else if (path.size() >= sizeof(sockaddr_un::sun_path)) {
+      why = "its path is too long for the socket's address";
+    } else {
+      if (candidate.made) make_private(candidate.folder, candidate.with_parent);
+      why = folder_refusal(candidate.folder);
+    }
+    if (why.empty() && path.size() < static_cast<std::size_t>(size)) {
+      std::memcpy(out, path.c_str(), path.size() + 1);
+      if (!refused.empty() && note != nullptr)
+        std::snprintf(note, static_cast<std::size_t>(note_size), "%s\n%s is used instead.", refused.c_str(),
+                      candidate.folder.c_str());
+      return 1;
+    }
+    if (refused.empty())
+      refused = "The folder " + candidate.folder +
+                " cannot hold the socket through which a second start hands its file to this copy: " + why + ".";
+  }
+  if (!refused.empty() && note != nullptr)
+    std::snprintf(note, static_cast<std::size_t>(note_size),
+                  "%s\nNo other folder can hold it: a second start runs beside this copy.", refused.c_str());
+  return 0;
 }
+
+int single_copy_socket_path(char* out, int size) {
+  const SocketPlaceInputs inputs = {std::getenv("XDG_RUNTIME_DIR"), "/tmp", std::getenv("XDG_CACHE_HOME"),
+                                    std::getenv("HOME")};
+  return single_copy_socket_path_in(inputs, out, size, g_note, sizeof g_note);
+}
+
+const char* single_copy_note() { return g_note; }
 
 int single_copy_start(const CmdLine& record) {
   char path[sizeof(sockaddr_un::sun_path)];

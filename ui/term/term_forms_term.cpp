@@ -401,7 +401,10 @@ bool edit_field(ConfigForm* form, int key) {
   } else if (key == 21) {  // Ctrl-U
     form->field.clear();
   } else if (key >= 0x20 && key <= 0xFF && key != 0x7F) {
-    if (form->field.size() >= static_cast<std::size_t>(kComDevicePathSize - 1)) return true;
+    // Typing is not cut at the stored size: the whole text is judged when the
+    // field is left, and a path that does not fit is refused there. Past the
+    // longest path the system takes it is already refused, so keys are dropped.
+    if (form->field.size() >= static_cast<std::size_t>(PATH_MAX)) return true;
     form->field += static_cast<char>(key);
   } else {
     return false;
@@ -416,11 +419,14 @@ constexpr const char* kFilterNames[4] = {"System File(*.sys)", "Pcm File(*.pcm)"
                                          "Development File(*.b_*)"};
 constexpr const char* kFilterPatterns[4] = {"*.sys", "*.pcm", "*.usr", "*.b_*"};
 constexpr int kMaxEntries = 4000;
+constexpr const char* kNameOverflowNote =
+    "The name is longer than a path can be here; Ctrl-U clears it.";
 constexpr int kOpenWidth = 76;
 
 struct OpenForm {
   std::string folder;   // the folder being shown
   std::string name;     // the "File name" field
+  bool name_overflow = false;  // typing went past the longest path the system takes
   std::string pattern;  // a pattern typed in the field, else the filter's
   int filter;
   std::vector<std::string> entries;  // folders end in "/"
@@ -636,6 +642,7 @@ int form_open_file(char* out, int size) {
         form.selected = std::max(0, std::min(count - 1, form.selected + step));
         keep_selection_visible(&form);
         form.name = form.entries[static_cast<std::size_t>(form.selected)];
+        form.name_overflow = false;
       }
     } else if (key == KEY_BACKSPACE || key == 127 || key == 8) {
       if (!form.name.empty()) {
@@ -646,8 +653,14 @@ int form_open_file(char* out, int size) {
       }
     } else if (key == 21) {  // Ctrl-U
       form.name.clear();
+      form.name_overflow = false;
     } else if (is_enter(key)) {
       if (form.name.empty()) continue;
+      if (form.name_overflow) {
+        form.note = kNameOverflowNote;  // what was typed is no longer whole
+        loop_invalidate();
+        continue;
+      }
       std::string target = form.name[0] == '/' ? form.name : form.folder + "/" + form.name;
       if (form.name.find_first_of("*?") != std::string::npos && form.name.find('/') == std::string::npos) {
         form.pattern = form.name;  // a pattern lists what matches it
@@ -668,8 +681,15 @@ int form_open_file(char* out, int size) {
       const std::string folder = absolute_folder(slash == 0 ? "/" : target.substr(0, slash));
       const std::string leaf = target.substr(slash + 1);
       std::string full = folder == "/" ? "/" + leaf : folder + "/" + leaf;
-      if (leaf.empty() || static_cast<int>(full.size()) >= size) {
-        form.note = leaf.empty() ? "Type a file name." : "The path is too long.";
+      if (leaf.empty()) {
+        form.note = "Type a file name.";
+        loop_invalidate();
+        continue;
+      }
+      // A path that does not fit is refused whole: a shortened one could name another file.
+      if (static_cast<int>(full.size()) >= size) {
+        form.note = "Not sent: the full path has " + std::to_string(full.size()) + " characters; " +
+                    std::to_string(size - 1) + " at most can be sent.";
         loop_invalidate();
         continue;
       }
@@ -681,8 +701,14 @@ int form_open_file(char* out, int size) {
       result = 1;
       break;
     } else if (key >= 0x20 && key <= 0xFF && key != 0x7F) {
-      if (form.name.size() < 255) form.name += static_cast<char>(key);
+      if (form.name.size() < static_cast<std::size_t>(PATH_MAX - 1)) {
+        form.name += static_cast<char>(key);
+      } else {
+        form.name_overflow = true;
+      }
     }
+    if (form.name.empty()) form.name_overflow = false;
+    if (form.name_overflow) form.note = kNameOverflowNote;
     loop_invalidate();
   }
   screen_cursor(0, 0, 0);

@@ -14,6 +14,8 @@ void select_comm(HWND dialog);
 int transfer_running();
 void select_midi(HWND dialog);
 
-// The "Open File" dialog: 1 with the chosen path in `path` (kOpenFileSize bytes).
-constexpr int kOpenFileSize = 256;
+// The "Open File" dialog: 1 with the chosen path in `path` (kOpenFileSize bytes),
+// 0 when the user cancelled, -1 when the chosen path does not fit (nothing is
+// cut: the caller tells the user).
+constexpr int kOpenFileSize = MAX_PATH;
 int open_file_dialog(HWND owner, char* path);

@@ -3,13 +3,32 @@
 // clang-format off
 #include <windows.h>
 #include <commdlg.h>
+#include <cderr.h>
 // clang-format on
 
+#include "engine/transfer.h"
 #include "link/midi_driver.h"
 #include "support/settings.h"
 #include "ui/config_dialog_logic.h"
 #include "ui/transfer_start.h"
 #include "ui/win32/app.h"
+
+namespace {
+
+// Waits, 2 ms at a time, until the transfer thread has ended. A message box of
+// that thread is owned by the main window: opening and closing it send messages
+// to this thread (its owner is disabled and enabled again), and the thread goes
+// on only once they are answered. So messages sent from other threads are
+// answered here; posted ones (the end notice, clicks) wait for the dialog's loop.
+void wait_for_transfer_end() {
+  do {
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, 2, QS_SENDMESSAGE);
+    MSG msg;
+    PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+  } while (!query_tfr_stop());
+}
+
+}  // namespace
 
 INT_PTR CALLBACK StopDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
   switch (message) {
@@ -19,8 +38,10 @@ INT_PTR CALLBACK StopDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
     case WM_COMMAND:
       switch (LOWORD(wParam)) {
         case IDOK:  // "Abort"
-          stop_dialog_abort();
+          stop_dialog_request_stop();
+          wait_for_transfer_end();
           EndDialog(dialog, 1);
+          stop_dialog_aborted();
           return TRUE;
         case IDCANCEL:  // "Continue", Esc and the close box
           stop_dialog_continue();
@@ -177,5 +198,6 @@ int open_file_dialog(HWND owner, char* path) {
   ofn.lpstrTitle = "Open File";
   ofn.Flags = OFN_HIDEREADONLY;
   ofn.lpstrDefExt = "*.*";
-  return GetOpenFileNameA(&ofn) ? 1 : 0;
+  if (GetOpenFileNameA(&ofn)) return 1;
+  return CommDlgExtendedError() == FNERR_BUFFERTOOSMALL ? -1 : 0;
 }

@@ -45,6 +45,14 @@ constexpr char kLogWarning[] =
 constexpr char kPathTooLong[] =
     "The application's path is too long to keep its settings beside it.\n"
     "Please copy the application to a folder with a shorter path.";
+constexpr char kArgumentTooLong[] =
+    "A file named on the command line was not used:\n"
+    "its full path is longer than 259 characters.\n"
+    "Please move the file to a folder with a shorter path.";
+constexpr char kChosenTooLong[] =
+    "The chosen file was not used:\n"
+    "its full path is longer than 259 characters.\n"
+    "Please move the file to a folder with a shorter path.";
 constexpr char kNoWindow[] = "The application's window could not be created.";
 
 // The host's sinks: what the engine, the links and the settings report through.
@@ -139,6 +147,19 @@ INT_PTR modal_dialog(HWND window, const char* name, DLGPROC procedure) {
   return result;
 }
 
+// The stop dialog, at most one at a time. Its loop and its Abort wait answer
+// messages sent from other programs (a close, the session's end): those must
+// not open a second stop dialog over the first. Returns 1 for "Abort", 0 for
+// "Continue" and -1 when one is open already (the user is still choosing).
+bool g_stop_dialog_open = false;
+int stop_dialog(HWND window) {
+  if (g_stop_dialog_open) return -1;
+  g_stop_dialog_open = true;
+  const INT_PTR result = modal_dialog(window, "STOP_DIALOG", StopDlgProc);
+  g_stop_dialog_open = false;
+  return result != 0 ? 1 : 0;
+}
+
 void on_transfer_end(HWND window) {
   tx_end();
   display_progress_end();
@@ -157,7 +178,7 @@ void on_command(HWND window, WPARAM wParam, LPARAM lParam) {
       SendMessageA(window, WM_CLOSE, 0, 0);
       break;
     case kCmdStopDialog:
-      modal_dialog(window, "STOP_DIALOG", StopDlgProc);
+      if (stop_dialog(window) < 0) break;
       start_held(window);
       break;
     case kCmdConfigDialog:
@@ -169,9 +190,14 @@ void on_command(HWND window, WPARAM wParam, LPARAM lParam) {
       mw_modal_begin(&g_state);
       const int chosen = open_file_dialog(window, path);
       mw_modal_end(&g_state);
+      if (chosen < 0) {
+        mw_modal_begin(&g_state);
+        MessageBoxA(window, kChosenTooLong, kProgramTitle, MB_ICONEXCLAMATION | MB_SETFOREGROUND);
+        mw_modal_end(&g_state);
+      }
       // The user's choice first; a path handed over meanwhile starts only when
       // the dialog was cancelled (or the chosen file's link did not open).
-      if (chosen) start_transfer(window, path);
+      if (chosen > 0) start_transfer(window, path);
       start_held(window);
       break;
     }
@@ -199,7 +225,7 @@ void on_command(HWND window, WPARAM wParam, LPARAM lParam) {
 // 1 when no transfer runs or the user chose "Abort" and it has stopped.
 int transfer_may_end(HWND window) {
   if (query_tfr_stop()) return 1;
-  return modal_dialog(window, "STOP_DIALOG", StopDlgProc) != 0 ? 1 : 0;
+  return stop_dialog(window) > 0 ? 1 : 0;
 }
 
 }  // namespace
@@ -268,6 +294,9 @@ LRESULT CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int nCmdShow) {
   hInst = instance;
   analyze_cmdline(&cl, __argc, __argv);
+  if (cl.refused_too_long) {
+    MessageBoxA(nullptr, kArgumentTooLong, kProgramTitle, MB_ICONEXCLAMATION | MB_SETFOREGROUND);
+  }
 
   HWND running = FindWindowA(kProgramTitle, nullptr);
   if (running != nullptr) {
