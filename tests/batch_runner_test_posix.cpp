@@ -611,6 +611,26 @@ TEST_F(BatchRunner, QueryAndDryRunSendOnlyTheVersionRequest) {
   EXPECT_EQ(sim.record.setmodes, 0);
 }
 
+// A device path with blanks, quotes and bytes that are not ASCII is used as
+// given: a link of such a name to the instrument answers; a missing one is
+// named whole in one line, with its status, and nothing is sent.
+TEST_F(BatchRunner, PortWithBlanksAndNonAsciiBytesIsUsedAsGiven) {
+  start_sim(SimConfig{});
+  const std::string odd = dir.file(" my \"dev\" \xc3\xa9\xff ");
+  ASSERT_EQ(symlink(server.path.c_str(), odd.c_str()), 0);
+  ProgramRun run = run_program({"--query", "--json", "--port", odd, "--ini", "x.ini"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(each_line_is_json(dir, run.out)) << run.out;
+  EXPECT_NE(run.err.find("(" + odd + ")"), std::string::npos) << run.err;
+
+  const std::string missing = dir.file("no such \xe2\x82\xac dev");
+  run = run_program({"--query", "--port", missing, "--ini", "x.ini"});
+  EXPECT_EQ(run.status, 4);
+  EXPECT_NE(run.err.find("(" + missing + ") does not exist"), std::string::npos) << run.err;
+  stop_sim();
+  EXPECT_EQ(sim.record.version_requests, 1);
+}
+
 // A device named on the command line that does not open ends the run with
 // exit 4 and its reason; no other port (here COM1, which would answer) is used.
 TEST_F(BatchRunner, NamedDeviceThatDoesNotOpenIsExit4WithItsReason) {
