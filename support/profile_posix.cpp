@@ -12,7 +12,8 @@
 // and renames it over the old one, so the file is always either the old or the
 // new one. A symbolic link is written through to the file it names, also when
 // that file does not exist yet, unless another user planted it (a link of
-// theirs in a folder others can write): such a file is neither read nor saved. Where a rename would change what users rely on
+// theirs in a folder others can write): such a file is neither read nor saved.
+// Where a rename would change what users rely on
 // (a file with other hard links, an owner this process cannot give the new
 // file) or the folder cannot take a temporary file, the file is rewritten in
 // place instead.

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <strings.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -176,31 +175,9 @@ void loaded_origin(WindowHandle, int* left, int* top) {
   *top = ypos;
 }
 
-// The link in use, in words ("COM1 (/dev/ttyUSB0) at 38400 baud").
-std::string link_text() {
-  char text[kComDevicePathSize + 512];
-  if (devtype == 0) {
-    std::snprintf(text, sizeof text, "COM%d (%s) at %d baud", port, com_device_path[port - 1],
-                  rate_table[rate_num]);
-  } else {
-    std::snprintf(text, sizeof text, "MIDI, transfer rate %s\n%s", xfer_rate_names[xferrate],
-                  get_midi_cfg(mididevnum_out, mididevnum_in));
-  }
-  return text;
-}
-
 std::string midi_name(bool output, int id) {
-  char name[kMidiNameSize] = "";
-  if (output) {
-    MidiOutCaps caps = {};
-    if (id >= 0 && midi_driver().out_get_caps(static_cast<unsigned>(id), &caps) == 0)
-      std::memcpy(name, caps.szPname, sizeof name);
-  } else {
-    MidiInCaps caps = {};
-    if (id >= 0 && midi_driver().in_get_caps(static_cast<unsigned>(id), &caps) == 0)
-      std::memcpy(name, caps.szPname, sizeof name);
-  }
-  name[kMidiNameSize - 1] = '\0';
+  std::string name;
+  midi_device_name(output, id, &name);
   return name;
 }
 
@@ -220,7 +197,7 @@ std::string link_json() {
 
 // Says on stderr which link the run goes out on, before anything is sent.
 void print_link() {
-  std::fprintf(stderr, "xrupdate: link: %s\n", link_text().c_str());
+  std::fprintf(stderr, "xrupdate: link: %s\n", link_in_use_text().c_str());
   std::fflush(stderr);
 }
 
@@ -509,9 +486,9 @@ int run_find(const RunOptions& options) {
     std::string where;
     if (t.out < 0) {
       std::string path = t.device;
-      // COM1..COM4 name the devices of the settings.
-      if (path.size() == 4 && strncasecmp(path.c_str(), "COM", 3) == 0 && path[3] >= '1' && path[3] <= '4')
-        path = (path[3] == '1' ? loaded_path : com_device_path[path[3] - '1']);
+      // COM1..COM4 name the devices of the settings (COM1's is set aside above).
+      const int com = com_port_number(path.c_str());
+      if (com != 0) path = com == 1 ? loaded_path : com_device_path[com - 1];
       char why[400] = "";
       if (!serial_device_probe(1, path.c_str(), why, sizeof why)) {
         std::fprintf(stderr, "xrupdate: %s %s; not tried\n", path.c_str(), why);

@@ -9,6 +9,7 @@
 
 #include "link/midi_driver.h"
 #include "ui/term/json_text.h"
+#include "ui/term/link_choice.h"
 #include "ui/term/serial_devices.h"
 
 std::vector<SerialPresent> serial_devices_present(const char* dev) {
@@ -36,18 +37,8 @@ std::vector<MidiPresent> midi_devices_present(bool output) {
   std::vector<MidiPresent> found;
   const unsigned count = output ? midi_driver().out_num_devs() : midi_driver().in_num_devs();
   for (unsigned id = 0; id < count; ++id) {
-    char name[kMidiNameSize] = "";
-    if (output) {
-      MidiOutCaps caps = {};
-      if (midi_driver().out_get_caps(id, &caps) != 0) continue;
-      std::memcpy(name, caps.szPname, sizeof name);
-    } else {
-      MidiInCaps caps = {};
-      if (midi_driver().in_get_caps(id, &caps) != 0) continue;
-      std::memcpy(name, caps.szPname, sizeof name);
-    }
-    name[kMidiNameSize - 1] = '\0';
-    found.push_back(MidiPresent{static_cast<int>(id), name});
+    std::string name;
+    if (midi_device_name(output, static_cast<int>(id), &name)) found.push_back(MidiPresent{static_cast<int>(id), name});
   }
   return found;
 }

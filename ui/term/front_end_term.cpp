@@ -195,30 +195,10 @@ void sink_origin(WindowHandle, int* left, int* top) {
 
 // ---- what the loop does besides waiting
 
-// The link the next update goes out on, as the display shows it.
-std::string link_line() {
-  char text[kComDevicePathSize + 160];
-  if (devtype == 0 && port >= 1 && port <= 4) {
-    std::snprintf(text, sizeof text, "Link: COM%d (%s) at %d baud", port, com_device_path[port - 1],
-                  rate_table[rate_num]);
-  } else {
-    MidiOutCaps out = {};
-    MidiInCaps in = {};
-    if (mididevnum_out < 0 || midi_driver().out_get_caps(static_cast<unsigned>(mididevnum_out), &out) != 0)
-      out.szPname[0] = '\0';
-    if (mididevnum_in < 0 || midi_driver().in_get_caps(static_cast<unsigned>(mididevnum_in), &in) != 0)
-      in.szPname[0] = '\0';
-    out.szPname[kMidiNameSize - 1] = '\0';
-    in.szPname[kMidiNameSize - 1] = '\0';
-    std::snprintf(text, sizeof text, "Link: MIDI out \"%s\", in \"%s\", transfer rate %s", out.szPname,
-                  in.szPname, xfer_rate_names[xferrate & 3]);
-  }
-  return text;
-}
 
 void redraw() {
   MainView view;
-  view.link = g_started ? link_line() : "";
+  view.link = g_started ? "Link: " + link_in_use_text() : "";
   {
     std::lock_guard<std::mutex> lock(g_mutex);
     for (int i = 0; i < 6; ++i) view.lines[i] = g_lines[i];

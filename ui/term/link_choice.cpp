@@ -49,19 +49,6 @@ Loaded record_now() {
   return now;
 }
 
-std::string device_name(bool output, unsigned id) {
-  if (output) {
-    MidiOutCaps caps = {};
-    if (midi_driver().out_get_caps(id, &caps) != 0) return "";
-    caps.szPname[kMidiNameSize - 1] = '\0';
-    return caps.szPname;
-  }
-  MidiInCaps caps = {};
-  if (midi_driver().in_get_caps(id, &caps) != 0) return "";
-  caps.szPname[kMidiNameSize - 1] = '\0';
-  return caps.szPname;
-}
-
 bool all_digits(const char* text) {
   if (*text == '\0' || std::strlen(text) > 6) return false;
   for (const char* p = text; *p != '\0'; ++p) {
@@ -70,14 +57,45 @@ bool all_digits(const char* text) {
   return true;
 }
 
-// COM1..COM4 in any case: the port's number, else 0.
-int com_number(const char* text) {
+}  // namespace
+
+bool midi_device_name(bool output, int id, std::string* name) {
+  name->clear();
+  if (id < 0) return false;
+  if (output) {
+    MidiOutCaps caps = {};
+    if (midi_driver().out_get_caps(static_cast<unsigned>(id), &caps) != 0) return false;
+    caps.szPname[kMidiNameSize - 1] = '\0';
+    *name = caps.szPname;
+  } else {
+    MidiInCaps caps = {};
+    if (midi_driver().in_get_caps(static_cast<unsigned>(id), &caps) != 0) return false;
+    caps.szPname[kMidiNameSize - 1] = '\0';
+    *name = caps.szPname;
+  }
+  return true;
+}
+
+int com_port_number(const char* text) {
   if (strncasecmp(text, "COM", 3) == 0 && text[3] >= '1' && text[3] <= '4' && text[4] == '\0')
     return text[3] - '0';
   return 0;
 }
 
-}  // namespace
+std::string link_in_use_text() {
+  char text[kComDevicePathSize + 2 * kMidiNameSize + 64];
+  if (devtype == 0 && port >= 1 && port <= 4) {
+    std::snprintf(text, sizeof text, "COM%d (%s) at %d baud", port, com_device_path[port - 1],
+                  rate_table[rate_num]);
+  } else {
+    std::string out, in;
+    midi_device_name(true, mididevnum_out, &out);
+    midi_device_name(false, mididevnum_in, &in);
+    std::snprintf(text, sizeof text, "MIDI out \"%s\", in \"%s\", transfer rate %s", out.c_str(), in.c_str(),
+                  xfer_rate_names[xferrate & 3]);
+  }
+  return text;
+}
 
 int midi_device_by_name(bool output, const char* name, char* why, int size, bool* ambiguous) {
   *ambiguous = false;
@@ -94,7 +112,8 @@ int midi_device_by_name(bool output, const char* name, char* why, int size, bool
     int found = -1;
     std::string names;
     for (unsigned id = 0; id < count; ++id) {
-      const std::string device = device_name(output, id);
+      std::string device;
+      midi_device_name(output, static_cast<int>(id), &device);
       const bool match = pass == 0 ? device == name : device.find(name) != std::string::npos;
       if (!match) continue;
       names += (names.empty() ? "" : ", ") + std::to_string(id) + " \"" + device + "\"";
@@ -119,7 +138,7 @@ int link_choice_set(const RunOptions& options, FILE* err) {
   choice.skip_version_check = options.skip_version_check;
   if (options.ports.size() == 1) {
     const char* device = options.ports[0].c_str();
-    choice.serial_port = com_number(device);
+    choice.serial_port = com_port_number(device);
     if (choice.serial_port == 0) {
       // A path that does not fit is refused: a shortened one could name another device.
       if (std::strlen(device) >= sizeof choice.serial_path) {

@@ -4,6 +4,7 @@
 // back before the settings are saved, so the choice is never stored.
 
 #include <cstdio>
+#include <string>
 
 #include "ui/term/run_options.h"
 
@@ -22,6 +23,14 @@ bool link_choice_explicit();
 void link_choice_apply();
 // Called before the settings are saved: the loaded values are put back.
 void link_choice_restore();
+
+// The name of MIDI output (or input) `id`; false when there is no such device.
+bool midi_device_name(bool output, int id, std::string* name);
+// COM1..COM4 in any case: the port's number; 0 for anything else.
+int com_port_number(const char* text);
+// The link the settings record names, in words: "COM1 (/dev/ttyUSB0) at 38400
+// baud", or "MIDI out "X", in "Y", transfer rate Fast".
+std::string link_in_use_text();
 
 // The MIDI device of one direction named by `name`: its number as --list shows
 // it, or its name (whole, else a part of one name only). The device's id, or
