@@ -1,0 +1,127 @@
+"""Shared fixtures of the end-to-end tests: the built programs, a private work
+folder, update files and the simulated instrument on a pseudo-terminal.
+
+Run with Debian's Python (it sees python3-pytest, -pexpect and -selenium):
+    /usr/bin/python3 -m pytest tests/e2e --build-dir build/native
+
+Fixtures of one topic (Wine, the browser) live in fixtures_TOPIC.py beside this
+file and are loaded for every test file."""
+
+import os
+import pathlib
+import subprocess
+import time
+
+import pytest
+
+HERE = pathlib.Path(__file__).resolve().parent
+ROOT = HERE.parent.parent
+
+pytest_plugins = sorted(p.stem for p in HERE.glob("fixtures_*.py"))
+
+
+def pytest_addoption(parser):
+    parser.addoption("--build-dir", default=os.environ.get("XR_BUILD", str(ROOT / "build" / "native")),
+                     help="the native build folder (xrupdate, xrsim)")
+
+
+@pytest.fixture(scope="session")
+def build(request):
+    path = pathlib.Path(request.config.getoption("--build-dir")).resolve()
+    for tool in ("xrupdate", "xrsim"):
+        if not (path / tool).exists():
+            pytest.fail(f"{path / tool} is missing: build first")
+    return path
+
+
+@pytest.fixture
+def work(tmp_path, monkeypatch):
+    """A private folder: the working directory, the runtime folder of the
+    single-copy socket and HOME all lie inside it."""
+    run = tmp_path / "run"
+    run.mkdir(mode=0o700)
+    home = tmp_path / "home"
+    home.mkdir()
+    monkeypatch.setenv("XDG_RUNTIME_DIR", str(run))
+    monkeypatch.setenv("HOME", str(home))
+    monkeypatch.delenv("XDG_CONFIG_HOME", raising=False)
+    monkeypatch.delenv("XDG_CACHE_HOME", raising=False)
+    monkeypatch.chdir(tmp_path)
+    return tmp_path
+
+
+def wait_for(predicate, timeout=10.0, what="the condition"):
+    """Polls predicate until it is true; fails the test after timeout seconds."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() >= deadline:
+            pytest.fail(f"timed out after {timeout} s waiting for {what}")
+        time.sleep(0.02)
+
+
+def make_update(path, attr=0, major=1, minor=0, size=None, fill=None):
+    """An update file: the maker tag, the version, product id 0x58 and the
+    attribute code, then data of the size the attribute code requires."""
+    sizes = {0: 262144, 1: 393216, 2: 393216, 3: 1048576}
+    size = sizes.get(attr, 262144) if size is None else size
+    data = bytearray(os.urandom(size)) if fill is None else bytearray([fill]) * size
+    data[0:8] = b"PELD" + bytes([major, minor, 0x58, attr])
+    pathlib.Path(path).write_bytes(bytes(data))
+    return pathlib.Path(path)
+
+
+class Instrument:
+    """xrsim on a pseudo-terminal: `pty` is its path, `image` what it received."""
+
+    def __init__(self, build, folder, *options):
+        self.image = pathlib.Path(folder) / f"image-{id(self)}.bin"
+        self.log = pathlib.Path(folder) / f"xrsim-{id(self)}.err"
+        with open(self.log, "w") as err:
+            self.proc = subprocess.Popen([str(build / "xrsim"), "--image", str(self.image), *options],
+                                         stdout=subprocess.PIPE, stderr=err, text=True)
+        line = self.proc.stdout.readline().strip()
+        if not line.startswith("/dev/"):
+            raise RuntimeError(f"xrsim did not start: {line!r} {self.log.read_text()}")
+        self.pty = line
+
+    def received(self):
+        return self.image.read_bytes() if self.image.exists() else b""
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        self.proc.stdout.close()
+
+
+@pytest.fixture
+def instruments(build, work):
+    """Starts simulated instruments: instruments(*xrsim_options) -> Instrument."""
+    started = []
+
+    def start(*options):
+        instrument = Instrument(build, work, *options)
+        started.append(instrument)
+        return instrument
+
+    yield start
+    for instrument in started:
+        instrument.stop()
+
+
+def write_ini(path, com_devices=(), **keys):
+    """A settings file: COM1.. behind the given devices, any other keys as given."""
+    lines = ["[XR3300/R SystemUpdate Utility]"]
+    for n, device in enumerate(com_devices, start=1):
+        lines.append(f"Com{n}Device={device}")
+    for key, value in keys.items():
+        lines.append(f"{key}={value}")
+    pathlib.Path(path).write_text("\r\n".join(lines) + "\r\n")
+    return pathlib.Path(path)
