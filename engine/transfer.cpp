@@ -1,9 +1,7 @@
 #include "engine/transfer.h"
 
-#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <thread>
 
 #include "engine/device_protocol.h"
 #include "engine/file_io.h"
@@ -26,7 +24,7 @@ TransferScope scope = kScopeUpdate;
 int target_versions[3];
 bool target_known = false;
 
-void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void sleep_ms(int ms) { transfer_sleep_ms(ms); }
 
 // Every end of the thread: idle first, then the notice, so that a transfer
 // started in answer to the notice can never have its state overwritten.

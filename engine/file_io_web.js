@@ -1,0 +1,59 @@
+// The files the user chose in the page, and reads of them for the engine.
+mergeInto(LibraryManager.library, {
+  $XrFiles: {
+    offered: null,  // name -> File, the one chosen last under that name
+    open: null,     // handle -> File
+    nextHandle: 1,
+    // The page offers the file it is about to hand to the engine, by name.
+    offer: function(name, file) { XrFiles.offered.set(name, file); },
+  },
+  $XrFiles__postset: 'XrFiles.offered = new Map(); XrFiles.open = new Map(); Module["XrFiles"] = XrFiles;',
+
+  xr_file_open__deps: ['$XrFiles'],
+  xr_file_open: function(name) {
+    const file = XrFiles.offered.get(UTF8ToString(name));
+    return Asyncify.handleAsync(async () => {
+      if (file === undefined) return -1;
+      try {
+        // A file removed or changed since it was chosen fails here.
+        await file.slice(0, 1).arrayBuffer();
+      } catch (e) {
+        return -1;
+      }
+      for (let tries = 0; tries < 7; ++tries) {
+        const handle = XrFiles.nextHandle;
+        XrFiles.nextHandle = handle % 7 + 1;
+        if (!XrFiles.open.has(handle)) {
+          XrFiles.open.set(handle, file);
+          return handle;
+        }
+      }
+      return -1;
+    });
+  },
+
+  xr_file_size__deps: ['$XrFiles'],
+  xr_file_size: function(handle) {
+    const file = XrFiles.open.get(handle);
+    return file === undefined ? -1 : file.size;
+  },
+
+  xr_file_read__deps: ['$XrFiles'],
+  xr_file_read: function(handle, offset, buffer, count) {
+    const file = XrFiles.open.get(handle);
+    return Asyncify.handleAsync(async () => {
+      if (file === undefined) return -1;
+      if (offset >= file.size || count <= 0) return 0;
+      try {
+        const bytes = new Uint8Array(await file.slice(offset, offset + count).arrayBuffer());
+        HEAPU8.set(bytes.subarray(0, count), buffer);
+        return bytes.length;
+      } catch (e) {
+        return -1;
+      }
+    });
+  },
+
+  xr_file_close__deps: ['$XrFiles'],
+  xr_file_close: function(handle) { XrFiles.open.delete(handle); },
+});

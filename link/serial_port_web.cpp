@@ -1,0 +1,63 @@
+// The serial port in the browser, over Web Serial: COMn is the n-th port the
+// user granted this page (navigator.serial.getPorts()), opened at 8N1 without
+// flow control. The port calls are in link/serial_port_web.js; the reads keep
+// the link's 5 s per byte and the writes its 10 s in all.
+#include "link/serial_port.h"
+
+extern "C" {
+// link/serial_port_web.js
+int xr_serial_open(int port_number, int baud);
+int xr_serial_is_open(int handle);
+int xr_serial_set_baud(int handle, int baud);
+int xr_serial_write(int handle, const unsigned char* data, int length, int timeout_ms);
+int xr_serial_read_byte(int handle, unsigned char* byte, int timeout_ms);
+void xr_serial_close(int handle);
+}
+
+namespace {
+
+constexpr int kReadTimeoutMs = 5000;    // per byte
+constexpr int kWriteTimeoutMs = 10000;  // per write, in all
+// A port is opened at the speed every transfer uses; another speed reopens it.
+constexpr int kOpenBaud = 38400;
+
+int to_handle(PortHandle port) { return port > 0 && port < 0x7fffffff ? static_cast<int>(port) : 0; }
+
+}  // namespace
+
+PortHandle port_open(int port_number) {
+  if (port_number < 1 || port_number > 4) return kInvalidPort;
+  const int handle = xr_serial_open(port_number, kOpenBaud);
+  return handle > 0 ? static_cast<PortHandle>(handle) : kInvalidPort;
+}
+
+int port_get_state(PortHandle port) {
+  const int handle = to_handle(port);
+  return handle != 0 && xr_serial_is_open(handle) ? 1 : 0;
+}
+
+int port_set_line(PortHandle port, int baud) {
+  const int handle = to_handle(port);
+  if (handle == 0 || baud <= 0) return 0;
+  return xr_serial_set_baud(handle, baud) ? 1 : 0;
+}
+
+// The time-outs live in port_read_byte and port_write.
+int port_set_timeouts(PortHandle port) { return to_handle(port) != 0 ? 1 : 0; }
+
+int port_write(PortHandle port, const unsigned char* data, int length) {
+  const int handle = to_handle(port);
+  if (handle == 0 || length < 0) return 0;
+  return xr_serial_write(handle, data, length, kWriteTimeoutMs) == 1 ? 1 : 0;
+}
+
+int port_read_byte(PortHandle port, unsigned char* byte) {
+  const int handle = to_handle(port);
+  if (handle == 0) return -1;
+  return xr_serial_read_byte(handle, byte, kReadTimeoutMs);
+}
+
+void port_close(PortHandle port) {
+  const int handle = to_handle(port);
+  if (handle != 0) xr_serial_close(handle);
+}

@@ -1,0 +1,47 @@
+// The support log's copy in the browser's storage, and the page's view of it.
+// The storage keeps the newest megabyte or so, cut at the start of a run; the
+// log of this visit is whole in memory.
+mergeInto(LibraryManager.library, {
+  $XrLog: {
+    key: 'vup_log.txt',
+    limit: 1 << 20,
+    bytes: null,  // the log as the file would hold it
+    onchange: null,            // the page's
+    text: function() { return new TextDecoder('utf-8').decode(XrLog.bytes); },
+    kept: function() {
+      try {
+        return window.localStorage.getItem(XrLog.key) || '';
+      } catch (e) {
+        return '';
+      }
+    },
+  },
+  $XrLog__postset: 'XrLog.bytes = new Uint8Array(0); Module["XrLog"] = XrLog;',
+
+  xr_log_kept__deps: ['$XrLog', 'malloc'],
+  xr_log_kept: function() {
+    const text = XrLog.kept();
+    if (text === '') return 0;
+    const size = lengthBytesUTF8(text) + 1;
+    const copy = _malloc(size);
+    if (copy === 0) return 0;
+    stringToUTF8(text, copy, size);
+    return copy;
+  },
+
+  xr_log_store__deps: ['$XrLog'],
+  xr_log_store: function(data, size) {
+    XrLog.bytes = HEAPU8.slice(data, data + size);
+    let text = XrLog.text();
+    if (text.length > XrLog.limit) {
+      const run = text.indexOf('\r\n****************\r\n** ', text.length - XrLog.limit);
+      text = text.slice(run >= 0 ? run : text.length - XrLog.limit);
+    }
+    try {
+      window.localStorage.setItem(XrLog.key, text);
+    } catch (e) {
+      // best effort, as the file's writes are
+    }
+    if (XrLog.onchange) XrLog.onchange();
+  },
+});
