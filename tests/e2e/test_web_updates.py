@@ -1,0 +1,92 @@
+"""Whole updates through the web page in a real browser: the file the user
+chose reaches the simulated instrument byte for byte over Web Serial and over
+Web MIDI, at every MIDI transfer rate, with the rate's chunk waits on the
+stand-in's clock."""
+
+import math
+import statistics
+
+import pytest
+
+from conftest import make_update
+from fixtures_web import wait_until
+
+PACKET = 9372
+# Chunk size and pause after each chunk, by transfer rate.
+RATES = {0: (512, 0), 1: (512, 330), 2: (256, 330), 3: (256, 500)}
+RATE_NAMES = ["Very Fast", "Fast", "Slow", "Very Slow"]
+
+
+def finish(web, timeout):
+    wait_until(lambda: web.lines()[3] != " " and web.idle(), timeout, "the update to end")
+    return web.lines()
+
+
+def midi_settings(rate, skip=0):
+    """Stored settings that choose the MIDI link, its devices and a rate."""
+    return {"DeviceType": "1", "OutputMidiDevice": "XR MIDI", "InputMidiDevice": "XR MIDI",
+            "TransferRate": str(rate), "SkipVersionCheck": str(skip)}
+
+
+@pytest.mark.parametrize("attr, name", [(0, "system.sys"), (3, "all.b_1")])
+def test_serial_update_arrives_whole(web, tmp_path, attr, name):
+    update = make_update(tmp_path / name, attr=attr, major=1, minor=5)
+    web.open(serial=[["--system-version", "1.00"]])
+    web.choose_file(update)
+    lines = finish(web, 60)
+    assert lines[0] == name
+    assert lines[3] == "Update Complete!"
+    assert web.image() == update.read_bytes()
+    record = web.record()
+    assert record["updates_completed"] == 1 and record["bad_packets"] == 0
+    opens = web.standin("__xrStandIn.opens(0)")
+    assert opens and all(o["baudRate"] == 38400 and o["dataBits"] == 8 and o["stopBits"] == 1
+                         and o["parity"] == "none" for o in opens)
+    log = web.log()
+    assert f"Starting serial transfer of file {name}\r\nSkipVer : No\r\nPort    : COM1\r\n\r\n" in log
+    packets = len(update.read_bytes()) // 8192
+    assert f"Sent packet {packets} of {packets}...\r\n\r\nUpdate completed successfully.\r\n\r\n" in log
+
+
+def check_pacing(sends, rate, scale_slack):
+    """The gap between two data packets is the pauses after every chunk of
+    the first (Web MIDI takes the packet whole with its last chunk) plus the
+    20 ms after its reply."""
+    chunk, pause = RATES[rate]
+    expected = math.ceil(PACKET / chunk) * pause + 20
+    packets = [s for s in sends if s["length"] == PACKET]
+    gaps = [b["t"] - a["t"] for a, b in zip(packets, packets[1:])]
+    assert min(gaps) >= expected - 1, (rate, expected, min(gaps))
+    assert statistics.median(gaps) <= expected * scale_slack + 25, (rate, expected, statistics.median(gaps))
+
+
+@pytest.mark.parametrize("rate, scale", [(0, 1), (1, 40), (2, 60), (3, 80)])
+def test_midi_update_at_each_rate(web, tmp_path, rate, scale):
+    update = make_update(tmp_path / "system.sys", attr=0, major=2, minor=0)
+    web.open(midi=[("XR MIDI", ["--system-version", "1.00"])], time_scale=scale, settings=midi_settings(rate))
+    assert web.js("return document.getElementById('link').textContent") == \
+        f'Link: MIDI out "XR MIDI", in "XR MIDI", {RATE_NAMES[rate]}'
+    web.choose_file(update)
+    lines = finish(web, 90)
+    assert lines[3] == "Update Complete!", lines
+    assert web.image("midi") == update.read_bytes()
+    sends = web.standin("__xrStandIn.sends(0)")
+    # The version request, Set Mode, then every packet: each one whole message.
+    assert [s["length"] for s in sends] == [6, 7] + [PACKET] * 32
+    assert sends[1]["head"] == [0xF0, 0x42, 0x23, 0x58, 0x02, 0x00, 0xF7]
+    check_pacing(sends, rate, 1.35)
+    assert f"XferRate : {RATE_NAMES[rate]}\r\nMidiOut  : XR MIDI v0.0 (0x0)\r\nMidiIn   : XR MIDI v0.0 (0x0)" \
+        in web.log()
+
+
+def test_midi_all_file_at_the_slowest_rate(web, tmp_path):
+    update = make_update(tmp_path / "all.b_0", attr=3, major=1, minor=1)
+    web.open(midi=[("XR MIDI", [])], time_scale=200, settings=midi_settings(3, skip=1))
+    web.choose_file(update)
+    lines = finish(web, 120)
+    assert lines[3] == "Update Complete!", lines
+    assert web.image("midi") == update.read_bytes()
+    sends = web.standin("__xrStandIn.sends(0)")
+    # The version check is skipped: Set Mode is the first message.
+    assert [s["length"] for s in sends] == [7] + [PACKET] * 128
+    check_pacing(sends, 3, 1.6)
