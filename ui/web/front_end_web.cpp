@@ -37,7 +37,6 @@ MainWindowState g_state;
 ProgressState g_progress;
 bool g_started = false;
 bool g_closed = false;
-char g_held[kHandoverBufferSize];
 std::string g_view;
 
 std::int64_t now_ms() { return static_cast<std::int64_t>(emscripten_get_now()); }
@@ -111,10 +110,10 @@ EMSCRIPTEN_KEEPALIVE int xr_web_startup() {
 // Every start of a transfer comes here, whichever way the page asks for it.
 EMSCRIPTEN_KEEPALIVE int xr_web_start(const char* name) {
   if (!g_started || g_closed || !mw_start_request(&g_state, name)) return 0;
-  char own[kHandoverBufferSize];
-  std::snprintf(own, sizeof own, "%s", name);
+  // The name goes on whole: a path too long for the transfer is refused there,
+  // never cut into another file's name.
   mw_modal_begin(&g_state);
-  const int started = tx_start(kWindow, own);
+  const int started = tx_start(kWindow, name);
   mw_modal_end(&g_state);
   if (started) mw_transfer_started(&g_state);
   return started;
@@ -133,19 +132,6 @@ EMSCRIPTEN_KEEPALIVE int xr_web_notice(int id, int lparam, int has_focus) {
     default:
       return 0;
   }
-}
-
-EMSCRIPTEN_KEEPALIVE void xr_web_modal(int begin) {
-  if (begin) {
-    mw_modal_begin(&g_state);
-  } else {
-    mw_modal_end(&g_state);
-  }
-}
-
-EMSCRIPTEN_KEEPALIVE const char* xr_web_take_held() {
-  if (!mw_take_held(&g_state, g_held)) g_held[0] = '\0';
-  return g_held;
 }
 
 EMSCRIPTEN_KEEPALIVE void xr_web_stop_opened() { stop_dialog_opened(); }

@@ -12,17 +12,14 @@ extern "C" {
 // async: the support log, the settings, the transfer buffers and the serial
 // ports, in the Windows program's order. 0 when the page cannot go on.
 int xr_web_startup();
-// async: starts the transfer of the file the page offered under `name`, unless
-// one runs (the request is dropped) or a dialog is open (it is held for
-// xr_web_take_held). 1 when the transfer runs; its task is then scheduled.
+// async: starts the transfer of the file the page offered under `name` (the
+// page asks only while no transfer runs and no dialog is open; a file dropped
+// meanwhile is refused there, never held). 1 when the transfer runs; its task
+// is then scheduled.
 int xr_web_start(const char* name);
 // A posted notice (208, 209). has_focus: whether the page has the user's
 // attention. Returns 1 when the page must start flashing.
 int xr_web_notice(int id, int lparam, int has_focus);
-// A dialog of the page opens (1) or closes (0): no transfer starts behind it.
-void xr_web_modal(int begin);
-// The path held while a dialog was open ("" for none), taken.
-const char* xr_web_take_held();
 // The stop dialog: opened, "Continue", and "Abort" in two halves (the request,
 // then once xr_web_idle says the transfer ended, the log entry).
 void xr_web_stop_opened();

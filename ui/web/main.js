@@ -201,6 +201,8 @@ function explainLinkFailure() {
     note('link', texts.midiRefused);
   } else if (engine.midi.state !== 'granted' || view.link.out_id < 0 || view.link.in_id < 0) {
     note('link', texts.noMidiDevices);
+  } else {
+    note('link', texts.midiNotOpened);
   }
 }
 
