@@ -130,7 +130,7 @@ void BM_SystemUpdateOverSerial(benchmark::State& state) {
     set_comm(nullptr, 1, 38400);
     const auto start = Clock::now();
     g_counting.store(true);
-    tfr_main(nullptr, (dir / "bench.sys").c_str(), 0, 0);
+    tfr_main(nullptr, (dir / "bench.sys").c_str(), 0, 0, 0);
     {
       std::unique_lock<std::mutex> lock(g_mutex);
       g_changed.wait_for(lock, std::chrono::seconds(60), [] { return g_ended; });

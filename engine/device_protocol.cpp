@@ -4,10 +4,11 @@
 #include "engine/update_file.h"
 #include "link/midi_link.h"
 #include "link/serial_link.h"
-#include "support/settings.h"
+#include "engine/transfer_outcome.h"
 #include "support/support_log.h"
 
 int g_devmode = 0;
+int g_xferrate = 0;
 
 namespace {
 
@@ -40,6 +41,7 @@ constexpr ErrorRow kStatusErrors[6] = {
 };
 
 int report(const ErrorRow& row) {
+  tfr_outcome_set(kOutcomeDeviceError, kFaultReply, row.what);
   textout(3, row.what);
   textout(4, row.why);
   textout(5, row.todo);
@@ -91,18 +93,21 @@ int tx_data(WindowHandle window, const unsigned char* message, int length) {
   } else {
     // The reply may begin while the request is still going out: arm the receive first.
     if (!rx_midi_setbuffer()) {
+      tfr_outcome_set(kOutcomeDeviceError, kFaultMidiPrepare, "MIDI receive preparation failed.");
       textout(3, "MIDI receive preparation failed.");
       textout(4, "Please contact technical support.");
       return 0;
     }
-    result = tx_data_midi(window, message, length, xferrate);
+    result = tx_data_midi(window, message, length, g_xferrate);
   }
   if (result == 0) {
+    tfr_outcome_set(kOutcomeDeviceError, kFaultTransmit, "Transmit Error");
     textout(3, "Transmit Error");
     textout(4, "Please contact technical support.");
     return 0;
   }
   if (result == -1) {
+    tfr_outcome_set(kOutcomeAborted, kFaultStop, "Update Aborted");
     textout(3, "Update Aborted");
     textout(4, " ");
     return 0;
@@ -117,16 +122,19 @@ int rx_data(WindowHandle window, unsigned char* reply, int length, int* received
   if (received != nullptr) *received = result == 1 ? got : 0;
   switch (result) {
     case 0:
+      tfr_outcome_set(kOutcomeDeviceError, kFaultReceive, "Receive Error");
       textout(3, "Receive Error");
       textout(4, "Please contact technical support.");
       return 0;
     case -1:
+      tfr_outcome_set(kOutcomeDeviceError, kFaultTimeout, "Receive Error(Timeout)");
       textout(3, "Receive Error(Timeout)");
       textout(4, "XR3300 did not respond. Please check");
       textout(5, "MIDI configuration and cabling.");
       write_log("Update failed : Receive Error(Timeout)");
       return 0;
     case -2:
+      tfr_outcome_set(kOutcomeAborted, kFaultStop, "");
       return 0;  // a stop: whoever asked for it reports it
     default:
       return 1;

@@ -17,8 +17,10 @@ constexpr int kVersionRequestSize = 6;
 constexpr int kSetModeSize = 7;
 constexpr int kDataPacketSize = 9372;  // 9 + the packed 8192-byte block
 
-// The link in use: 0 serial, anything else MIDI.
+// The link in use: 0 serial, anything else MIDI; and the MIDI transfer rate 0..3
+// the MIDI link paces its sends by. Both set before the transfer thread starts.
 extern int g_devmode;
+extern int g_xferrate;
 
 // Writes bytes 0 to 4 of the common head; returns buf.
 unsigned char* make_excl_head(unsigned char* buf, unsigned char code);

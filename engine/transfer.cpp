@@ -5,12 +5,15 @@
 
 #include "engine/device_protocol.h"
 #include "engine/file_io.h"
+#include "engine/transfer_outcome.h"
 #include "engine/transfer_thread.h"
 #include "engine/update_file.h"
 #include "support/command_ids.h"
 #include "support/support_log.h"
 
 std::atomic<int> pause_status{kTfrIdle};
+// A signal handler may stop the transfer (set_tfr_stop_now): only a lock-free atomic may be used there.
+static_assert(std::atomic<int>::is_always_lock_free, "the transfer state must be lock-free");
 int g_skipver = 0;
 
 namespace {
@@ -23,6 +26,8 @@ char given_path[4096];
 TransferScope scope = kScopeUpdate;
 int target_versions[3];
 bool target_known = false;
+std::atomic<int> packets_done{0};
+std::atomic<int> packets_total{0};
 
 void sleep_ms(int ms) { transfer_sleep_ms(ms); }
 
@@ -44,8 +49,16 @@ bool transition(int from, int to) {
 // no Set Mode, which would leave it in update mode).
 bool stop_before_sending() {
   if (pause_status.load() != kTfrStopRequested) return false;
+  tfr_outcome_set(kOutcomeAborted, kFaultStop, "Update Aborted");
   textout(3, "Update Aborted");
   textout(4, " ");
+  return true;
+}
+
+// The user's stop, seen between two steps: the transfer ends without another word.
+bool stopped() {
+  if (pause_status.load() != kTfrStopRequested) return false;
+  tfr_outcome_set(kOutcomeAborted, kFaultStop, "");
   return true;
 }
 
@@ -92,6 +105,7 @@ int check_version(unsigned char* reply) {
     default: installed = 0; break;
   }
   if (datafile.version <= installed) {
+    tfr_outcome_set(kOutcomeVersionRefused, kFaultVersion, "Version check failed. Same version or better.");
     textout(3, "Version check failed. The XR3300 already has");
     textout(4, "same version or better. To force update select");
     textout(5, "Skip Version Check in configuration.");
@@ -118,6 +132,7 @@ int set_mode(unsigned char* reply) {
 
 // A block that cannot be read whole: the file changed under the transfer.
 void report_short_read(long got) {
+  tfr_outcome_set(kOutcomeDeviceError, kFaultFileRead, "File Read Error");
   textout(3, "File Read Error");
   textout(4, "The update file could not be read completely.");
   textout(5, "Check the file and try again.");
@@ -127,6 +142,7 @@ void report_short_read(long got) {
 // The packet loop; 1 when every packet was accepted.
 int send_packets(FileHandle file, unsigned char* reply) {
   const int total = datafile.size / kFileBufSize;
+  packets_total.store(total);
   int packet = 0;
   for (int remaining = total; remaining > 0; --remaining) {
     if (stop_before_sending()) return 0;
@@ -140,7 +156,7 @@ int send_packets(FileHandle file, unsigned char* reply) {
     file_write_whole("test.dat", tfr_buf, length);  // a debug copy; failure does not matter
 
     if (!tx_data(hWnd, tfr_buf, length)) return 0;
-    if (pause_status.load() == kTfrStopRequested) return 0;
+    if (stopped()) return 0;
     int received = 0;
     if (!rx_data(hWnd, reply, kReplySize, &received)) return 0;
 
@@ -149,10 +165,11 @@ int send_packets(FileHandle file, unsigned char* reply) {
                   reply[0], reply[1], reply[2], reply[3], reply[4], reply[5], reply[6]);
     textout(2, text);
     if (!check_rx_data(reply, kMsgStatusReply, received)) return 0;
+    packets_done.store(packet + 1);
 
     if (pause_status.load() != kTfrRunning) {
       while (pause_status.load() == kTfrPaused) sleep_ms(2);
-      if (pause_status.load() == kTfrStopRequested) return 0;
+      if (stopped()) return 0;
     }
     sleep_ms(20);
     ++packet;
@@ -163,9 +180,12 @@ int send_packets(FileHandle file, unsigned char* reply) {
 
 }  // namespace
 
-void tfr_main(WindowHandle window, const char* path, int device_type, int skip_version,
+void tfr_main(WindowHandle window, const char* path, int device_type, int skip_version, int xfer_rate,
               TransferScope transfer_scope) {
   hWnd = window;
+  tfr_outcome_reset();
+  packets_done.store(0);
+  packets_total.store(0);
   scope = transfer_scope;
   target_known = false;
   // A path that does not fit is not cut short: a shortened path could name another file.
@@ -174,8 +194,10 @@ void tfr_main(WindowHandle window, const char* path, int device_type, int skip_v
   std::snprintf(given_path, sizeof given_path, "%s", path);
   g_devmode = device_type;
   g_skipver = skip_version;
+  g_xferrate = xfer_rate >= 0 && xfer_rate <= 3 ? xfer_rate : 0;
   pause_status.store(kTfrRunning);
   if (!start_transfer_thread(tfr_thread)) {
+    tfr_outcome_set(kOutcomeNotStarted, kFaultThread, "Failed to start the transfer");
     message_box(window, "Failed to start the transfer", "Error", kMbOk | kMbSetForeground);
     write_log("Update Failed : Failed to start the transfer thread");
     pause_status.store(kTfrIdle);
@@ -186,11 +208,14 @@ void tfr_main(WindowHandle window, const char* path, int device_type, int skip_v
 unsigned tfr_thread(void*) {
   unsigned char reply[kReplySize] = {};
   if (scope == kScopeVersionsOnly) {
-    finish(kInvalidFile, request_versions(reply));
+    const int answered = request_versions(reply);
+    if (answered) tfr_outcome_set(kOutcomeCompleted, kFaultNone, "");
+    finish(kInvalidFile, answered);
     return 0;
   }
   const FileHandle file = filename_fits ? file_open_exclusive(filename) : kInvalidFile;
   if (file == kInvalidFile) {
+    tfr_outcome_set(kOutcomeFileRefused, kFaultFileOpen, "File Open Error");
     message_box(hWnd, "File Open Error", "Error", kMbOk | kMbSetForeground);
     write_log("Update Failed : Failed to open file %s", filename_fits ? filename : given_path);
     finish(kInvalidFile, 0);
@@ -213,7 +238,10 @@ unsigned tfr_thread(void*) {
     // A check asked for with the version check skipped still asks for the
     // versions: the instrument must answer for the update to be accepted.
     const int accepted = g_skipver == 0 ? check_version(reply) : request_versions(reply);
-    if (accepted) write_log("Check only: the update would be accepted.");
+    if (accepted) {
+      tfr_outcome_set(kOutcomeCompleted, kFaultNone, "");
+      write_log("Check only: the update would be accepted.");
+    }
     finish(file, accepted);
     return 0;
   }
@@ -231,6 +259,7 @@ unsigned tfr_thread(void*) {
 
   post_command(hWnd, IDM_STOP_ENABLE, 0);
   file_close(file);
+  tfr_outcome_set(kOutcomeCompleted, kFaultNone, "");
   textout(3, "Update Complete!");
   write_log("Update completed successfully.");
   finish(kInvalidFile, 1);
@@ -238,6 +267,11 @@ unsigned tfr_thread(void*) {
 }
 
 void tfr_end() { release_transfer_thread(); }
+
+void tfr_progress(int* done, int* total) {
+  *done = packets_done.load();
+  *total = packets_total.load();
+}
 
 int tfr_target_versions(int versions[3]) {
   if (!target_known) return 0;
@@ -248,4 +282,7 @@ int tfr_target_versions(int versions[3]) {
 void set_tfr_pause() { transition(kTfrRunning, kTfrPaused); }
 void set_tfr_restart() { transition(kTfrPaused, kTfrRunning); }
 void set_tfr_stop() { transition(kTfrPaused, kTfrStopRequested); }
+void set_tfr_stop_now() {
+  if (!transition(kTfrRunning, kTfrStopRequested)) transition(kTfrPaused, kTfrStopRequested);
+}
 int query_tfr_stop() { return pause_status.load() == kTfrIdle ? 1 : 0; }

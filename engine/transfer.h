@@ -27,12 +27,17 @@ enum TransferScope : int {
   kScopeVersionsOnly = 2,
 };
 
-// Starts the transfer thread for `path` on link `device_type` (0 serial, 1 MIDI).
-void tfr_main(WindowHandle window, const char* path, int device_type, int skip_version,
+// Starts the transfer thread for `path` on link `device_type` (0 serial, 1 MIDI),
+// the MIDI link pacing its sends by `xfer_rate` (0..3). How it ended is recorded
+// in the transfer's outcome (engine/transfer_outcome.h).
+void tfr_main(WindowHandle window, const char* path, int device_type, int skip_version, int xfer_rate,
               TransferScope scope = kScopeUpdate);
 // The three versions of the last valid version reply, in the reply's order
 // (the display labels them System, User, PCM). 0 when the last transfer had none.
 int tfr_target_versions(int versions[3]);
+// How far the data packets have got: the packets whose reply was accepted, and
+// the packets of the file (0 before the data packets begin). Any thread.
+void tfr_progress(int* done, int* total);
 // The thread's body.
 unsigned tfr_thread(void* unused);
 // Releases the last thread's handle; neither waits for nor stops it.
@@ -41,5 +46,9 @@ void tfr_end();
 void set_tfr_pause();    // running -> paused
 void set_tfr_restart();  // paused -> running
 void set_tfr_stop();     // paused -> stop requested
+// A stop asked for without the stop dialog (a signal): running or paused ->
+// stop requested, at once, so that the check before the next message sees it.
+// Async-signal-safe.
+void set_tfr_stop_now();
 // 1 when no transfer runs (idle).
 int query_tfr_stop();

@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "engine/transfer_outcome.h"
+
 Datafile datafile = {0, 0, 0};
 
 const char DispFiletype[4][8] = {"SYSTEM", "PCM", "USER", "ALL"};
@@ -16,6 +18,7 @@ constexpr char kMakerTag[4] = {'P', 'E', 'L', 'D'};
 constexpr int kRequiredSize[4] = {0x40000, 0x60000, 0x60000, 0x100000};
 
 int refuse(WindowHandle window, const char* text) {
+  tfr_outcome_set(kOutcomeFileRefused, kFaultFileHeader, text);
   message_box(window, text, "Error", kMbOk | kMbSetForeground);
   return 0;
 }

@@ -55,7 +55,6 @@ struct WebOut {
   uintptr_t instance;
   std::vector<unsigned char> gathered;  // the message under way, from its F0
   bool gathering;
-  std::vector<MidiHdr*> held;  // headers not yet handed back
 };
 
 struct WebIn {
@@ -105,13 +104,12 @@ unsigned out_open(MidiHandle* handle, unsigned id, MidiCallback callback, uintpt
   if (id >= count(kOut)) return kMmBadDeviceId;
   const int code = xr_midi_open(kOut, static_cast<int>(id));
   if (code != 0) return static_cast<unsigned>(code);
-  auto* dev = new (std::nothrow) WebOut{static_cast<int>(id), callback, instance, {}, false, {}};
+  auto* dev = new (std::nothrow) WebOut{static_cast<int>(id), callback, instance, {}, false};
   if (dev == nullptr) {
     xr_midi_close(kOut, static_cast<int>(id));
     return kMmNoMem;
   }
   dev->gathered.reserve(kLongestMessage);  // a send allocates nothing
-  dev->held.reserve(4);
   if (callback) callback(dev, kMomOpen, instance, 0, 0);
   *handle = dev;
   return 0;
@@ -163,12 +161,9 @@ unsigned prepare(MidiHdr* hdr) {
 unsigned out_prepare(MidiHandle h, MidiHdr* hdr) { return h ? prepare(hdr) : kMmInvalHandle; }
 unsigned in_prepare(MidiHandle h, MidiHdr* hdr) { return h ? prepare(hdr) : kMmInvalHandle; }
 
+// A chunk is handed back inside the send that took it: the driver never holds one.
 unsigned out_unprepare(MidiHandle h, MidiHdr* hdr) {
-  WebOut* dev = out_of(h);
-  if (dev == nullptr) return kMmInvalHandle;
-  for (MidiHdr* held : dev->held) {
-    if (held == hdr) return kMidiErrStillPlaying;
-  }
+  if (out_of(h) == nullptr) return kMmInvalHandle;
   hdr->dwFlags &= ~kMhdrPrepared;
   return 0;
 }
@@ -186,9 +181,6 @@ unsigned out_long_msg(MidiHandle h, MidiHdr* hdr) {
   WebOut* dev = out_of(h);
   if (dev == nullptr) return kMmInvalHandle;
   if (hdr == nullptr || (hdr->dwFlags & kMhdrPrepared) == 0) return kMidiErrUnprepared;
-  for (MidiHdr* held : dev->held) {
-    if (held == hdr) return kMidiErrStillPlaying;
-  }
   // A device that went away fails the chunk at once, not only the message's last.
   if (!xr_midi_connected(kOut, dev->id)) return kMmNoDriver;
   const auto* data = reinterpret_cast<const unsigned char*>(hdr->lpData);
@@ -227,16 +219,12 @@ unsigned out_reset(MidiHandle h) {
   if (dev == nullptr) return kMmInvalHandle;
   dev->gathering = false;
   dev->gathered.clear();
-  std::vector<MidiHdr*> back;
-  back.swap(dev->held);
-  for (MidiHdr* hdr : back) give_back_out(dev, hdr);
   return 0;
 }
 
 unsigned out_close(MidiHandle h) {
   WebOut* dev = out_of(h);
   if (dev == nullptr) return kMmInvalHandle;
-  if (!dev->held.empty()) return kMidiErrStillPlaying;
   if (dev->callback) dev->callback(dev, kMomClose, dev->instance, 0, 0);
   xr_midi_close(kOut, dev->id);
   delete dev;

@@ -19,20 +19,8 @@ void open_error(WindowHandle window, const char* text) {
   message_box(window, text, nullptr, kOpenErrorStyle);
 }
 
-}  // namespace
-
-void check_comm(unsigned char status[4]) {
-  for (int n = 1; n <= 4; ++n) {
-    status[n - 1] = 0;
-    PortHandle probe = port_open(n);
-    if (probe == kInvalidPort) continue;
-    if (port_get_state(probe)) status[n - 1] = 1;
-    port_close(probe);
-  }
-}
-
-int set_comm(WindowHandle window, int port_number, int baud) {
-  hCommDev = port_open(port_number);
+int open_port(WindowHandle window, PortHandle opened, int baud) {
+  hCommDev = opened;
   if (hCommDev == kInvalidPort) {
     open_error(window, "Comm Port Open Error!(CreateFile)");
     return 0;
@@ -51,6 +39,26 @@ int set_comm(WindowHandle window, int port_number, int baud) {
   }
   port_set_timeouts(hCommDev);  // a failure here goes unnoticed
   return 1;
+}
+
+}  // namespace
+
+void check_comm(unsigned char status[4]) {
+  for (int n = 1; n <= 4; ++n) {
+    status[n - 1] = 0;
+    PortHandle probe = port_open(n);
+    if (probe == kInvalidPort) continue;
+    if (port_get_state(probe)) status[n - 1] = 1;
+    port_close(probe);
+  }
+}
+
+int set_comm(WindowHandle window, int port_number, int baud) {
+  return open_port(window, port_open(port_number), baud);
+}
+
+int set_comm_device(WindowHandle window, const char* device, int baud) {
+  return open_port(window, port_open_device(device), baud);
 }
 
 int tx_data_comm(WindowHandle, const unsigned char* data, int length) {

@@ -7,7 +7,11 @@
 using PortHandle = intptr_t;
 constexpr PortHandle kInvalidPort = -1;
 
-// Opens COM<n> (1..4) for reading and writing, exclusively. kInvalidPort on failure.
+// Opens the serial device named `device` ("COM3" on Windows, a device path on
+// Linux) for reading and writing, exclusively. kInvalidPort on failure.
+PortHandle port_open_device(const char* device);
+// Opens COM<n> (1..4): the device behind that port (Linux: the settings'
+// Com<n>Device; Windows: "COM<n>"). kInvalidPort on failure.
 PortHandle port_open(int port_number);
 // Reads the line state (GetCommState). 1 on success.
 int port_get_state(PortHandle port);

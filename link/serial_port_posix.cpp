@@ -1,5 +1,5 @@
-// The serial port on Linux: COMn is the device path in com_device_path[n-1],
-// opened exclusively and set to raw 8N1 through termios.
+// The serial port on Linux: a device path, opened exclusively and set to raw
+// 8N1 through termios.
 //
 // Results on a line that goes away: a hang-up (the other end of a
 // pseudo-terminal closed, a modem line dropped) makes reads return end-of-file
@@ -20,7 +20,6 @@
 
 #include "link/serial_baud_posix.h"
 #include "link/serial_port.h"
-#include "support/settings.h"
 
 namespace {
 
@@ -55,10 +54,8 @@ speed_t standard_speed(int baud) {
 
 }  // namespace
 
-PortHandle port_open(int port_number) {
-  if (port_number < 1 || port_number > 4) return kInvalidPort;
-  const char* path = com_device_path[port_number - 1];
-  if (path[0] == '\0') return kInvalidPort;
+PortHandle port_open_device(const char* path) {
+  if (path == nullptr || path[0] == '\0') return kInvalidPort;
   int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return kInvalidPort;
   // No sharing: a port another program holds (flock, or TIOCEXCL for

@@ -1,7 +1,9 @@
-// The serial port in the browser, over Web Serial: COMn is the n-th port the
-// user granted this page (navigator.serial.getPorts()), opened at 8N1 without
-// flow control. The port calls are in link/serial_port_web.js; the reads keep
-// the link's 5 s per byte and the writes its 10 s in all.
+// The serial port in the browser, over Web Serial: the device "COMn" is the
+// n-th port the user granted this page (navigator.serial.getPorts()), opened at
+// 8N1 without flow control. The port calls are in link/serial_port_web.js; the
+// reads keep the link's 5 s per byte and the writes its 10 s in all.
+#include <cstring>
+
 #include "link/serial_port.h"
 
 extern "C" {
@@ -25,9 +27,13 @@ int to_handle(PortHandle port) { return port > 0 && port < 0x7fffffff ? static_c
 
 }  // namespace
 
-PortHandle port_open(int port_number) {
-  if (port_number < 1 || port_number > 4) return kInvalidPort;
-  const int handle = xr_serial_open(port_number, kOpenBaud);
+// "COM1".."COM4"; any other name is no port of the page's.
+PortHandle port_open_device(const char* device) {
+  if (device == nullptr || std::strlen(device) != 4 || std::strncmp(device, "COM", 3) != 0 ||
+      device[3] < '1' || device[3] > '4') {
+    return kInvalidPort;
+  }
+  const int handle = xr_serial_open(device[3] - '0', kOpenBaud);
   return handle > 0 ? static_cast<PortHandle>(handle) : kInvalidPort;
 }
 

@@ -1,9 +1,7 @@
-// The serial port on Windows: COM1 to COM4 through the kernel's file and
+// The serial port on Windows: a COM port by name through the kernel's file and
 // communications calls.
 
 #include <windows.h>
-
-#include <cstdio>
 
 #include "link/serial_port.h"
 
@@ -13,11 +11,9 @@ HANDLE to_handle(PortHandle port) { return reinterpret_cast<HANDLE>(port); }
 
 }  // namespace
 
-PortHandle port_open(int port_number) {
-  if (port_number < 1 || port_number > 4) return kInvalidPort;
-  char name[16];
-  std::snprintf(name, sizeof name, "COM%1d", port_number);
-  HANDLE h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+PortHandle port_open_device(const char* device) {
+  if (device == nullptr || device[0] == '\0') return kInvalidPort;
+  HANDLE h = CreateFileA(device, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return kInvalidPort;
   return reinterpret_cast<PortHandle>(h);

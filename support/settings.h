@@ -41,6 +41,9 @@ int set_initial(WindowHandle window);
 // saved after the common keys of `section`. One OS file each.
 void get_initial_platform(const char* section);
 void set_initial_platform(std::vector<ProfileEntry>* save);  // adds its keys to the save
+// The device behind COM<port_number> (1..4) as the serial link opens it: "COM3"
+// on Windows, the port's device path on Linux. "" for any other number.
+const char* com_port_device(int port_number);
 
 // Start-up message ids of the string table.
 enum StartupMessageId : int {

@@ -25,6 +25,10 @@ void get_initial_platform(const char* section) {
   }
 }
 
+const char* com_port_device(int port_number) {
+  return port_number >= 1 && port_number <= 4 ? com_device_path[port_number - 1] : "";
+}
+
 void set_initial_platform(std::vector<ProfileEntry>* save) {
   for (int i = 0; i < 4; ++i) {
     char key[16];

@@ -5,10 +5,12 @@
 #include <cstdio>
 #include <string>
 
+#include "link/link_target.h"
+
 #include "support/settings.h"
 #include "tests/fake_midi_devices.h"
-#include "ui/term/json_text.h"
-#include "ui/term/link_choice.h"
+#include "cli/json_text.h"
+#include "ui/link_choice.h"
 
 namespace {
 
@@ -33,36 +35,70 @@ TEST(LinkChoice, MidiDevicesByNumberWholeNameOrOnePart) {
   RunOptions options;
   options.midi_out = "USB";
   FILE* err = std::tmpfile();
-  EXPECT_EQ(link_choice_set(options, err), 2);
+  LinkChoice choice;
+  EXPECT_EQ(link_choice_read(options, &choice, err), 2);
   options.midi_out = "Nothing";
-  EXPECT_EQ(link_choice_set(options, err), 4);
+  EXPECT_EQ(link_choice_read(options, &choice, err), 4);
   std::fclose(err);
-  link_choice_clear();
 }
 
-// The choice is the settings' link for the run and is never saved: the loaded
-// values come back, except one the user changed meanwhile.
-TEST(LinkChoice, AppliedForTheRunAndPutBackBeforeSaving) {
+// The choice is a value on top of the settings' link: the settings record is
+// never written with it, so it can never be saved.
+TEST(LinkChoice, AValueOnTopOfTheSettingsThatLeavesThemAlone) {
   FakeMidiDevices devices({{"Out A"}, {"Out B"}}, {{"In A"}});
   devtype = 0;
   port = 2;
   mididevnum_out = 0;
+  mididevnum_in = 0;
   xferrate = 1;
+  skipver = 0;
   RunOptions options;
   options.midi_out = "Out B";
   options.rate = 3;
-  ASSERT_EQ(link_choice_set(options, stderr), 0);
-  link_choice_apply();
-  EXPECT_EQ(devtype, 1);
-  EXPECT_EQ(mididevnum_out, 1);
-  EXPECT_EQ(xferrate, 3);
-  port = 4;  // changed in Config... during the run
-  link_choice_restore();
+  options.skip_version_check = true;
+  LinkChoice choice;
+  ASSERT_EQ(link_choice_read(options, &choice, stderr), 0);
+  LinkTarget link = link_choice_target(choice);
+  EXPECT_EQ(link.devtype, kLinkMidi);
+  EXPECT_EQ(link.midi_out, 1);
+  EXPECT_EQ(link.midi_in, 0);  // the direction not named is the settings'
+  EXPECT_EQ(link.xferrate, 3);
+  EXPECT_EQ(link.skipver, 1);
   EXPECT_EQ(devtype, 0);
   EXPECT_EQ(mididevnum_out, 0);
   EXPECT_EQ(xferrate, 1);
-  EXPECT_EQ(port, 4);
-  link_choice_clear();
+  EXPECT_EQ(skipver, 0);
+
+  // A path that is one of the ports' devices keeps that port's number; any
+  // other path is no port's; COMn is that port's device.
+  const std::string saved = com_device_path[2];
+  std::snprintf(com_device_path[2], kComDevicePathSize, "%s", "/dev/ttyUSB7");
+  RunOptions serial;
+  serial.ports = {"/dev/ttyUSB7"};
+  ASSERT_EQ(link_choice_read(serial, &choice, stderr), 0);
+  link = link_choice_target(choice);
+  EXPECT_EQ(link.devtype, kLinkSerial);
+  EXPECT_EQ(link.com_port, 3);
+  EXPECT_STREQ(link.device, "/dev/ttyUSB7");
+  serial.ports = {"/dev/pts/99"};
+  ASSERT_EQ(link_choice_read(serial, &choice, stderr), 0);
+  link = link_choice_target(choice);
+  EXPECT_EQ(link.com_port, 0);
+  EXPECT_EQ(link_in_use_text(link), "/dev/pts/99 at 38400 baud");
+  serial.ports = {"com3"};
+  ASSERT_EQ(link_choice_read(serial, &choice, stderr), 0);
+  link = link_choice_target(choice);
+  EXPECT_EQ(link.com_port, 3);
+  EXPECT_EQ(link_in_use_text(link), "COM3 (/dev/ttyUSB7) at 38400 baud");
+  EXPECT_EQ(port, 2);
+  EXPECT_EQ(devtype, 0);
+  std::snprintf(com_device_path[2], kComDevicePathSize, "%s", saved.c_str());
+
+  // A path too long for the link is refused, never cut.
+  serial.ports = {"/dev/" + std::string(300, 'x')};
+  FILE* err = std::tmpfile();
+  EXPECT_EQ(link_choice_read(serial, &choice, err), 2);
+  std::fclose(err);
 }
 
 TEST(JsonText, AnyBytesGiveAValidString) {

@@ -15,7 +15,7 @@
 #include "link/serial_port.h"
 #include "support/settings.h"
 #include "tests/test_support.h"
-#include "ui/term/serial_devices.h"
+#include "link/serial_devices.h"
 
 namespace fs = std::filesystem;
 
@@ -34,10 +34,10 @@ struct Pty {
   }
 };
 
-std::string probe(int port_number, const std::string& path, int* opened = nullptr) {
+std::string probe(const std::string& path, int* opened = nullptr) {
   char why[256];
   std::memset(why, 'x', sizeof why);
-  const int result = serial_device_probe(port_number, path.c_str(), why, sizeof why);
+  const int result = serial_device_probe(path.c_str(), why, sizeof why);
   if (opened != nullptr) *opened = result;
   return result ? "opens" : why;
 }
@@ -80,7 +80,7 @@ TEST_F(SerialDevices, ManyDevicesAreCutToTheListsSize) {
 TEST_F(SerialDevices, APseudoTerminalOpensAndThePortKeepsItsPath) {
   Pty pty;
   ASSERT_FALSE(pty.path.empty());
-  EXPECT_EQ(probe(2, pty.path), "opens");
+  EXPECT_EQ(probe(pty.path), "opens");
   EXPECT_STREQ(com_device_path[1], "/dev/ttyS1");  // trying a device changes no setting
   // Closed again: the port can be opened right after.
   std::snprintf(com_device_path[1], kComDevicePathSize, "%s", pty.path.c_str());
@@ -95,32 +95,30 @@ TEST_F(SerialDevices, ADeviceInUseElsewhereDoesNotOpen) {
   std::snprintf(com_device_path[0], kComDevicePathSize, "%s", pty.path.c_str());
   const PortHandle held = port_open(1);  // held as a running transfer holds it
   ASSERT_NE(held, kInvalidPort);
-  EXPECT_EQ(probe(3, pty.path), "is in use by another program");
+  EXPECT_EQ(probe(pty.path), "is in use by another program");
   port_close(held);
-  EXPECT_EQ(probe(3, pty.path), "opens");
+  EXPECT_EQ(probe(pty.path), "opens");
 }
 
 TEST_F(SerialDevices, ThingsThatAreNoSerialLine) {
   int opened = -1;
-  EXPECT_EQ(probe(1, dir.file("ttyUSB9"), &opened), "does not exist");
+  EXPECT_EQ(probe(dir.file("ttyUSB9"), &opened), "does not exist");
   EXPECT_EQ(opened, 0);
-  EXPECT_EQ(probe(1, dir.file("missing/ttyUSB0")), "does not exist");
+  EXPECT_EQ(probe(dir.file("missing/ttyUSB0")), "does not exist");
   write_file_bytes(dir.file("plain"), "data");
-  EXPECT_EQ(probe(1, dir.file("plain")), "is not a terminal");
+  EXPECT_EQ(probe(dir.file("plain")), "is not a terminal");
   fs::create_directory(dir.file("folder"));
-  EXPECT_EQ(probe(1, dir.file("folder")), "is not a terminal");
+  EXPECT_EQ(probe(dir.file("folder")), "is not a terminal");
   ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
-  EXPECT_EQ(probe(1, dir.file("fifo")), "is not a terminal");
-  EXPECT_EQ(probe(1, "/dev/null"), "is not a terminal");
-  EXPECT_EQ(probe(1, ""), "names no device");
-  EXPECT_EQ(probe(1, std::string(300, 'a')), "is too long");
-  EXPECT_EQ(probe(0, "/dev/null"), "names no device");
-  EXPECT_EQ(probe(5, "/dev/null"), "names no device");
+  EXPECT_EQ(probe(dir.file("fifo")), "is not a terminal");
+  EXPECT_EQ(probe("/dev/null"), "is not a terminal");
+  EXPECT_EQ(probe(""), "names no device");
+  EXPECT_EQ(probe(std::string(300, 'a')), "cannot be reached (File name too long)");
   EXPECT_STREQ(com_device_path[0], "/dev/ttyS0");
 }
 
 TEST_F(SerialDevices, TheProgramsOwnTerminalIsRefused) {
-  EXPECT_EQ(probe(1, "/dev/tty"), "is the terminal this program runs in");
+  EXPECT_EQ(probe("/dev/tty"), "is the terminal this program runs in");
   // A terminal on a standard stream: a pseudo-terminal made this process's stdin.
   Pty pty;
   ASSERT_FALSE(pty.path.empty());
@@ -128,12 +126,12 @@ TEST_F(SerialDevices, TheProgramsOwnTerminalIsRefused) {
   const int slave = ::open(pty.path.c_str(), O_RDWR | O_NOCTTY);
   ASSERT_GE(slave, 0);
   ASSERT_EQ(::dup2(slave, 0), 0);
-  const std::string result = probe(1, pty.path);
+  const std::string result = probe(pty.path);
   ::dup2(saved, 0);
   ::close(saved);
   ::close(slave);
   EXPECT_EQ(result, "is the terminal this program runs in");
-  EXPECT_EQ(probe(1, pty.path), "opens");
+  EXPECT_EQ(probe(pty.path), "opens");
 }
 
 TEST_F(SerialDevices, LinkToATerminalWithBlanksAndOtherBytesInItsName) {
@@ -141,9 +139,9 @@ TEST_F(SerialDevices, LinkToATerminalWithBlanksAndOtherBytesInItsName) {
   ASSERT_FALSE(pty.path.empty());
   const std::string link = dir.file("usb adapter \xC3\xA9\xFE");
   fs::create_symlink(pty.path, link);
-  EXPECT_EQ(probe(4, link), "opens");
+  EXPECT_EQ(probe(link), "opens");
   fs::create_symlink(dir.file("gone"), dir.file("dangling"));
-  EXPECT_EQ(probe(4, dir.file("dangling")), "does not exist");
+  EXPECT_EQ(probe(dir.file("dangling")), "does not exist");
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "tests/test_support.h"
-#include "ui/term/single_copy.h"
+#include "ui/single_copy.h"
 
 namespace fs = std::filesystem;
 

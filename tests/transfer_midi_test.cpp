@@ -9,6 +9,7 @@
 
 #include "engine/device_protocol.h"
 #include "engine/transfer.h"
+#include "engine/transfer_outcome.h"
 #include "engine/update_file.h"
 #include "link/midi_link.h"
 #include "sim/instrument.h"
@@ -84,11 +85,11 @@ class TransferMidi : public ::testing::Test {
 };
 
 TEST_F(TransferMidi, SystemUpdateAtVeryFastArrivesByteForByte) {
-  xferrate = 0;
+
   const std::string image = make_update_image(0, 2, 1);
   write_file_bytes(dir.file("system.sys"), image);
   ASSERT_EQ(set_midi(kWindow, 0, 0), 1);
-  tfr_main(kWindow, dir.file("system.sys").c_str(), 1, 0);
+  tfr_main(kWindow, dir.file("system.sys").c_str(), 1, 0, 0);
   ASSERT_EQ(run_to_end(), 1);
   fake_midi_wait_idle();
   EXPECT_EQ(host.line(3), "Update Complete!");
@@ -109,15 +110,16 @@ TEST_F(TransferMidi, SystemUpdateAtVeryFastArrivesByteForByte) {
 }
 
 TEST_F(TransferMidi, AbortInTheMiddle) {
-  xferrate = 0;
+
   write_file_bytes(dir.file("system.sys"), make_update_image(0, 2, 1));
   ASSERT_EQ(set_midi(kWindow, 0, 0), 1);
-  tfr_main(kWindow, dir.file("system.sys").c_str(), 1, 0);
+  tfr_main(kWindow, dir.file("system.sys").c_str(), 1, 0, 0);
   ASSERT_TRUE(host.wait_for_line(2, "Tx Packet:  3"));
   stop_dialog_opened();
   stop_dialog_abort();
   EXPECT_EQ(query_tfr_stop(), 1);
   EXPECT_EQ(run_to_end(), 0);
+  EXPECT_EQ(tfr_outcome().outcome, kOutcomeAborted);
   fake_midi_wait_idle();
   EXPECT_LT(sim.record.packets, 32);
   EXPECT_EQ(sim.record.updates_completed, 0);
@@ -131,7 +133,7 @@ TEST_F(TransferMidi, NoReplyTimesOutOnTheTickClock) {
   fake_midi_set_peer([](const unsigned char*, size_t) { return std::vector<unsigned char>(); });
   write_file_bytes(dir.file("system.sys"), make_update_image(0, 2, 1));
   ASSERT_EQ(set_midi(kWindow, 0, 0), 1);
-  tfr_main(kWindow, dir.file("system.sys").c_str(), 1, 0);
+  tfr_main(kWindow, dir.file("system.sys").c_str(), 1, 0, 0);
   EXPECT_EQ(run_to_end(), 0);
   EXPECT_EQ(host.line(3), "Receive Error(Timeout)");
   EXPECT_EQ(host.line(5), "MIDI configuration and cabling.");
@@ -167,7 +169,7 @@ TEST_F(TransferMidi, RefusedSendIsATransmitError) {
   write_file_bytes(dir.file("system.sys"), make_update_image(0, 2, 1));
   ASSERT_EQ(set_midi(kWindow, 0, 0), 1);
   fake_midi_refuse_sends(1, kMmNoDriver);
-  tfr_main(kWindow, dir.file("system.sys").c_str(), 1, 0);
+  tfr_main(kWindow, dir.file("system.sys").c_str(), 1, 0, 0);
   EXPECT_EQ(run_to_end(), 0);
   EXPECT_EQ(outcome(host), (std::vector<std::string>{"Transmit Error", "Please contact technical support.", " "}));
   EXPECT_NE(log_text().find("Midi Out Error : Failed to send sysex ("), std::string::npos);
@@ -178,7 +180,7 @@ TEST_F(TransferMidi, ReceiveThatCannotBeArmedEndsBeforeAnythingIsSent) {
   write_file_bytes(dir.file("system.sys"), make_update_image(0, 2, 1));
   ASSERT_EQ(set_midi(kWindow, 0, 0), 1);
   fake_midi_vanish(true);
-  tfr_main(kWindow, dir.file("system.sys").c_str(), 1, 0);
+  tfr_main(kWindow, dir.file("system.sys").c_str(), 1, 0, 0);
   EXPECT_EQ(run_to_end(), 0);
   fake_midi_vanish(false);
   EXPECT_EQ(outcome(host),
@@ -192,7 +194,7 @@ TEST_F(TransferMidi, StopDuringASendIsUpdateAborted) {
   ASSERT_EQ(set_midi(kWindow, 0, 0), 1);
   // Without the version check: Set Mode is wait 1; packet 0's second chunk is wait 3.
   stop_at_wait(FakeMidiCall::kWaitAny, 3, [] { abort_from_other_thread(true); });
-  tfr_main(kWindow, dir.file("system.sys").c_str(), 1, 1);
+  tfr_main(kWindow, dir.file("system.sys").c_str(), 1, 1, 0);
   EXPECT_EQ(run_to_end(), 0);
   fake_midi_on_wait(nullptr);
   EXPECT_EQ(outcome(host), (std::vector<std::string>{"Update Aborted", " ", " "}));
@@ -221,7 +223,7 @@ TEST_F(TransferMidi, StopDuringAReceiveEndsWithoutAWord) {
       abort_from_other_thread(true);
     }
   });
-  tfr_main(kWindow, dir.file("system.sys").c_str(), 1, 1);
+  tfr_main(kWindow, dir.file("system.sys").c_str(), 1, 1, 0);
   EXPECT_EQ(run_to_end(), 0);
   fake_midi_on_wait(nullptr);
   EXPECT_EQ(outcome(host), (std::vector<std::string>{" ", " ", " "}));
@@ -236,7 +238,7 @@ TEST_F(TransferMidi, StopRequestedDuringASendEndsRightAfterItWithoutTheReply) {
   ASSERT_EQ(set_midi(kWindow, 0, 0), 1);
   // The stop request alone, without the wake-up: packet 0 goes out whole.
   stop_at_wait(FakeMidiCall::kWaitAny, 3, [] { abort_from_other_thread(false); });
-  tfr_main(kWindow, dir.file("system.sys").c_str(), 1, 1);
+  tfr_main(kWindow, dir.file("system.sys").c_str(), 1, 1, 0);
   EXPECT_EQ(run_to_end(), 0);
   fake_midi_on_wait(nullptr);
   fake_midi_wait_idle();
@@ -265,7 +267,7 @@ class TransferMidiCutReply : public TransferMidi {
     }));
     write_file_bytes(dir.file("system.sys"), make_update_image(0, 2, 1));
     ASSERT_EQ(set_midi(kWindow, 0, 0), 1);
-    tfr_main(kWindow, dir.file("system.sys").c_str(), 1, 1);
+    tfr_main(kWindow, dir.file("system.sys").c_str(), 1, 1, 0);
     EXPECT_EQ(run_to_end(), 0);
     EXPECT_EQ(host.line(3), line3);
     EXPECT_EQ(sim.record.updates_completed, 0);

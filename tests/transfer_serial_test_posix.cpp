@@ -16,6 +16,7 @@
 #include "engine/device_protocol.h"
 #include "engine/file_io.h"
 #include "engine/transfer.h"
+#include "engine/transfer_outcome.h"
 #include "engine/transfer_thread.h"
 #include "engine/update_file.h"
 #include "link/serial_link.h"
@@ -90,7 +91,7 @@ class TransferSerial : public ::testing::Test {
   // Runs one transfer to its end; returns 208's lParam.
   intptr_t run(const std::string& path, int skip_version = 0) {
     EXPECT_EQ(set_comm(kWindow, 1, 38400), 1);
-    tfr_main(kWindow, path.c_str(), 0, skip_version);
+    tfr_main(kWindow, path.c_str(), 0, skip_version, 0);
     return wait_end();
   }
 
@@ -147,6 +148,11 @@ TEST_P(TransferSerialKinds, ImageArrivesByteForByte) {
   EXPECT_TRUE(read_file_bytes(dir.file("received.img")) == image) << "the received image differs";
   EXPECT_EQ(host.line(3), "Update Complete!");
   EXPECT_TRUE(host.boxes().empty());
+  EXPECT_EQ(tfr_outcome().outcome, kOutcomeCompleted);
+  int done = 0, total = 0;
+  tfr_progress(&done, &total);
+  EXPECT_EQ(done, kind.packets);
+  EXPECT_EQ(total, kind.packets);
 }
 
 INSTANTIATE_TEST_SUITE_P(AllKinds, TransferSerialKinds,
@@ -225,7 +231,11 @@ TEST_P(TransferSerialVersions, ComparisonRule) {
   if (c.passes) {
     EXPECT_NE(log.find("Version check successful."), std::string::npos);
     EXPECT_NE(log.find("Sending 'Set Mode'..."), std::string::npos);
+    EXPECT_EQ(tfr_outcome().outcome, kOutcomeDeviceError);  // the Set Mode refusal that ends it
   } else {
+    // How it ended is a value of its own, whatever the display's words.
+    EXPECT_EQ(tfr_outcome().outcome, kOutcomeVersionRefused);
+    EXPECT_EQ(tfr_outcome().fault, kFaultVersion);
     EXPECT_EQ(host.line(3), "Version check failed. The XR3300 already has");
     EXPECT_EQ(host.line(4), "same version or better. To force update select");
     EXPECT_EQ(host.line(5), "Skip Version Check in configuration.");
@@ -261,6 +271,13 @@ TEST_F(TransferSerial, StatusErrorAtAPacketEndsTheTransfer) {
   EXPECT_EQ(host.line(2), "Tx Packet:  3 : f0 42 23 58 03 05 f7");
   EXPECT_EQ(host.line(3), "Rx Msg Error(5:Write Error)");
   EXPECT_EQ(host.line(4), "XR3300 failed to write to its internal memory");
+  EXPECT_EQ(tfr_outcome().outcome, kOutcomeDeviceError);
+  EXPECT_EQ(tfr_outcome().fault, kFaultReply);
+  EXPECT_STREQ(tfr_outcome().reason, "Rx Msg Error(5:Write Error)");
+  int done = 0, total = 0;
+  tfr_progress(&done, &total);
+  EXPECT_EQ(done, 3);  // packets 0 to 2 were accepted
+  EXPECT_EQ(total, 32);
   const auto notices = host.notices();
   ASSERT_EQ(notices.size(), 2u);  // 209/1, then 208/0; 209/0 never comes
   EXPECT_EQ(notices[1].id, IDM_TFR_END);
@@ -330,6 +347,8 @@ TEST_F(TransferSerial, SilenceTimesOut) {
   EXPECT_EQ(host.line(4), "XR3300 did not respond. Please check");
   EXPECT_EQ(host.line(5), "MIDI configuration and cabling.");
   EXPECT_NE(log_text().find("Update failed : Receive Error(Timeout)\r\n\r\n"), std::string::npos);
+  EXPECT_EQ(tfr_outcome().outcome, kOutcomeDeviceError);
+  EXPECT_EQ(tfr_outcome().fault, kFaultTimeout);
 }
 
 TEST_F(TransferSerial, LineClosedMidUpdate) {
@@ -367,7 +386,7 @@ TEST_F(TransferSerial, PauseHoldsThenContinueCompletes) {
   const std::string image = make_update_image(0, 2, 0);
   const std::string path = write_image("system.sys", image);
   ASSERT_EQ(set_comm(kWindow, 1, 38400), 1);
-  tfr_main(kWindow, path.c_str(), 0, 0);
+  tfr_main(kWindow, path.c_str(), 0, 0, 0);
   ASSERT_TRUE(host.wait_for_line(2, "Tx Packet:  2"));
   stop_dialog_opened();
   EXPECT_EQ(pause_status.load(), kTfrPaused);
@@ -386,12 +405,13 @@ TEST_F(TransferSerial, AbortBetweenPackets) {
   start_sim(SimConfig{});
   const std::string path = write_image("system.sys", make_update_image(0, 2, 0));
   ASSERT_EQ(set_comm(kWindow, 1, 38400), 1);
-  tfr_main(kWindow, path.c_str(), 0, 0);
+  tfr_main(kWindow, path.c_str(), 0, 0, 0);
   ASSERT_TRUE(host.wait_for_line(2, "Tx Packet:  4"));
   stop_dialog_opened();
   stop_dialog_abort();
   EXPECT_EQ(query_tfr_stop(), 1);  // the wait ended with the thread idle
   EXPECT_EQ(wait_end(), 0);
+  EXPECT_EQ(tfr_outcome().outcome, kOutcomeAborted);
   stop_sim();
   EXPECT_LT(sim.record.packets, 32);
   EXPECT_EQ(sim.record.updates_completed, 0);
@@ -419,6 +439,8 @@ TEST_F(TransferSerial, FileThatCannotBeOpened) {
   EXPECT_EQ(boxes[0].caption, "Error");
   EXPECT_EQ(boxes[0].owner, kWindow);
   EXPECT_NE(log_text().find("Update Failed : Failed to open file " + path + "\r\n\r\n"), std::string::npos);
+  EXPECT_EQ(tfr_outcome().outcome, kOutcomeFileRefused);
+  EXPECT_EQ(tfr_outcome().fault, kFaultFileOpen);
   stop_sim();
   EXPECT_EQ(sim.record.messages, 0);
 }
@@ -431,6 +453,8 @@ TEST_F(TransferSerial, FileFailingTheHeaderCheckNeverReachesTheInstrument) {
   EXPECT_EQ(run(path), 0);
   ASSERT_EQ(host.boxes().size(), 1u);
   EXPECT_EQ(host.boxes()[0].text, "Illegal File Size(total)");
+  EXPECT_EQ(tfr_outcome().outcome, kOutcomeFileRefused);
+  EXPECT_STREQ(tfr_outcome().reason, "Illegal File Size(total)");
   EXPECT_NE(log_text().find("Update Failed : File format/version error"), std::string::npos);
   stop_sim();
   EXPECT_EQ(sim.record.messages, 0);
@@ -464,7 +488,7 @@ TEST_F(TransferSerial, TestDatThatIsNoRegularFileIsLeftAlone) {
   const std::string path = write_image("system.sys", image);
   ASSERT_EQ(::mkfifo(dir.file("test.dat").c_str(), 0644), 0);
   EXPECT_EQ(set_comm(kWindow, 1, 38400), 1);
-  tfr_main(kWindow, path.c_str(), 0, 0);
+  tfr_main(kWindow, path.c_str(), 0, 0, 0);
   const bool ended = host.wait_for_notice(has_end, std::chrono::seconds(60));
   if (!ended) {
     // Let a writer stuck in the open go, so that the failure is reported, not hung.
@@ -541,7 +565,9 @@ TEST_F(TransferSerial, TransferThreadThatCannotStart) {
   EXPECT_EQ(boxes[0].text, "Failed to start the transfer");
   EXPECT_EQ(boxes[0].caption, "Error");
   EXPECT_NE(log_text().find("Update Failed : Failed to start the transfer thread\r\n\r\n"), std::string::npos);
+  EXPECT_EQ(tfr_outcome().outcome, kOutcomeNotStarted);
   EXPECT_EQ(run(path), 1);
+  EXPECT_EQ(tfr_outcome().outcome, kOutcomeCompleted);  // a new transfer forgets the last end
   stop_sim();
   // Only the second transfer reached the instrument: one Version Request, one Set Mode.
   EXPECT_EQ(sim.record.version_requests, 1);
@@ -553,7 +579,7 @@ TEST_F(TransferSerial, FileIsHeldExclusivelyAndAShrinkingFileIsCaught) {
   start_sim(SimConfig{});
   const std::string path = write_image("system.sys", make_update_image(0, 2, 0));
   ASSERT_EQ(set_comm(kWindow, 1, 38400), 1);
-  tfr_main(kWindow, path.c_str(), 0, 0);
+  tfr_main(kWindow, path.c_str(), 0, 0, 0);
   ASSERT_TRUE(host.wait_for_line(2, "Tx Packet:  1"));
   EXPECT_EQ(file_open_exclusive(path.c_str()), kInvalidFile);
   ASSERT_EQ(truncate(path.c_str(), 8192 * 5 + 100), 0);  // the lock is advisory: a writer can still cut it

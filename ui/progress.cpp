@@ -1,50 +1,56 @@
 #include "ui/progress.h"
 
 #include <cstdio>
-#include <cstring>
 
+#include "engine/transfer.h"
 #include "engine/update_file.h"
 
 int progress_total_packets(int file_size) { return file_size > 0 ? file_size / kFileBufSize : 0; }
 
-int progress_packet_from_line(const char* text) {
-  static constexpr char kPrefix[] = "Tx Packet:";
-  constexpr std::size_t kPrefixLength = sizeof kPrefix - 1;
-  if (std::strncmp(text, kPrefix, kPrefixLength) != 0) return -1;
-  const char* p = text + kPrefixLength;
-  while (*p == ' ') ++p;
-  if (*p < '0' || *p > '9') return -1;
-  int number = 0;
-  while (*p >= '0' && *p <= '9') {
-    if (number > 100000) return -1;
-    number = number * 10 + (*p - '0');
-    ++p;
-  }
-  return std::strncmp(p, " :", 2) == 0 ? number : -1;
-}
-
-void progress_reset(ProgressState* state) { *state = ProgressState{0, 0, 0, 0, 0}; }
+void progress_reset(ProgressState* state) { *state = ProgressState{}; }
 
 void progress_begin(ProgressState* state, int file_size, std::int64_t now_ms) {
+  progress_reset(state);
   state->active = 1;
   state->total = progress_total_packets(file_size);
-  state->done = 0;
   state->start_ms = now_ms;
   state->last_ms = now_ms;
+  state->times[0] = now_ms;
 }
 
-int progress_line(ProgressState* state, int line, const char* text, std::int64_t now_ms) {
-  if (!state->active || line != 2) return 0;
-  const int packet = progress_packet_from_line(text);
-  if (packet < 0) return 0;
-  int done = packet + 1;
+int progress_update(ProgressState* state, int done, std::int64_t now_ms) {
+  if (!state->active) return 0;
   if (state->total > 0 && done > state->total) done = state->total;
+  if (done <= state->done) return 0;
+  // Packets skipped between two updates are taken to have ended now.
+  for (int k = state->done + 1; k <= done; ++k) state->times[k % kProgressWindow] = now_ms;
   state->done = done;
   state->last_ms = now_ms;
   return 1;
 }
 
+int progress_line(ProgressState* state, int, const char*, std::int64_t now_ms) {
+  if (!state->active) return 0;
+  int done = 0, total = 0;
+  tfr_progress(&done, &total);
+  return progress_update(state, done, now_ms);
+}
+
 void progress_end(ProgressState* state) { progress_reset(state); }
+
+namespace {
+
+// Milliseconds left at the rate of the last packets (at most kProgressWindow - 1
+// of them, counted from when the oldest of them ended).
+std::int64_t ms_left(const ProgressState* state) {
+  if (state->done <= 0 || state->total <= state->done) return 0;
+  const int span = state->done < kProgressWindow - 1 ? state->done : kProgressWindow - 1;
+  const std::int64_t since = state->times[(state->done - span) % kProgressWindow];
+  const std::int64_t elapsed = state->last_ms - since;
+  return elapsed * (state->total - state->done) / span;
+}
+
+}  // namespace
 
 int progress_text(const ProgressState* state, char* out, int size) {
   if (size <= 0) return 0;
@@ -54,16 +60,18 @@ int progress_text(const ProgressState* state, char* out, int size) {
   if (state->done <= 0) {
     length = std::snprintf(out, static_cast<std::size_t>(size), "Packet 0 of %d", state->total);
   } else {
-    const std::int64_t elapsed = state->last_ms - state->start_ms;
-    const std::int64_t left_ms =
-        state->total > state->done ? elapsed * (state->total - state->done) / state->done : 0;
-    const std::int64_t seconds = (left_ms + 999) / 1000;
+    const std::int64_t seconds = (ms_left(state) + 999) / 1000;
     length = std::snprintf(out, static_cast<std::size_t>(size), "Packet %d of %d, about %d:%02d left",
                            state->done, state->total, static_cast<int>(seconds / 60),
                            static_cast<int>(seconds % 60));
   }
   if (length < 0) return 0;
   return length < size ? length : size - 1;
+}
+
+int progress_percent(const ProgressState* state) {
+  if (!state->active || state->total <= 0) return 0;
+  return state->done * 100 / state->total;
 }
 
 int progress_fill(const ProgressState* state, int width) {

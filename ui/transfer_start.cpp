@@ -9,23 +9,50 @@
 #include "support/settings.h"
 #include "support/support_log.h"
 
-int tx_start(WindowHandle window, const char* path, TransferScope scope) {
-  const char* skip = skipver ? "Yes" : "No";
-  if (devtype == 0) {
-    write_log("Starting serial transfer of file %s\nSkipVer : %s\nPort    : COM%d", path, skip, port);
-    if (!set_comm(window, port, rate_table[rate_num])) return 0;
+namespace {
+
+// The link of the transfer that runs (or ran last): the one its end closes.
+int g_started_devtype = kLinkSerial;
+
+}  // namespace
+
+LinkTarget settings_link_target() {
+  LinkTarget link;
+  link.devtype = devtype == 0 ? kLinkSerial : kLinkMidi;
+  link.com_port = port;
+  link_target_set_device(&link, com_port_device(port));
+  link.baud = rate_num >= 0 && rate_num <= 2 ? rate_table[rate_num] : rate_table[1];
+  link.midi_out = mididevnum_out;
+  link.midi_in = mididevnum_in;
+  link.xferrate = xferrate;
+  link.skipver = skipver;
+  return link;
+}
+
+int tx_start(WindowHandle window, const char* path, const LinkTarget& link, TransferScope scope) {
+  const char* skip = link.skipver ? "Yes" : "No";
+  if (link.devtype == kLinkSerial) {
+    if (link.com_port >= 1 && link.com_port <= 4) {
+      write_log("Starting serial transfer of file %s\nSkipVer : %s\nPort    : COM%d", path, skip, link.com_port);
+    } else {
+      // A device named for this run that is none of the settings' COM ports.
+      write_log("Starting serial transfer of file %s\nSkipVer : %s\nPort    : %s", path, skip, link.device);
+    }
+    if (!set_comm_device(window, link.device, link.baud)) return 0;
   } else {
-    const char* devices = get_midi_cfg(mididevnum_out, mididevnum_in);
+    const int rate = link.xferrate >= 0 && link.xferrate <= 3 ? link.xferrate : 0;
+    const char* devices = get_midi_cfg(link.midi_out, link.midi_in);
     write_log("Starting MIDI transfer of file %s\nSkipVer  : %s\nXferRate : %s\n%s", path, skip,
-              xfer_rate_names[xferrate], devices);
-    if (!set_midi(window, mididevnum_out, mididevnum_in)) return 0;
+              xfer_rate_names[rate], devices);
+    if (!set_midi(window, link.midi_out, link.midi_in)) return 0;
   }
-  tfr_main(window, path, devtype, skipver, scope);
+  g_started_devtype = link.devtype;
+  tfr_main(window, path, link.devtype, link.skipver, link.xferrate, scope);
   return 1;
 }
 
 void tx_end() {
-  if (devtype == 0) {
+  if (g_started_devtype == kLinkSerial) {
     free_comm();
   } else {
     free_midi();

@@ -1,18 +1,24 @@
 #pragma once
-// Starting a transfer on the configured link, and the stop dialog's decisions.
+// Starting a transfer on the link chosen for it, and the stop dialog's decisions.
 
 #include "engine/transfer.h"
+#include "link/link_target.h"
 #include "support/host.h"
 
-// Logs the start, opens the configured link and starts the transfer thread.
+// The link the settings record names: the configured link, COM port (and its
+// device), baud rate, MIDI devices, transfer rate and version-check switch.
+LinkTarget settings_link_target();
+
+// Logs the start, opens `link` and starts the transfer thread on it.
 // 1 when the transfer runs (the caller grays "&Update..." and "&Config..." and
 // sets its transfer flag); 0 when the link could not be opened (the user has
 // been told; nothing changed).
 // `scope` limits how far it goes (a check or the version request alone).
-int tx_start(WindowHandle window, const char* path, TransferScope scope = kScopeUpdate);
+int tx_start(WindowHandle window, const char* path, const LinkTarget& link,
+             TransferScope scope = kScopeUpdate);
 
-// The end of a transfer (command 208): closes the link of the configured kind and
-// releases the transfer thread's handle.
+// The end of a transfer (command 208): closes the link the transfer was started
+// on and releases the transfer thread's handle.
 void tx_end();
 // The program closes (or the session ends) with no transfer left running:
 // closes both links, whichever is open, and releases the thread's handle.

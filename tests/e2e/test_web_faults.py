@@ -57,7 +57,10 @@ def native_run(build, folder, options, update):
         instrument.stop()
     lines = fold_lines(done.stdout)
     lines[0] = pathlib.Path(lines[0]).name
+    # The page shows the file by its name, and its port is always a COM port;
+    # the program names the device it was given for the run.
     log = (folder / "vup_log.txt").read_bytes().decode().replace(str(update), update.name)
+    log = log.replace(f"Port    : {instrument.pty}\r\n", "Port    : COM1\r\n")
     return lines, log
 
 

@@ -9,7 +9,8 @@ int form_message_box(const char* text, const char* caption);
 // ended), 0 after "Continue" (also Esc).
 int form_stop_dialog();
 // "Config": edits the link settings; OK stores them in the settings record.
-void form_config_dialog();
+// 1 after OK, 0 after Cancel.
+int form_config_dialog();
 // "Open File": a path typed or picked from the files of the current folder that
 // match the four filters. 1 with the full path in `out`; 0 when cancelled.
 // Choosing a file makes its folder the current directory.

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "engine/transfer.h"
+#include "engine/transfer_outcome.h"
 #include "engine/update_file.h"
 #include "link/midi_driver.h"
 #include "link/midi_link.h"
@@ -18,7 +19,7 @@
 #include "support/support_log.h"
 #include "ui/main_window_logic.h"
 #include "ui/progress.h"
-#include "ui/term/json_text.h"
+#include "cli/json_text.h"
 #include "ui/transfer_start.h"
 
 extern "C" {
@@ -113,7 +114,7 @@ EMSCRIPTEN_KEEPALIVE int xr_web_start(const char* name) {
   // The name goes on whole: a path too long for the transfer is refused there,
   // never cut into another file's name.
   mw_modal_begin(&g_state);
-  const int started = tx_start(kWindow, name);
+  const int started = tx_start(kWindow, name, settings_link_target());
   mw_modal_end(&g_state);
   if (started) mw_transfer_started(&g_state);
   return started;
@@ -157,8 +158,12 @@ EMSCRIPTEN_KEEPALIVE const char* xr_web_view() {
       .text("out", midi_name(true, mididevnum_out).c_str()).text("in", midi_name(false, mididevnum_in).c_str())
       .number("out_id", mididevnum_out).number("in_id", mididevnum_in)
       .text("rate", xfer_rate_names[xferrate >= 0 && xferrate < 4 ? xferrate : 0]).number("skipver", skipver);
+  const TransferEnd end = tfr_outcome();
+  JsonObject outcome;
+  outcome.text("word", tfr_outcome_word(end.outcome)).number("fault", end.fault);
   JsonObject view;
   view.raw("menu", menu.str()).number("tx", g_state.tx_flag).number("idle", query_tfr_stop())
+      .raw("outcome", outcome.str())
       .raw("progress", progress.str()).raw("link", link.str());
   g_view = view.str();
   return g_view.c_str();

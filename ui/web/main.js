@@ -93,16 +93,19 @@ function takeNotices() {
   render();
 }
 
+// The user elsewhere (another tab, another program) is called back: the tab's
+// title blinks with how the update ended, until the page has the focus again.
 function transferEnded(startFlash) {
   storage(underWayKey, null);
-  if (!hasAttention()) {
-    if (startFlash && stopFlashing === null) {
-      stopFlashing = engine.timer.every(500, () => {
-        document.title = engine.now('xr_web_flash_tick') ? `\u25cf ${title}` : title;
-      });
-    }
-    document.title = `\u25cf ${title}`;
+  if (hasAttention()) return;
+  const ended = engine.json('xr_web_view').outcome.word === 'complete' ? texts.finished : texts.unfinished;
+  const flashed = `\u25cf ${ended} - ${title}`;
+  if (startFlash && stopFlashing === null) {
+    stopFlashing = engine.timer.every(500, () => {
+      document.title = engine.now('xr_web_flash_tick') ? flashed : title;
+    });
   }
+  document.title = flashed;
 }
 
 function attentionBack() {

@@ -130,7 +130,7 @@ void start_transfer(HWND window, const char* path) {
   char own[kHandoverBufferSize];
   lstrcpynA(own, path, sizeof own);
   mw_modal_begin(&g_state);
-  const int started = tx_start(window, own);
+  const int started = tx_start(window, own, settings_link_target());
   mw_modal_end(&g_state);
   if (started) {
     mw_transfer_started(&g_state);

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "ui/progress.h"
+#include "support/clock.h"
 
 namespace {
 
@@ -26,11 +27,6 @@ constexpr COLORREF kTextColour = 0xF0FFFF;  // RGB(255, 255, 240)
 constexpr COLORREF kBackColour = 0x604000;  // RGB(0, 64, 96)
 constexpr COLORREF kBarColour = RGB(96, 192, 224);
 constexpr int kTextLeft = 12;
-
-std::int64_t now_ms() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 // Invalidates the rows top to bottom (inclusive) across the client width.
 void invalidate_rows(int top, int bottom) {

@@ -1,6 +1,8 @@
-#include "ui/term/serial_devices.h"
+#include "link/serial_devices.h"
 
 #include <dirent.h>
+#include <limits.h>
+#include <stdlib.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -13,7 +15,6 @@
 #include <cstring>
 
 #include "link/serial_port.h"
-#include "support/settings.h"
 
 namespace {
 
@@ -130,14 +131,31 @@ std::vector<std::string> serial_device_candidates(const char* folder) {
   return paths;
 }
 
-int serial_device_probe(int port_number, const char* path, char* why, int size) {
-  say(why, size, "");
-  if (port_number < 1 || port_number > 4 || path == nullptr || path[0] == '\0') {
-    say(why, size, "names no device");
-    return 0;
+std::vector<SerialPresent> serial_devices_present(const char* dev) {
+  std::vector<SerialPresent> found;
+  for (const std::string& path : serial_device_candidates(dev)) found.push_back(SerialPresent{path, ""});
+  const std::string by_id = std::string(dev) + "/serial/by-id";
+  std::vector<std::string> links;
+  if (DIR* dir = ::opendir(by_id.c_str())) {
+    while (const dirent* entry = ::readdir(dir)) {
+      if (entry->d_name[0] == '.') continue;
+      links.push_back(by_id + "/" + entry->d_name);
+      if (links.size() >= static_cast<size_t>(kSerialDeviceMax)) break;
+    }
+    ::closedir(dir);
   }
-  if (std::strlen(path) >= static_cast<size_t>(kComDevicePathSize)) {
-    say(why, size, "is too long");
+  std::sort(links.begin(), links.end());
+  for (const std::string& link : links) {
+    char target[PATH_MAX];
+    found.push_back(SerialPresent{link, ::realpath(link.c_str(), target) != nullptr ? target : "(broken link)"});
+  }
+  return found;
+}
+
+int serial_device_probe(const char* path, char* why, int size) {
+  say(why, size, "");
+  if (path == nullptr || path[0] == '\0') {
+    say(why, size, "names no device");
     return 0;
   }
   // Only a character device can be a serial line; anything else is not
@@ -152,19 +170,13 @@ int serial_device_probe(int port_number, const char* path, char* why, int size) 
     say(why, size, "is the terminal this program runs in");
     return 0;
   }
-  // The port is opened through the same calls as at start-up, under the path
-  // being tried; the path the port had is put back afterwards.
-  char* slot = com_device_path[port_number - 1];
-  char previous[kComDevicePathSize];
-  std::memcpy(previous, slot, sizeof previous);
-  std::snprintf(slot, kComDevicePathSize, "%s", path);
+  // Opened through the same calls as the serial link's open.
   int opened = 0;
-  const PortHandle probe = port_open(port_number);
+  const PortHandle probe = port_open_device(path);
   if (probe != kInvalidPort) {
     opened = port_get_state(probe);
     port_close(probe);
   }
-  std::memcpy(slot, previous, sizeof previous);
   if (!opened) diagnose(path, why, size);
   return opened;
 }

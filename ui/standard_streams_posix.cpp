@@ -1,4 +1,4 @@
-#include "ui/term/standard_streams.h"
+#include "ui/standard_streams.h"
 
 #include <fcntl.h>
 #include <signal.h>

@@ -4,12 +4,13 @@
 #include "support/program_info.h"
 #include "ui/emit_syx.h"
 #include "ui/info_command.h"
-#include "ui/term/batch_runner.h"
-#include "ui/term/device_survey.h"
+#include "cli/batch_runner.h"
+#include "cli/find_command.h"
+#include "cli/info_json.h"
+#include "cli/list_command.h"
+#include "ui/run_options.h"
+#include "ui/standard_streams.h"
 #include "ui/term/front_end.h"
-#include "ui/term/info_json.h"
-#include "ui/term/run_options.h"
-#include "ui/term/standard_streams.h"
 
 namespace {
 
@@ -82,7 +83,7 @@ void print_help(FILE* out) {
                "2 usage error or no such file; 3 file refused (cannot be opened, or fails the\n"
                "header check); 4 link not opened, or the configured port not present; 5 device\n"
                "error or time-out (--find: no instrument answered); 6 version refused (the\n"
-               "instrument has the same version or better); 7 aborted (Ctrl-C, SIGTERM).\n"
+               "instrument has the same version or better); 7 aborted (Ctrl-C, SIGTERM, SIGQUIT).\n"
                "Exit status of --info and --emit-syx: 0 when every file passes, 1 otherwise,\n"
                "2 for a usage error. --list: 0.\n",
                kProgramTitle, kProgramVersion);
@@ -113,8 +114,9 @@ int main(int argc, char** argv) {
     case kRunBatch:
     case kRunDryRun:
     case kRunQuery:
+      return run_on_link(options);
     case kRunFind:
-      return run_link_command(options);
+      return run_find(options);
     default:
       return run_front_end(options);
   }

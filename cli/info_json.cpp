@@ -1,10 +1,10 @@
-#include "ui/term/info_json.h"
+#include "cli/info_json.h"
 
 #include <string>
 
 #include "engine/update_file.h"
 #include "ui/info_command.h"
-#include "ui/term/json_text.h"
+#include "cli/json_text.h"
 
 int run_info_json(int count, const char* const* paths, FILE* out) {
   int failures = 0;

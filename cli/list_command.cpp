@@ -1,54 +1,19 @@
-#include "ui/term/device_survey.h"
+#include "cli/list_command.h"
 
-#include <dirent.h>
-#include <limits.h>
-#include <stdlib.h>
+#include <cstdio>
+#include <string>
+#include <vector>
 
-#include <algorithm>
-#include <cstring>
-
-#include "link/midi_driver.h"
-#include "ui/term/json_text.h"
-#include "ui/term/link_choice.h"
-#include "ui/term/serial_devices.h"
-
-std::vector<SerialPresent> serial_devices_present(const char* dev) {
-  std::vector<SerialPresent> found;
-  for (const std::string& path : serial_device_candidates(dev)) found.push_back(SerialPresent{path, ""});
-  const std::string by_id = std::string(dev) + "/serial/by-id";
-  std::vector<std::string> links;
-  if (DIR* dir = ::opendir(by_id.c_str())) {
-    while (const dirent* entry = ::readdir(dir)) {
-      if (entry->d_name[0] == '.') continue;
-      links.push_back(by_id + "/" + entry->d_name);
-      if (links.size() >= static_cast<size_t>(kSerialDeviceMax)) break;
-    }
-    ::closedir(dir);
-  }
-  std::sort(links.begin(), links.end());
-  for (const std::string& link : links) {
-    char target[PATH_MAX];
-    found.push_back(SerialPresent{link, ::realpath(link.c_str(), target) != nullptr ? target : "(broken link)"});
-  }
-  return found;
-}
-
-std::vector<MidiPresent> midi_devices_present(bool output) {
-  std::vector<MidiPresent> found;
-  const unsigned count = output ? midi_driver().out_num_devs() : midi_driver().in_num_devs();
-  for (unsigned id = 0; id < count; ++id) {
-    std::string name;
-    if (midi_device_name(output, static_cast<int>(id), &name)) found.push_back(MidiPresent{static_cast<int>(id), name});
-  }
-  return found;
-}
+#include "cli/json_text.h"
+#include "ui/link_choice.h"
+#include "link/serial_devices.h"
 
 int run_list(const RunOptions& options) {
   std::vector<SerialPresent> serial = serial_devices_present("/dev");
   std::string serial_json = "[";
   for (const SerialPresent& device : serial) {
     char why[400] = "";
-    const bool opens = serial_device_probe(1, device.path.c_str(), why, sizeof why) == 1;
+    const bool opens = serial_device_probe(device.path.c_str(), why, sizeof why) == 1;
     if (options.json) {
       JsonObject entry;
       entry.text("device", device.path.c_str());

@@ -1,4 +1,4 @@
-#include "ui/term/single_copy.h"
+#include "ui/single_copy.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -19,6 +19,7 @@
 
 #include "support/program_info.h"
 #include "ui/handover.h"
+#include "support/clock.h"
 
 namespace {
 
@@ -138,12 +139,6 @@ bool listen_on(const char* path) {
   g_listen_fd = fd;
   std::memcpy(g_socket_path, path, std::strlen(path) + 1);
   return true;
-}
-
-std::int64_t now_ms() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
 }
 
 // After the records: the running copy's answer about the path.

@@ -1,4 +1,4 @@
-#include "ui/term/program_startup.h"
+#include "ui/program_startup.h"
 
 #include <cstdio>
 #include <cstring>
@@ -9,8 +9,8 @@
 #include "support/settings.h"
 #include "support/settings_path.h"
 #include "support/support_log.h"
-#include "ui/term/link_choice.h"
-#include "ui/term/serial_devices.h"
+#include "link/serial_devices.h"
+#include "ui/transfer_start.h"
 
 CmdLine cl;
 
@@ -19,13 +19,19 @@ namespace {
 int g_settings_place = 0;  // how inifile was chosen
 char g_port_problem[kComDevicePathSize + 512] = "";
 
-// The configured port did not open at start-up: why, looked at again.
-void describe_missing_port() {
+// Why the serial device of `link` does not open, for the user: "The serial port
+// COM1 (/dev/ttyS0) does not exist". 0 when it opens after all.
+int describe_port_problem(const LinkTarget& link) {
   char why[400];
-  if (serial_device_probe(port, com_device_path[port - 1], why, sizeof why) || why[0] == '\0')
-    std::snprintf(why, sizeof why, "%s", "could not be opened");
-  std::snprintf(g_port_problem, sizeof g_port_problem, "The serial port COM%d (%s) %s", port,
-                com_device_path[port - 1], why);
+  if (serial_device_probe(link.device, why, sizeof why)) return 0;
+  if (why[0] == '\0') std::snprintf(why, sizeof why, "%s", "could not be opened");
+  if (link.com_port >= 1 && link.com_port <= 4) {
+    std::snprintf(g_port_problem, sizeof g_port_problem, "The serial port COM%d (%s) %s", link.com_port,
+                  link.device, why);
+  } else {
+    std::snprintf(g_port_problem, sizeof g_port_problem, "The serial port %s %s", link.device, why);
+  }
+  return 1;
 }
 
 // The lowest port that opened at start-up, 0 for none.
@@ -56,7 +62,7 @@ int derive_inifile(const char* ini_override) {
   return 1;
 }
 
-int program_startup(PortFallback fallback) {
+int program_startup(PortProbe probe) {
   if (!open_log()) {
     message_box(nullptr,
                 "Failed to create log file. The application will not be able to record support "
@@ -69,20 +75,19 @@ int program_startup(PortFallback fallback) {
   if (settings_file_problem(inifile, 0, why, sizeof why))
     settings_message("cannot be read", why, "The default settings are used.");
   get_initial();
-  link_choice_apply();
-  // A device named on the command line is never exchanged for another.
-  if (link_choice_explicit()) fallback = kPortKeep;
   if (!init_tfr()) return 0;
-  check_comm(comm_status);
   g_port_problem[0] = '\0';
+  if (probe == kProbeNone) return 1;
+  check_comm(comm_status);
   const bool serial_configured = devtype == 0 && port >= 1 && port <= 4;
   if (serial_configured && !comm_status[port - 1]) {
-    describe_missing_port();
-    char text[sizeof g_port_problem + kComDevicePathSize + 128];
-    if (fallback == kPortKeep) {
-      std::snprintf(text, sizeof text, "%s.\nNo other port is used.", g_port_problem);
-      message_box(nullptr, text, kProgramTitle, kMbOk | kMbSetForeground);
-    } else if (warning) {
+    const LinkTarget configured = settings_link_target();
+    if (probe == kProbeKeep) {
+      startup_check_link(configured);
+      return 1;
+    }
+    if (warning && describe_port_problem(configured)) {
+      char text[sizeof g_port_problem + kComDevicePathSize + 128];
       const int found = lowest_port(comm_status);
       if (found)
         std::snprintf(text, sizeof text, "%s.\nCOM%d (%s) is used instead.", g_port_problem, found,
@@ -92,8 +97,8 @@ int program_startup(PortFallback fallback) {
                       g_port_problem);
       message_box(nullptr, text, kProgramTitle, kMbOk | kMbSetForeground);
     }
+    g_port_problem[0] = '\0';  // the fallback below takes care of it
   }
-  if (fallback == kPortKeep && g_port_problem[0] != '\0') return 1;
   const int lowest = lowest_port(comm_status);
   if (lowest == 0) devtype = 1;
   // The configured port was not found: take the lowest one that was.
@@ -101,11 +106,19 @@ int program_startup(PortFallback fallback) {
   return 1;
 }
 
+int startup_check_link(const LinkTarget& link) {
+  g_port_problem[0] = '\0';
+  if (link.devtype != kLinkSerial || !describe_port_problem(link)) return 1;
+  char text[sizeof g_port_problem + 64];
+  std::snprintf(text, sizeof text, "%s.\nNo other port is used.", g_port_problem);
+  message_box(nullptr, text, kProgramTitle, kMbOk | kMbSetForeground);
+  return 0;
+}
+
 const char* startup_port_problem() { return g_port_problem; }
 
 void program_shutdown(WindowHandle window) {
   free_tfr();
-  link_choice_restore();
   char why[768];
   // The user's config folder is made on the first save; a folder named with
   // --ini, or the program's own, is not.

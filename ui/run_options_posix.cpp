@@ -1,4 +1,4 @@
-#include "ui/term/run_options.h"
+#include "ui/run_options.h"
 
 #include <getopt.h>
 

@@ -34,9 +34,11 @@
 #include "ui/command_line.h"
 #include "ui/main_window_logic.h"
 #include "ui/progress.h"
-#include "ui/term/link_choice.h"
-#include "ui/term/program_startup.h"
-#include "ui/term/single_copy.h"
+#include "support/clock.h"
+#include "ui/link_choice.h"
+#include "ui/notice_queue.h"
+#include "ui/program_startup.h"
+#include "ui/single_copy.h"
 #include "ui/term/term_forms.h"
 #include "ui/term/term_loop.h"
 #include "ui/term/term_screen.h"
@@ -71,15 +73,12 @@ std::mutex g_mutex;
 std::condition_variable g_box_answered;
 std::string g_lines[6];
 ProgressState g_progress;
-std::deque<std::pair<int, intptr_t>> g_notices;
 std::deque<std::shared_ptr<BoxRequest>> g_boxes;
 bool g_ui_blocked = false;  // the user-interface thread waits for the transfer thread
 bool g_dirty = true;
 // The transfer thread may post its end notice after it has set the idle state
 // that lets the program end: once closed, the sinks take nothing more.
 bool g_closed = false;
-int g_wake_read = -1;
-std::atomic<int> g_wake_write{-1};
 std::thread::id g_ui_thread;
 
 volatile std::sig_atomic_t g_sig_winch = 0;
@@ -102,21 +101,17 @@ std::vector<std::pair<void (*)(void*), void*>> g_overlays;
 HandoverConnection g_connection;
 bool g_started = false;  // start-up has read the settings: the link line can be shown
 std::int64_t g_accept_paused_until = 0;
+// The link named on the command line, used until the user chooses one in
+// Config... (OK); then the settings' link is used.
+LinkChoice g_choice;
+bool g_use_choice = false;
+bool g_ports_probed = false;  // COM1..COM4 probed (not at start-up when a link was named)
 
-std::int64_t now_ms() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
+// The link the next transfer goes out on.
+LinkTarget link_in_use() { return g_use_choice ? link_choice_target(g_choice) : settings_link_target(); }
 
-// Wakes the loop. Async-signal-safe; the sinks call it with g_mutex held.
-void wake() {
-  const int fd = g_wake_write.load();
-  if (fd < 0) return;
-  const char byte = 1;
-  const ssize_t ignored = write(fd, &byte, 1);  // a full pipe already wakes
-  (void)ignored;
-}
+// Wakes the loop. Async-signal-safe.
+void wake() { notices_wake(); }
 
 void on_signal(int signal_number) {
   const int saved = errno;
@@ -161,12 +156,7 @@ void sink_textout(int line, const char* text) {
   wake();
 }
 
-void sink_post(WindowHandle, int id, intptr_t lparam) {
-  std::lock_guard<std::mutex> lock(g_mutex);
-  if (g_closed) return;
-  g_notices.emplace_back(id, lparam);
-  wake();
-}
+void sink_post(WindowHandle, int id, intptr_t lparam) { notices_post(id, lparam); }
 
 int sink_message_box(WindowHandle, const char* text, const char* caption, unsigned) {
   if (std::this_thread::get_id() == g_ui_thread) {
@@ -198,7 +188,7 @@ void sink_origin(WindowHandle, int* left, int* top) {
 
 void redraw() {
   MainView view;
-  view.link = g_started ? "Link: " + link_in_use_text() : "";
+  view.link = g_started ? "Link: " + link_in_use_text(link_in_use()) : "";
   {
     std::lock_guard<std::mutex> lock(g_mutex);
     for (int i = 0; i < 6; ++i) view.lines[i] = g_lines[i];
@@ -231,7 +221,7 @@ void start_transfer(const char* path) {
   sigemptyset(&handled);
   for (int s : kHandledSignals) sigaddset(&handled, s);
   pthread_sigmask(SIG_BLOCK, &handled, &previous);
-  const int started = tx_start(kWindow, path);
+  const int started = tx_start(kWindow, path, link_in_use());
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   if (started) mw_transfer_started(&g_state);
   invalidate();
@@ -251,21 +241,15 @@ void transfer_ended() {
 }
 
 void process_notices() {
-  for (;;) {
-    std::pair<int, intptr_t> notice;
-    {
-      std::lock_guard<std::mutex> lock(g_mutex);
-      if (g_notices.empty()) return;
-      notice = g_notices.front();
-      g_notices.pop_front();
-    }
-    switch (main_command(notice.first)) {
+  Notice notice;
+  while (notices_take(&notice)) {
+    switch (main_command(notice.id)) {
       case kCmdTransferEnd:
         transfer_ended();
         break;
       case kCmdStopEnable:
-        mw_stop_enable(&g_state, static_cast<long>(notice.second));
-        if (notice.second != 0) {
+        mw_stop_enable(&g_state, static_cast<long>(notice.lparam));
+        if (notice.lparam != 0) {
           std::lock_guard<std::mutex> lock(g_mutex);
           progress_begin(&g_progress, datafile.size, now_ms());
         }
@@ -352,12 +336,6 @@ bool dirty() {
   return g_dirty;
 }
 
-void drain_wake_pipe() {
-  char buffer[64];
-  while (read(g_wake_read, buffer, sizeof buffer) > 0) {
-  }
-}
-
 // One turn after another until there is a key for the caller. The main level also
 // serves second copies and gets the loop's own events as keys.
 int pump(bool main_level) {
@@ -421,7 +399,7 @@ int pump(bool main_level) {
 
     pollfd fds[3];
     int count = 0;
-    fds[count++] = pollfd{g_wake_read, POLLIN, 0};
+    fds[count++] = pollfd{notices_wake_fd(), POLLIN, 0};
     const int stdin_index = gone ? -1 : count;
     if (!gone) fds[count++] = pollfd{STDIN_FILENO, POLLIN, 0};
     std::int64_t deadline = g_next_tick;
@@ -440,7 +418,7 @@ int pump(bool main_level) {
     const int ready = poll(fds, static_cast<nfds_t>(count), static_cast<int>(wait));
     g_stdin_ready = false;
     if (ready > 0) {
-      if (fds[0].revents != 0) drain_wake_pipe();
+      if (fds[0].revents != 0) notices_drain();
       if (stdin_index >= 0) {
         const short events = fds[stdin_index].revents;
         if (events & POLLIN) {
@@ -482,7 +460,17 @@ void main_loop() {
         break;
       case 'c':
       case 'C':
-        if (g_state.menu.config) form_config_dialog();
+        if (g_state.menu.config) {
+          // The ports the form offers are the ones that open; a run whose link
+          // was named opened no other device at start-up.
+          if (!g_ports_probed) {
+            check_comm(comm_status);
+            g_ports_probed = true;
+          }
+          // OK there: the user's choice, which is the settings' link, from now on.
+          if (form_config_dialog()) g_use_choice = false;
+          invalidate();
+        }
         break;
       case kCtrlL:
         clearok(curscr, TRUE);
@@ -539,8 +527,9 @@ int run_front_end(const RunOptions& options) {
   std::vector<const char*> arguments;
   arguments.push_back("xrupdate");
   for (const char* operand : options.operands) arguments.push_back(operand);
-  const int chosen = link_choice_set(options, stderr);
+  const int chosen = link_choice_read(options, &g_choice, stderr);
   if (chosen != 0) return chosen;
+  g_use_choice = g_choice.names_link() || g_choice.rate >= 0 || g_choice.skip_version_check;
 
   analyze_cmdline(&cl, static_cast<int>(arguments.size()), arguments.data());
   const int copy = single_copy_start(cl);
@@ -572,13 +561,10 @@ int run_front_end(const RunOptions& options) {
   }
 
   g_ui_thread = std::this_thread::get_id();
-  int wake_pipe[2];
-  if (pipe2(wake_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+  if (!notices_open()) {
     single_copy_stop();
     return 1;
   }
-  g_wake_read = wake_pipe[0];
-  g_wake_write.store(wake_pipe[1]);
   HostSinks sinks = {};
   sinks.message_box = sink_message_box;
   sinks.textout = sink_textout;
@@ -606,9 +592,10 @@ int run_front_end(const RunOptions& options) {
       status = 1;
     } else {
       started = true;
-      if (!program_startup()) {
+      g_ports_probed = !g_choice.names_link();
+      if (!program_startup(g_choice.names_link() ? kProbeNone : kProbeFallBack)) {
         status = 1;
-      } else if (link_choice_explicit() && startup_port_problem()[0] != '\0') {
+      } else if (g_choice.names_link() && !startup_check_link(link_choice_target(g_choice))) {
         // The device named on the command line did not open (start-up has
         // said why): no other link is used.
         program_shutdown(kWindow);
@@ -629,14 +616,10 @@ int run_front_end(const RunOptions& options) {
   // The sinks stay installed (the transfer thread may still be posting its end
   // notice), but take nothing more.
   for (int s : kHandledSignals) signal(s, SIG_DFL);
-  int wake_write;
   {
     std::lock_guard<std::mutex> lock(g_mutex);
     g_closed = true;
-    wake_write = g_wake_write.exchange(-1);
   }
-  close(wake_write);
-  close(g_wake_read);
-  g_wake_read = -1;
+  notices_close();
   return status;
 }

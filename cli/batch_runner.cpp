@@ -1,0 +1,159 @@
+#include "cli/batch_runner.h"
+
+#include <cstdio>
+#include <string>
+
+#include "cli/headless_run.h"
+#include "cli/json_text.h"
+#include "cli/output_writer.h"
+#include "cli/run_report.h"
+#include "engine/update_file.h"
+#include "support/settings.h"
+#include "support/support_log.h"
+#include "ui/link_choice.h"
+#include "ui/program_startup.h"
+
+namespace {
+
+const char* command_word(RunCommand command) {
+  switch (command) {
+    case kRunQuery: return "query";
+    case kRunDryRun: return "dry-run";
+    default: return "batch";
+  }
+}
+
+struct RunReport {
+  int status = kExitComplete;
+  std::string reason;   // why it did not end well
+  bool linked = false;  // the link was opened (its versions may be known)
+  LinkTarget link;
+  HeadlessResult result;
+};
+
+// The one outcome of the run: the JSON object, or the words that tell it.
+void report(const RunOptions& options, const char* file, const RunReport& run) {
+  int versions[3];
+  const bool have_versions = run.linked && tfr_target_versions(versions);
+  const bool query = options.command == kRunQuery;
+  if (options.json) {
+    JsonObject object;
+    object.text("command", command_word(options.command));
+    if (!query) object.text("file", file);
+    object.number("exit", run.status).text("outcome", exit_status_word(run.status));
+    if (options.command == kRunDryRun) object.boolean("accepted", run.status == kExitComplete);
+    if (run.linked) object.raw("link", link_json(run.link));
+    if (have_versions) object.raw("versions", versions_json(versions));
+    if (options.command == kRunBatch && run.result.packets_total > 0) {
+      JsonObject packets;
+      packets.number("done", run.result.packets_done).number("total", run.result.packets_total);
+      object.raw("packets", packets.str());
+    }
+    if (run.status != kExitComplete) object.text("reason", run.reason.empty() ? exit_status_word(run.status) : run.reason.c_str());
+    output_line(kStdout, object.str());
+    return;
+  }
+  if (run.status == kExitComplete) {
+    if (query && have_versions) {
+      for (int i = 0; i < 3; ++i) output_line(kStdout, std::string(version_label(i)) + ": " + version_text(versions[i]));
+    } else if (options.command == kRunDryRun) {
+      output_line(kStdout, "Dry run: the update would be accepted.");
+    } else if (options.quiet) {
+      output_line(kStdout, "Update complete.");
+    }
+    return;
+  }
+  if (run.status == kExitAborted && options.command == kRunBatch) {
+    const int done = run.result.packets_done, total = run.result.packets_total;
+    output_line(kStderr, total > 0 ? "xrupdate: the update was aborted after packet " + std::to_string(done) + " of " +
+                                         std::to_string(total) +
+                                         "; the instrument may wait in update mode until the update is run again"
+                                   : std::string("xrupdate: the update was aborted before the data packets began"));
+    return;
+  }
+  const std::string reason = run.reason.empty() ? exit_status_word(run.status) : run.reason;
+  if (options.command == kRunDryRun) {
+    output_line(kStderr, "xrupdate: the update would not be accepted: " + reason);
+  } else {
+    output_line(kStderr, "xrupdate: " + reason);
+  }
+}
+
+}  // namespace
+
+int run_on_link(const RunOptions& options) {
+  const bool query = options.command == kRunQuery;
+  HeadlessShow show;
+  show.lines = !options.quiet && !options.json && !query;
+  show.lines_on_stdout = true;
+  show.progress = options.command == kRunBatch && !options.json;
+  show.boxes = true;
+  if (!headless_begin(show)) {
+    std::fprintf(stderr, "xrupdate: cannot set up the signal handling\n");
+    return kExitStartup;
+  }
+  RunReport run;
+  const char* file = query ? "" : options.operands[0];
+  LinkChoice choice;
+  run.status = link_choice_read(options, &choice, stderr);
+  if (run.status == kExitComplete && !query) {
+    const char* args[2] = {"xrupdate", options.operands[0]};
+    analyze_cmdline(&cl, 2, args);
+    if (cl.path[0] == '\0') {
+      output_line(kStderr, "xrupdate: " + printable(options.operands[0]) +
+                               ": no such file (or its full path is longer than 259 characters)");
+      run.status = kExitUsage;
+      run.reason = "no such file";
+    } else {
+      file = cl.path;
+    }
+  }
+  if (run.status != kExitComplete) {
+    if (options.json) report(options, file, run);
+    headless_end();
+    return run.status;
+  }
+  if (!derive_inifile(options.ini)) {
+    output_line(kStderr, "xrupdate: the settings file's path is longer than 255 characters, or no home folder is known");
+    headless_end();
+    return kExitStartup;
+  }
+  // A named link opens that device alone; the configured one is not exchanged
+  // for another port (with two instruments connected that would update the wrong one).
+  if (!program_startup(choice.names_link() ? kProbeNone : kProbeKeep)) {
+    close_log();
+    headless_end();
+    return kExitStartup;
+  }
+  run.link = link_choice_target(choice);
+  const bool link_opens = startup_port_problem()[0] == '\0' && startup_check_link(run.link);
+  if (!link_opens) {
+    write_log("Update Failed : %s", startup_port_problem());
+    run.reason = startup_port_problem();
+    run.status = kExitLinkNotOpened;
+  } else if (headless_stop_asked()) {
+    output_line(kStderr, "Stopping the update...");
+    write_log("User aborted update");
+    run.status = kExitAborted;
+    run.reason = "aborted (Ctrl-C, SIGTERM or SIGQUIT)";
+  } else {
+    if (!options.quiet) output_line(kStderr, "xrupdate: link: " + printable(link_in_use_text(run.link)));
+    run.linked = true;
+    const TransferScope scope = options.command == kRunBatch ? kScopeUpdate
+                                : query                       ? kScopeVersionsOnly
+                                                              : kScopeCheckOnly;
+    run.result = headless_transfer(query ? "" : cl.path, run.link, scope);
+    run.status = run.result.status;
+    run.reason = run.result.reason;
+  }
+  // An update saves the settings as the front end does; a check or a question changes nothing.
+  if (options.command == kRunBatch) {
+    program_shutdown(nullptr);
+  } else {
+    free_tfr();
+  }
+  close_log();
+  report(options, file, run);
+  headless_end();
+  return run.status;
+}

@@ -1,0 +1,244 @@
+#include "cli/headless_run.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstring>
+#include <mutex>
+
+#include "cli/output_writer.h"
+#include "engine/update_file.h"
+#include "link/midi_link.h"
+#include "support/clock.h"
+#include "support/command_ids.h"
+#include "support/host.h"
+#include "support/settings.h"
+#include "ui/notice_queue.h"
+#include "ui/progress.h"
+#include "ui/transfer_start.h"
+
+namespace {
+
+int g_window_tag;  // the stand-in for a main window
+WindowHandle const kWindow = &g_window_tag;
+
+volatile std::sig_atomic_t g_stop_signal = 0;
+
+std::mutex g_mutex;  // what the sinks share with the waiting thread
+HeadlessShow g_show;
+std::string g_lines[6];
+std::string g_last_box;
+ProgressState g_progress;
+bool g_progress_on_terminal = false;
+
+void on_stop_signal(int) {
+  g_stop_signal = 1;
+  set_tfr_stop_now();  // seen by the check before the next message, whatever the main thread is doing
+  notices_wake();
+}
+
+// The terminal went away: the update goes on to its end (its output is dropped).
+void on_hang_up(int) { notices_wake(); }
+
+bool catch_signals() {
+  struct sigaction action = {};
+  action.sa_handler = on_stop_signal;
+  sigemptyset(&action.sa_mask);
+  if (sigaction(SIGINT, &action, nullptr) != 0 || sigaction(SIGTERM, &action, nullptr) != 0 ||
+      sigaction(SIGQUIT, &action, nullptr) != 0)
+    return false;
+  action.sa_handler = on_hang_up;
+  return sigaction(SIGHUP, &action, nullptr) == 0;
+}
+
+void show_progress_locked() {
+  if (!g_show.progress) return;
+  char text[128];
+  if (progress_text(&g_progress, text, sizeof text) <= 0) {
+    output_progress("");
+    return;
+  }
+  // On a terminal the one rewritten line also shows the percentage.
+  output_progress(g_progress_on_terminal ? std::string(text) + " (" + std::to_string(progress_percent(&g_progress)) + "%)"
+                                         : std::string(text));
+}
+
+int sink_box(WindowHandle, const char* text, const char* caption, unsigned) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  g_last_box = text != nullptr ? text : "";
+  // A null caption shows the platform's default title, which is "Error".
+  if (g_show.boxes) output_line(kStderr, std::string(caption != nullptr ? caption : "Error") + ": " + g_last_box);
+  return 1;
+}
+
+void sink_textout(int line, const char* text) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  if (line < 0 || line > 5 || text == nullptr) return;
+  g_lines[line] = text;
+  if (g_show.lines) output_line(g_show.lines_on_stdout ? kStdout : kStderr, std::to_string(line) + ": " + text);
+  if (progress_line(&g_progress, line, text, now_ms())) show_progress_locked();
+}
+
+void sink_post(WindowHandle, int id, intptr_t lparam) {
+  {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (id == IDM_STOP_ENABLE && lparam == 1) {
+      progress_begin(&g_progress, datafile.size, now_ms());
+      show_progress_locked();
+    }
+  }
+  notices_post(id, lparam);
+}
+
+// No window: the saved position is the one loaded.
+void sink_origin(WindowHandle, int* left, int* top) {
+  *left = xpos;
+  *top = ypos;
+}
+
+// Lines 3 to 5 as they stand, joined: what the display says went wrong.
+std::string outcome_lines() {
+  std::string text;
+  for (int line = 3; line <= 5; ++line) {
+    const std::string& shown = g_lines[line];
+    if (shown.empty() || shown == " ") continue;
+    if (!text.empty()) text += " ";
+    text += shown;
+  }
+  return text;
+}
+
+// Runs the tick and waits for the transfer's end notice. A stop signal, or
+// the deadline, stops the transfer as "Abort" does. *stopped tells which stop was asked.
+void wait_for_end(std::int64_t deadline_ms, bool* stopped) {
+  std::int64_t next_tick = now_ms() + 100;
+  for (;;) {
+    Notice notice;
+    while (notices_take(&notice)) {
+      if (notice.id == IDM_TFR_END) return;
+    }
+    const bool late = deadline_ms != 0 && now_ms() >= deadline_ms;
+    if ((g_stop_signal || late) && !*stopped) {
+      *stopped = true;
+      set_tfr_stop_now();    // also a stop that came before the transfer began
+      midi_force_timeout();  // wakes a pending MIDI wait
+      continue;
+    }
+    const std::int64_t left = next_tick - now_ms();
+    pollfd p{notices_wake_fd(), POLLIN, 0};
+    if (poll(&p, 1, left > 0 ? static_cast<int>(left) : 0) > 0) notices_drain();
+    if (now_ms() >= next_tick) {
+      next_tick += 100;
+      add_midi_time();
+    }
+  }
+}
+
+}  // namespace
+
+int exit_status_for(TransferOutcome outcome) {
+  switch (outcome) {
+    case kOutcomeCompleted: return kExitComplete;
+    case kOutcomeAborted: return kExitAborted;
+    case kOutcomeFileRefused: return kExitFileRefused;
+    case kOutcomeVersionRefused: return kExitVersionRefused;
+    case kOutcomeNotStarted: return kExitStartup;
+    default: return kExitDeviceError;
+  }
+}
+
+const char* exit_status_word(int status) {
+  static const char* const kWords[] = {"complete",         "startup-failed", "usage",           "file-refused",
+                                       "link-not-opened",  "device-error",   "version-refused", "aborted"};
+  return status >= 0 && status <= 7 ? kWords[status] : "unknown";
+}
+
+int headless_begin(const HeadlessShow& show) {
+  if (!notices_open() || !catch_signals()) return 0;
+  g_progress_on_terminal = isatty(STDERR_FILENO) == 1;
+  headless_show(show);
+  output_start();
+  HostSinks sinks = {};
+  sinks.message_box = sink_box;
+  sinks.textout = sink_textout;
+  sinks.post_command = sink_post;
+  sinks.window_origin = sink_origin;
+  host_install(sinks);
+  return 1;
+}
+
+void headless_show(const HeadlessShow& show) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  g_show = show;
+}
+
+bool headless_stop_asked() { return g_stop_signal != 0; }
+
+std::string headless_last_box() {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  return g_last_box;
+}
+
+void headless_end() {
+  output_progress("");
+  output_finish(2000);
+  host_reset();
+  notices_close();
+}
+
+HeadlessResult headless_transfer(const char* path, const LinkTarget& link, TransferScope scope,
+                                 std::int64_t deadline_ms) {
+  {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    for (std::string& line : g_lines) line.clear();
+    g_last_box.clear();
+    progress_reset(&g_progress);
+  }
+  notices_clear();
+  HeadlessResult result;
+  if (!tx_start(kWindow, path, link, scope)) {
+    result.status = kExitLinkNotOpened;
+    result.reason = headless_last_box();
+    if (result.reason.empty()) result.reason = "the link could not be opened";
+    return result;
+  }
+  bool stopped = false;
+  wait_for_end(deadline_ms, &stopped);
+  tx_end();
+  result.end = tfr_outcome();
+  tfr_progress(&result.packets_done, &result.packets_total);
+  {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    progress_end(&g_progress);
+    show_progress_locked();
+  }
+  if (stopped && result.end.outcome != kOutcomeCompleted) {
+    if (deadline_ms != 0 && !g_stop_signal) {
+      result.status = kExitDeviceError;
+      result.reason = "no answer in time";
+      return result;
+    }
+    stop_dialog_aborted();  // "User aborted update"
+    result.status = kExitAborted;
+    result.reason = "aborted (Ctrl-C, SIGTERM or SIGQUIT)";
+    return result;
+  }
+  result.status = exit_status_for(result.end.outcome);
+  if (result.status == kExitComplete) return result;
+  std::lock_guard<std::mutex> lock(g_mutex);
+  switch (result.end.fault) {
+    case kFaultFileOpen:
+    case kFaultFileHeader:
+    case kFaultThread:
+      result.reason = result.end.reason;  // the box's text
+      break;
+    default:
+      result.reason = outcome_lines();
+      if (result.reason.empty()) result.reason = result.end.reason;
+      break;
+  }
+  if (result.reason.empty()) result.reason = tfr_outcome_word(result.end.outcome);
+  return result;
+}

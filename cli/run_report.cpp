@@ -1,0 +1,79 @@
+#include "cli/run_report.h"
+
+#include <cstdio>
+
+#include "cli/json_text.h"
+#include "ui/link_choice.h"
+
+namespace {
+
+const char* const kVersionLabels[3] = {"System", "User", "PCM"};
+const char* const kVersionKeys[3] = {"system", "user", "pcm"};
+
+std::string midi_name(bool output, int id) {
+  std::string name;
+  midi_device_name(output, id, &name);
+  return name;
+}
+
+}  // namespace
+
+std::string link_json(const LinkTarget& link) {
+  JsonObject object;
+  if (link.devtype == kLinkSerial) {
+    object.text("kind", "serial");
+    if (link.com_port >= 1 && link.com_port <= 4) {
+      object.text("port", ("COM" + std::to_string(link.com_port)).c_str());
+    } else {
+      object.raw("port", "null");
+    }
+    object.text("device", link.device).number("baud", link.baud);
+  } else {
+    object.text("kind", "midi").number("output", link.midi_out)
+        .text("output_name", midi_name(true, link.midi_out).c_str()).number("input", link.midi_in)
+        .text("input_name", midi_name(false, link.midi_in).c_str()).number("rate", link.xferrate);
+  }
+  return object.str();
+}
+
+std::string version_text(int version) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%d.%02d", version / 256, version & 0xFF);
+  return text;
+}
+
+const char* version_label(int which) { return which >= 0 && which < 3 ? kVersionLabels[which] : ""; }
+
+std::string versions_json(const int versions[3]) {
+  JsonObject object;
+  for (int i = 0; i < 3; ++i) object.text(kVersionKeys[i], version_text(versions[i]).c_str());
+  return object.str();
+}
+
+std::string versions_line(const int versions[3]) {
+  std::string line;
+  for (int i = 0; i < 3; ++i) line += std::string(i ? ", " : "") + kVersionLabels[i] + " " + version_text(versions[i]);
+  return line;
+}
+
+std::string printable(const std::string& text) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  for (const char ch : text) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c < 0x20 || c == 0x7F) {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    } else {
+      out += ch;
+    }
+  }
+  return out;
+}
