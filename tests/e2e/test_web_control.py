@@ -172,7 +172,7 @@ def test_reload_during_an_update_asks_and_tells_afterwards(web, tmp_path):
     web.open(serial=[SLOW])
     assert not leaving_is_questioned(web)
     web.choose_file(update)
-    wait_packets(web, "serial", 3)
+    wait_until(lambda: "Sent packet 3 of 32..." in web.log(), 20, "three packets")
     assert leaving_is_questioned(web)
     web.driver.refresh()
     web.wait_ready()
