@@ -165,7 +165,10 @@ class WebPage:
         # One set of stand-ins per document: the last test's go first.
         old = getattr(self.driver, "xr_standin_script", None)
         if old is not None:
-            self.cdp("Page.removeScriptToEvaluateOnNewDocument", {"identifier": old})
+            try:
+                self.cdp("Page.removeScriptToEvaluateOnNewDocument", {"identifier": old})
+            except Exception:
+                pass  # it belonged to a tab that a test closed
         source = f"window.__xrStandInConfig = {json.dumps(config)};\n" + STANDINS.read_text()
         self.driver.xr_standin_script = self.cdp("Page.addScriptToEvaluateOnNewDocument",
                                                  {"source": source})["identifier"]
