@@ -1,13 +1,16 @@
 // The support log's copy in the browser's storage, and the page's view of it.
-// The storage keeps the newest megabyte or so, cut at the start of a run; the
-// log of this visit is whole in memory.
+// The storage keeps the newest 256 KB or so (some sixty updates), cut at the
+// start of a run; the log of this visit is whole in memory. Each entry is
+// decoded once, as it comes.
 mergeInto(LibraryManager.library, {
   $XrLog: {
     key: 'vup_log.txt',
-    limit: 1 << 20,
-    bytes: null,  // the log as the file would hold it
-    onchange: null,            // the page's
-    text: function() { return new TextDecoder('utf-8').decode(XrLog.bytes); },
+    limit: 1 << 18,
+    bytes: null,     // the log as the file would hold it
+    decoded: '',     // the same as text
+    decoder: null,
+    onchange: null,  // the page's
+    text: function() { return XrLog.decoded; },
     kept: function() {
       try {
         return window.localStorage.getItem(XrLog.key) || '';
@@ -16,7 +19,7 @@ mergeInto(LibraryManager.library, {
       }
     },
   },
-  $XrLog__postset: 'XrLog.bytes = new Uint8Array(0); Module["XrLog"] = XrLog;',
+  $XrLog__postset: 'XrLog.bytes = new Uint8Array(0); XrLog.decoder = new TextDecoder(\'utf-8\'); Module["XrLog"] = XrLog;',
 
   xr_log_kept__deps: ['$XrLog', 'malloc'],
   xr_log_kept: function() {
@@ -31,8 +34,10 @@ mergeInto(LibraryManager.library, {
 
   xr_log_store__deps: ['$XrLog'],
   xr_log_store: function(data, size) {
+    const known = XrLog.bytes.length;
     XrLog.bytes = HEAPU8.slice(data, data + size);
-    let text = XrLog.text();
+    XrLog.decoded += XrLog.decoder.decode(XrLog.bytes.subarray(Math.min(known, size)), {stream: true});
+    let text = XrLog.decoded;
     if (text.length > XrLog.limit) {
       const run = text.indexOf('\r\n****************\r\n** ', text.length - XrLog.limit);
       text = text.slice(run >= 0 ? run : text.length - XrLog.limit);
