@@ -153,7 +153,8 @@ debian_package() {
 }
 
 # The web page: the engine compiled to WebAssembly with emscripten (build/web/page),
-# then its tests in headless Chromium through Selenium (tests/e2e/test_web_*.py),
+# the shared logic's unit tests compiled the same way and run under Node, then
+# the page's tests in headless Chromium through Selenium (tests/e2e/test_web_*.py),
 # beside the native build's xrupdate and xrsim, which the fault table compares
 # with. Screenshots are kept in build/web/screenshots.
 web_page() {
@@ -170,6 +171,7 @@ web_page() {
   mkdir -p "$build/web"
   configure "$build/web" -DCMAKE_BUILD_TYPE=MinSizeRel -DCMAKE_TOOLCHAIN_FILE="$root/cmake/emscripten.cmake" &&
     cmake --build "$build/web" -j "$jobs" &&
+    (cd "$build/web" && ctest --output-on-failure --timeout 120) &&
     (cd "$root/tests/e2e" && PYTHONDONTWRITEBYTECODE=1 timeout 900 /usr/bin/python3 -m pytest -q -p no:cacheprovider \
        test_web_*.py --build-dir "$build/native" --web-dir "$build/web")
 }
