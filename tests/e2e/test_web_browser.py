@@ -36,6 +36,32 @@ def test_with_one_api_missing_the_other_link_works(web, tmp_path, missing, says)
     assert web.image("midi" if missing == "serial" else "serial") == update.read_bytes()
 
 
+def test_a_page_that_is_no_secure_context_says_where_to_open_it(web, web_build):
+    import functools, http.server, socket, threading
+    from fixtures_web import _Handler
+    # This computer's address on its network (a UDP "connection" sends nothing).
+    try:
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+            probe.connect(("10.255.255.255", 9))
+            address = probe.getsockname()[0]
+    except OSError:
+        address = "127.0.0.1"
+    if address.startswith("127."):
+        pytest.skip("no address but the loopback one: every page here is a secure context")
+    handler = functools.partial(_Handler, page=web_build / "page", test=web_build / "test")
+    server = http.server.ThreadingHTTPServer((address, 0), handler)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    try:
+        web.open(serial=[[]], url=f"http://{address}:{server.server_address[1]}/", keep_storage=True, ready=False)
+        wait_until(web.notices, 10, "a notice")
+        assert web.js("return window.isSecureContext") is False
+        (text,) = web.notices()
+        assert "https://" in text and "http://localhost" in text
+    finally:
+        server.shutdown()
+        server.server_close()
+
+
 def test_midi_permission_refused_is_explained(web, tmp_path):
     web.open(midi={"permission": "denied", "devices": [{"name": "XR MIDI", "options": []}]},
              settings={"DeviceType": "1"})

@@ -211,6 +211,19 @@ def test_a_file_dropped_during_an_update_is_not_started(web, tmp_path):
     assert "Starting serial transfer of file other.sys" in web.log()
 
 
+def test_a_name_too_long_for_the_path_buffer_is_refused_whole(web):
+    web.open(serial=[[]])
+    name = "n" * 300 + ".sys"
+    web.js("""const data = new DataTransfer();
+              data.items.add(new File([new Uint8Array(262144)], arguments[0]));
+              document.getElementById('window').dispatchEvent(
+                  new DragEvent('drop', {dataTransfer: data, bubbles: true, cancelable: true}));""", name)
+    assert web.ok_message() == ["Error", "File Open Error"]
+    web.wait_idle()
+    assert web.log().endswith(f"Update Failed : Failed to open file {name}\r\n\r\n")
+    assert web.record()["messages"] == 0
+
+
 def test_a_file_changed_during_the_update_stops_it_before_stale_data_goes_out(web, tmp_path):
     update = make_update(tmp_path / "u.sys", attr=0, major=1, minor=9)
     web.open(serial=[SLOW])

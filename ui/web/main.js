@@ -377,6 +377,7 @@ function wireCommands() {
 }
 
 async function boot() {
+  $('not-started').remove();
   applyTexts();
   wireCommands();
   const unfinished = storage(underWayKey);

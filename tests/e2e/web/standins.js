@@ -17,7 +17,8 @@
 //   timeScale: k                              the page's clock runs k times as fast
 // The tests reach them through window.__xrStandIn.
 (() => {
-  if (!/^https?:$/.test(window.location.protocol)) return;
+  // The browser offers neither API to a page that is not a secure context.
+  if (!/^https?:$/.test(window.location.protocol) || !window.isSecureContext) return;
   const config = window.__xrStandInConfig || {};
   const realNow = performance.now.bind(performance);
 
