@@ -7,12 +7,30 @@
 #include "cli/batch_runner.h"
 #include "cli/find_command.h"
 #include "cli/info_json.h"
+#include "cli/json_text.h"
 #include "cli/list_command.h"
 #include "ui/run_options.h"
 #include "ui/standard_streams.h"
 #include "ui/term/front_end.h"
 
 namespace {
+
+const char* command_word(RunCommand command) {
+  switch (command) {
+    case kRunQuery: return "query";
+    case kRunDryRun: return "dry-run";
+    case kRunFind: return "find";
+    default: return "batch";
+  }
+}
+
+void print_usage_json(const RunOptions& options) {
+  JsonObject object;
+  object.text("command", command_word(options.command)).number("exit", 2).text("outcome", "usage")
+      .text("reason", options.usage_error.c_str());
+  std::printf("%s\n", object.str().c_str());
+  std::fflush(stdout);
+}
 
 void print_help(FILE* out) {
   std::fprintf(out,
@@ -95,7 +113,14 @@ int main(int argc, char** argv) {
   guard_standard_streams();
   RunOptions options;
   const int usage = parse_run_options(argc, argv, &options, stderr);
-  if (usage != 0) return usage;
+  if (usage != 0) {
+    // A run that asked for JSON gets its one object, also for a usage error.
+    if (options.json && (options.command == kRunBatch || options.command == kRunDryRun ||
+                         options.command == kRunQuery || options.command == kRunFind)) {
+      print_usage_json(options);
+    }
+    return usage;
+  }
   switch (options.command) {
     case kRunHelp:
       print_help(stdout);

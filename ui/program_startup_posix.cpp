@@ -2,6 +2,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "engine/update_file.h"
 #include "link/serial_link.h"
@@ -80,12 +82,14 @@ int program_startup(PortProbe probe) {
   if (probe == kProbeNone) return 1;
   check_comm(comm_status);
   const bool serial_configured = devtype == 0 && port >= 1 && port <= 4;
+  const LinkTarget configured = settings_link_target();
+  // The configured port is kept: it is checked whether or not it opened (a
+  // device that opens may still be no port, such as this program's terminal).
+  if (probe == kProbeKeep) {
+    if (serial_configured) startup_check_link(configured);
+    return 1;
+  }
   if (serial_configured && !comm_status[port - 1]) {
-    const LinkTarget configured = settings_link_target();
-    if (probe == kProbeKeep) {
-      startup_check_link(configured);
-      return 1;
-    }
     if (warning && describe_port_problem(configured)) {
       char text[sizeof g_port_problem + kComDevicePathSize + 128];
       const int found = lowest_port(comm_status);
@@ -126,9 +130,18 @@ void program_shutdown(WindowHandle window) {
     settings_message("cannot be saved", why, "The changes of this run are lost.");
     return;
   }
-  if (set_initial(window) != 0) {
-    if (!settings_file_problem(inifile, 1, why, sizeof why))
-      std::snprintf(why, sizeof why, "%s", "it could not be written");
+  std::vector<std::string> unwritten;
+  const int unsaved = set_initial(window, &unwritten);
+  if (unsaved == 0) return;
+  if (settings_file_problem(inifile, 1, why, sizeof why)) {
     settings_message("cannot be saved", why, "The changes of this run are lost.");
+    return;
   }
+  // The file was written; what could not be stored in it is named.
+  std::string keys;
+  for (const std::string& key : unwritten) keys += (keys.empty() ? "" : ", ") + key;
+  const std::string outcome = "The other settings were saved; " + keys + " keeps its earlier value.";
+  settings_message(unwritten.size() == 1 ? "has a key that cannot be saved" : "has keys that cannot be saved",
+                   (keys + (unwritten.size() == 1 ? " holds" : " hold") + " a line break, which a line of the file cannot hold").c_str(),
+                   outcome.c_str());
 }
