@@ -90,7 +90,8 @@ int run_on_link(const RunOptions& options) {
   HeadlessShow show;
   show.lines = !options.quiet && !options.json && !query;
   show.lines_on_stdout = true;
-  show.progress = options.command == kRunBatch && !options.json;
+  // -q keeps the progress where it is one line that goes away: on a terminal.
+  show.progress = options.command == kRunBatch && !options.json && (!options.quiet || isatty(STDERR_FILENO) == 1);
   show.boxes = true;
   if (!headless_begin(show)) {
     std::fprintf(stderr, "xrupdate: cannot set up the signal handling\n");

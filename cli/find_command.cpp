@@ -111,6 +111,8 @@ int run_find(const RunOptions& options) {
     } else {
       const std::vector<ScanResult> results =
           serial_scan(found.serial, options.timeout_ms, options.first, stop_asked, notices_wake_fd());
+      bool any_answered = false;
+      for (const ScanResult& r : results) any_answered = any_answered || r.answered;
       for (const ScanResult& r : results) {
         const std::string device = printable_text(r.link.device);
         if (r.tried) ++tried;
@@ -119,8 +121,9 @@ int run_find(const RunOptions& options) {
           write_log("Version request on %s: %s", r.link.device, versions_line(r.versions).c_str());
           tell_found(options, r.link, "", r.versions);
         } else {
-          if (r.tried) write_log("Version request on %s: %s", r.link.device, r.why.c_str());
-          if (!(options.first && answered > 0 && r.why == "not waited for"))
+          if (r.tried && !(options.first && any_answered)) write_log("Version request on %s: %s", r.link.device, r.why.c_str());
+          const bool passed_over = options.first && any_answered && r.tried;  // --first: not waited for
+          if (!passed_over)
             output_line(kStderr, "xrupdate: " + device + ": " + r.why);
         }
       }

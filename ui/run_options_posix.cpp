@@ -92,8 +92,8 @@ unsigned allowed_options(RunCommand command) {
     case kRunQuery: return link | kBitJson | kBitQuiet;
     case kRunFind: return kBitIni | kBitPort | kBitJson | kBitTimeout | kBitFirst;
     case kRunList:
-    case kRunInfo: return kBitJson;
-    default: return 0;
+    case kRunInfo: return kBitIni | kBitJson;
+    default: return kBitIni;  // a wrapper may name the settings file whatever it runs
   }
 }
 
