@@ -12,6 +12,7 @@
 #include "support/settings_path.h"
 #include "support/support_log.h"
 #include "link/serial_devices.h"
+#include "ui/printable.h"
 #include "ui/transfer_start.h"
 
 CmdLine cl;
@@ -19,7 +20,7 @@ CmdLine cl;
 namespace {
 
 int g_settings_place = 0;  // how inifile was chosen
-char g_port_problem[kComDevicePathSize + 512] = "";
+char g_port_problem[4 * kComDevicePathSize + 512] = "";  // a name escaped takes up to 4 bytes a byte
 
 // Why the serial device of `link` does not open, for the user: "The serial port
 // COM1 (/dev/ttyS0) does not exist". 0 when it opens after all.
@@ -27,11 +28,13 @@ int describe_port_problem(const LinkTarget& link) {
   char why[400];
   if (serial_device_probe(link.device, why, sizeof why)) return 0;
   if (why[0] == '\0') std::snprintf(why, sizeof why, "%s", "could not be opened");
+  // The device's name is shown and logged with its control characters escaped.
+  const std::string device = printable_text(link.device);
   if (link.com_port >= 1 && link.com_port <= 4) {
     std::snprintf(g_port_problem, sizeof g_port_problem, "The serial port COM%d (%s) %s", link.com_port,
-                  link.device, why);
+                  device.c_str(), why);
   } else {
-    std::snprintf(g_port_problem, sizeof g_port_problem, "The serial port %s %s", link.device, why);
+    std::snprintf(g_port_problem, sizeof g_port_problem, "The serial port %s %s", device.c_str(), why);
   }
   return 1;
 }

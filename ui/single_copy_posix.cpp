@@ -26,7 +26,7 @@ namespace {
 
 constexpr int kMaxRecords = kHandoverMaxPieces + 2;  // every piece of a full path and the request
 constexpr int kConnectWaitMs = 2000;                 // a running copy may still be starting
-constexpr int kAnswerWaitMs = 1000;                  // a running copy at its main loop answers within milliseconds
+constexpr int kAnswerWaitMs = 3000;                  // a running copy at its main loop answers within milliseconds, a loaded one later
 
 int g_listen_fd = -1;
 int g_lock_fd = -1;
