@@ -1,5 +1,7 @@
 #include "cli/batch_runner.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <string>
 
@@ -7,7 +9,9 @@
 #include "cli/json_text.h"
 #include "cli/output_writer.h"
 #include "cli/run_report.h"
+#include "ui/printable.h"
 #include "engine/update_file.h"
+#include "link/serial_devices.h"
 #include "support/settings.h"
 #include "support/support_log.h"
 #include "ui/link_choice.h"
@@ -86,30 +90,39 @@ int run_on_link(const RunOptions& options) {
   HeadlessShow show;
   show.lines = !options.quiet && !options.json && !query;
   show.lines_on_stdout = true;
-  show.progress = options.command == kRunBatch && !options.json;
+  // -q keeps the progress where it is one line that goes away: on a terminal.
+  show.progress = options.command == kRunBatch && !options.json && (!options.quiet || isatty(STDERR_FILENO) == 1);
   show.boxes = true;
   if (!headless_begin(show)) {
     std::fprintf(stderr, "xrupdate: cannot set up the signal handling\n");
     return kExitStartup;
   }
   RunReport run;
-  const char* file = query ? "" : options.operands[0];
+  std::string file = query ? "" : options.operands[0];
   LinkChoice choice;
-  run.status = link_choice_read(options, &choice, stderr);
+  run.status = link_choice_read(options, &choice, &run.reason);
+  if (run.status != kExitComplete) {
+    run.reason = printable_text(run.reason);
+    output_line(kStderr, "xrupdate: " + run.reason);
+  }
   if (run.status == kExitComplete && !query) {
     const char* args[2] = {"xrupdate", options.operands[0]};
     analyze_cmdline(&cl, 2, args);
     if (cl.path[0] == '\0') {
-      output_line(kStderr, "xrupdate: " + printable(options.operands[0]) +
-                               ": no such file (or its full path is longer than 259 characters)");
       run.status = kExitUsage;
-      run.reason = "no such file";
+      run.reason = printable_text(options.operands[0]) + ": " + file_operand_problem(options.operands[0]);
+      output_line(kStderr, "xrupdate: " + run.reason);
     } else {
       file = cl.path;
     }
   }
+  if (run.status != kExitComplete && !query && options.operands[0][0] != '/') {
+    // A file named relative to here is reported by its full path all the same.
+    char cwd[4096];
+    if (getcwd(cwd, sizeof cwd) != nullptr) file = std::string(cwd) + "/" + options.operands[0];
+  }
   if (run.status != kExitComplete) {
-    if (options.json) report(options, file, run);
+    if (options.json) report(options, file.c_str(), run);
     headless_end();
     return run.status;
   }
@@ -126,10 +139,18 @@ int run_on_link(const RunOptions& options) {
     return kExitStartup;
   }
   run.link = link_choice_target(choice);
-  const bool link_opens = startup_port_problem()[0] == '\0' && startup_check_link(run.link);
-  if (!link_opens) {
+  char why[400] = "";
+  if (startup_port_problem()[0] != '\0') {
+    // The configured port: start-up has told why, and no other is used.
     write_log("Update Failed : %s", startup_port_problem());
     run.reason = startup_port_problem();
+    run.status = kExitLinkNotOpened;
+  } else if (choice.serial && !serial_device_probe(run.link.device, why, sizeof why)) {
+    // The port named for this run, in one line that names it as it was given.
+    std::string named = "--port " + choice.serial_device;
+    if (com_port_number(choice.serial_device.c_str()) != 0) named += std::string(" (") + run.link.device + ")";
+    run.reason = printable_text(named + ": " + why + "; no other port is used");
+    write_log("Update Failed : %s", run.reason.c_str());
     run.status = kExitLinkNotOpened;
   } else if (headless_stop_asked()) {
     output_line(kStderr, "Stopping the update...");
@@ -137,7 +158,7 @@ int run_on_link(const RunOptions& options) {
     run.status = kExitAborted;
     run.reason = "aborted (Ctrl-C, SIGTERM or SIGQUIT)";
   } else {
-    if (!options.quiet) output_line(kStderr, "xrupdate: link: " + printable(link_in_use_text(run.link)));
+    if (!options.quiet) output_line(kStderr, "xrupdate: link: " + printable_text(link_in_use_text(run.link)));
     run.linked = true;
     const TransferScope scope = options.command == kRunBatch ? kScopeUpdate
                                 : query                       ? kScopeVersionsOnly
@@ -153,7 +174,7 @@ int run_on_link(const RunOptions& options) {
     free_tfr();
   }
   close_log();
-  report(options, file, run);
+  report(options, file.c_str(), run);
   headless_end();
   return run.status;
 }

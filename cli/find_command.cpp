@@ -8,56 +8,74 @@
 #include "cli/json_text.h"
 #include "cli/output_writer.h"
 #include "cli/run_report.h"
+#include "cli/serial_scan.h"
 #include "engine/update_file.h"
 #include "link/serial_devices.h"
 #include "support/clock.h"
 #include "support/support_log.h"
 #include "ui/link_choice.h"
+#include "ui/notice_queue.h"
+#include "ui/printable.h"
 #include "ui/program_startup.h"
 
 namespace {
 
-constexpr int kFindTimeoutMs = 2000;  // per device: the version reply comes in a few ms
-
-// One device that --find tries: a serial path, or a MIDI pair.
-struct FindTarget {
-  std::string device;     // the serial path (or COMn), or the MIDI pair's name
-  int out = -1, in = -1;  // the MIDI pair
+// The devices --find tries: the serial devices (or the ones named), then each
+// MIDI output/input pair of one name.
+struct Candidates {
+  std::vector<LinkTarget> serial;
+  std::vector<LinkTarget> midi;
+  std::vector<std::string> midi_names;
 };
 
-std::vector<FindTarget> candidates(const RunOptions& options) {
-  std::vector<FindTarget> targets;
-  for (const std::string& path : options.ports) targets.push_back(FindTarget{path});
-  if (!options.ports.empty()) return targets;
+Candidates candidates(const RunOptions& options) {
+  Candidates found;
+  auto add_serial = [&](const std::string& device) {
+    LinkChoice choice;
+    choice.serial = true;
+    choice.serial_device = device;
+    found.serial.push_back(link_choice_target(choice));
+  };
+  for (const std::string& device : options.ports) add_serial(device);
+  if (!options.ports.empty()) return found;
+  std::vector<std::string> targets;
   for (const SerialPresent& device : serial_devices_present("/dev")) {
     // A link in /dev/serial/by-id to a device already tried is not tried twice.
     bool seen = false;
-    for (const FindTarget& t : targets) seen = seen || (!device.target.empty() && t.device == device.target);
-    if (!seen) targets.push_back(FindTarget{device.path});
+    for (const std::string& t : targets) seen = seen || (!device.target.empty() && t == device.target);
+    if (seen) continue;
+    targets.push_back(device.path);
+    add_serial(device.path);
   }
   const std::vector<MidiPresent> ins = midi_devices_present(false);
   for (const MidiPresent& out : midi_devices_present(true)) {
     for (const MidiPresent& in : ins) {
       if (in.name != out.name) continue;
-      targets.push_back(FindTarget{out.name, out.id, in.id});
+      LinkChoice choice;
+      choice.midi_out = out.id;
+      choice.midi_in = in.id;
+      found.midi.push_back(link_choice_target(choice));
+      found.midi_names.push_back(out.name);
       break;
     }
   }
-  return targets;
+  return found;
 }
 
-// The link of one candidate: a serial device (COM1..COM4 are the settings'
-// devices) or a MIDI pair, with the settings' other values.
-LinkTarget target_link(const FindTarget& t) {
-  LinkChoice choice;
-  if (t.out < 0) {
-    choice.serial = true;
-    choice.serial_device = t.device;
+bool stop_asked() { return headless_stop_asked(); }
+
+// One instrument found: a line of text, or its JSON object.
+void tell_found(const RunOptions& options, const LinkTarget& link, const std::string& name, const int versions[3]) {
+  if (options.json) {
+    JsonObject object;
+    object.text("command", "find").raw("link", link_json(link)).raw("versions", versions_json(versions));
+    output_line(kStdout, object.str());
+  } else if (link.devtype == kLinkSerial) {
+    output_line(kStdout, "serial " + printable_text(link.device) + ": " + versions_line(versions));
   } else {
-    choice.midi_out = t.out;
-    choice.midi_in = t.in;
+    output_line(kStdout, "midi \"" + printable_text(name) + "\" (out " + std::to_string(link.midi_out) + ", in " +
+                             std::to_string(link.midi_in) + "): " + versions_line(versions));
   }
-  return link_choice_target(choice);
 }
 
 }  // namespace
@@ -71,64 +89,82 @@ int run_find(const RunOptions& options) {
     std::fprintf(stderr, "xrupdate: cannot set up the signal handling\n");
     return kExitStartup;
   }
-  const std::vector<FindTarget> targets = candidates(options);
-  if (targets.empty()) {
-    output_line(kStderr, "xrupdate: --find: no serial device and no MIDI output/input pair with the same name is present");
-    headless_end();
-    return kExitLinkNotOpened;
-  }
-  for (const FindTarget& t : targets) {
-    if (t.out < 0 && com_port_number(t.device.c_str()) == 0 && t.device.size() >= static_cast<size_t>(kLinkDeviceSize)) {
-      output_line(kStderr, "xrupdate: --port: the device path is longer than " + std::to_string(kLinkDeviceSize - 1) + " bytes");
-      headless_end();
-      return kExitUsage;
+  int status = kExitComplete;
+  int tried = 0, answered = 0;
+  std::string reason;
+  for (const std::string& device : options.ports) {
+    if (com_port_number(device.c_str()) == 0 && device.size() >= static_cast<size_t>(kLinkDeviceSize)) {
+      reason = "--port: the device path is longer than " + std::to_string(kLinkDeviceSize - 1) + " bytes";
+      status = kExitUsage;
     }
   }
-  if (!derive_inifile(options.ini) || !program_startup(kProbeNone)) {
-    output_line(kStderr, "xrupdate: the program could not start");
-    close_log();
-    headless_end();
-    return kExitStartup;
+  const bool started = status == kExitComplete && derive_inifile(options.ini) && program_startup(kProbeNone);
+  if (status == kExitComplete && !started) {
+    reason = "the program could not start";
+    status = kExitStartup;
   }
-  int found = 0;
-  for (const FindTarget& t : targets) {
-    if (headless_stop_asked()) break;
-    const LinkTarget link = target_link(t);
-    const std::string where = t.out < 0 ? printable(link.device) : printable(t.device);
-    if (t.out < 0) {
-      char why[400] = "";
-      if (!serial_device_probe(link.device, why, sizeof why)) {
-        output_line(kStderr, "xrupdate: " + where + " " + why + "; not tried");
-        continue;
+  if (status == kExitComplete) {
+    const Candidates found = candidates(options);
+    if (found.serial.empty() && found.midi.empty()) {
+      reason = "no serial device and no MIDI output/input pair with the same name is present";
+      status = kExitLinkNotOpened;
+    } else {
+      const std::vector<ScanResult> results =
+          serial_scan(found.serial, options.timeout_ms, options.first, stop_asked, notices_wake_fd());
+      bool any_answered = false;
+      for (const ScanResult& r : results) any_answered = any_answered || r.answered;
+      for (const ScanResult& r : results) {
+        const std::string device = printable_text(r.link.device);
+        if (r.tried) ++tried;
+        if (r.answered) {
+          ++answered;
+          write_log("Version request on %s: %s", r.link.device, versions_line(r.versions).c_str());
+          tell_found(options, r.link, "", r.versions);
+        } else {
+          if (r.tried && !(options.first && any_answered)) write_log("Version request on %s: %s", r.link.device, r.why.c_str());
+          const bool passed_over = options.first && any_answered && r.tried;  // --first: not waited for
+          if (!passed_over)
+            output_line(kStderr, "xrupdate: " + device + ": " + r.why);
+        }
+      }
+      // MIDI pairs one after another, each with the same short time-out.
+      for (size_t i = 0; i < found.midi.size(); ++i) {
+        if (headless_stop_asked() || (options.first && answered > 0)) break;
+        ++tried;
+        const HeadlessResult result = headless_transfer("", found.midi[i], kScopeVersionsOnly, now_ms() + options.timeout_ms);
+        int versions[3];
+        if (result.status == kExitComplete && tfr_target_versions(versions)) {
+          ++answered;
+          tell_found(options, found.midi[i], found.midi_names[i], versions);
+        } else if (!headless_stop_asked()) {
+          output_line(kStderr, "xrupdate: MIDI \"" + printable_text(found.midi_names[i]) + "\": " +
+                                   (result.reason.empty() ? std::string("no valid answer") : result.reason));
+        }
+      }
+      if (headless_stop_asked()) {
+        status = kExitAborted;
+        reason = "stopped (Ctrl-C, SIGTERM or SIGQUIT)";
+      } else if (tried == 0) {
+        status = kExitLinkNotOpened;
+        reason = "no device to try";
+      } else if (answered == 0) {
+        status = kExitDeviceError;
+        reason = "no instrument answered";
       }
     }
-    const HeadlessResult result = headless_transfer("", link, kScopeVersionsOnly, now_ms() + kFindTimeoutMs);
-    int versions[3];
-    if (result.status != kExitComplete || !tfr_target_versions(versions)) {
-      output_line(kStderr, "xrupdate: " + where + ": no instrument answered (" +
-                               (result.reason.empty() ? std::string("no valid reply") : result.reason) + ")");
-      continue;
-    }
-    ++found;
-    if (options.json) {
-      JsonObject object;
-      object.text("command", "find").raw("link", link_json(link)).raw("versions", versions_json(versions));
-      output_line(kStdout, object.str());
-    } else if (t.out < 0) {
-      output_line(kStdout, "serial " + where + ": " + versions_line(versions));
-    } else {
-      output_line(kStdout, "midi \"" + where + "\" (out " + std::to_string(t.out) + ", in " + std::to_string(t.in) +
-                               "): " + versions_line(versions));
-    }
   }
-  free_tfr();  // nothing of the settings changes: they are not saved
-  close_log();
-  int status = kExitComplete;
-  if (headless_stop_asked()) {
-    status = kExitAborted;
-  } else if (found == 0) {
-    output_line(kStderr, "xrupdate: --find: no instrument answered");
-    status = kExitDeviceError;
+  if (started) {
+    free_tfr();  // nothing of the settings changes: they are not saved
+    close_log();
+  }
+  if (options.json) {
+    JsonObject summary;
+    summary.text("command", "find").number("tried", tried).number("answered", answered).number("exit", status)
+        .text("outcome", exit_status_word(status));
+    if (status != kExitComplete) summary.text("reason", reason.c_str());
+    output_line(kStdout, summary.str());
+  } else if (status != kExitComplete) {
+    output_line(kStderr, "xrupdate: --find: " + reason);
   }
   headless_end();
   return status;

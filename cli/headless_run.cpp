@@ -16,6 +16,7 @@
 #include "support/host.h"
 #include "support/settings.h"
 #include "ui/notice_queue.h"
+#include "ui/printable.h"
 #include "ui/progress.h"
 #include "ui/transfer_start.h"
 
@@ -77,7 +78,9 @@ void sink_textout(int line, const char* text) {
   std::lock_guard<std::mutex> lock(g_mutex);
   if (line < 0 || line > 5 || text == nullptr) return;
   g_lines[line] = text;
-  if (g_show.lines) output_line(g_show.lines_on_stdout ? kStdout : kStderr, std::to_string(line) + ": " + text);
+  // Line 0 is the file's path: a control character in it must not break the line.
+  if (g_show.lines)
+    output_line(g_show.lines_on_stdout ? kStdout : kStderr, std::to_string(line) + ": " + printable_text(text));
   if (progress_line(&g_progress, line, text, now_ms())) show_progress_locked();
 }
 

@@ -55,25 +55,3 @@ std::string versions_line(const int versions[3]) {
   for (int i = 0; i < 3; ++i) line += std::string(i ? ", " : "") + kVersionLabels[i] + " " + version_text(versions[i]);
   return line;
 }
-
-std::string printable(const std::string& text) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string out;
-  for (const char ch : text) {
-    const unsigned char c = static_cast<unsigned char>(ch);
-    if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else if (c < 0x20 || c == 0x7F) {
-      out += "\\x";
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    } else {
-      out += ch;
-    }
-  }
-  return out;
-}

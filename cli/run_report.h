@@ -18,6 +18,3 @@ std::string versions_line(const int versions[3]);
 std::string version_text(int version);
 // The display's label of version 0..2: "System", "User", "PCM".
 const char* version_label(int which);
-// A name as text output shows it: control characters (a line break, an escape)
-// written as \n, \x1b, ...; everything else as it is.
-std::string printable(const std::string& text);

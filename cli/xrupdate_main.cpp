@@ -7,12 +7,30 @@
 #include "cli/batch_runner.h"
 #include "cli/find_command.h"
 #include "cli/info_json.h"
+#include "cli/json_text.h"
 #include "cli/list_command.h"
 #include "ui/run_options.h"
 #include "ui/standard_streams.h"
 #include "ui/term/front_end.h"
 
 namespace {
+
+const char* command_word(RunCommand command) {
+  switch (command) {
+    case kRunQuery: return "query";
+    case kRunDryRun: return "dry-run";
+    case kRunFind: return "find";
+    default: return "batch";
+  }
+}
+
+void print_usage_json(const RunOptions& options) {
+  JsonObject object;
+  object.text("command", command_word(options.command)).number("exit", 2).text("outcome", "usage")
+      .text("reason", options.usage_error.c_str());
+  std::printf("%s\n", object.str().c_str());
+  std::fflush(stdout);
+}
 
 void print_help(FILE* out) {
   std::fprintf(out,
@@ -40,11 +58,12 @@ void print_help(FILE* out) {
                "                            the file check and the version check only, no Set Mode\n"
                "                            and no data packet: whether the update would be accepted\n"
                "  xrupdate --query [OPTIONS] ask the instrument for its System, User and PCM versions\n"
-               "  xrupdate --find [--port DEVICE]...\n"
-               "                            the version request on each serial device that opens\n"
-               "                            and each MIDI output/input pair with the same name (or\n"
-               "                            on the devices given), a short time-out each; lists\n"
-               "                            where an instrument answered\n"
+               "  xrupdate --find [--port DEVICE]... [--timeout MS] [--first]\n"
+               "                            the version request to every serial device at once (or\n"
+               "                            to the devices given), then to each MIDI output/input\n"
+               "                            pair with the same name; lists where an instrument\n"
+               "                            answered; --timeout: how long each has (1000 ms),\n"
+               "                            --first: stop at the first instrument\n"
                "  xrupdate --list           the serial devices present, whether each opens and why\n"
                "                            not, and the MIDI outputs and inputs by number and name\n"
                "  xrupdate --info FILE...   check update files: type, version, size, packets\n"
@@ -64,10 +83,13 @@ void print_help(FILE* out) {
                "  --skip-version-check      send the file whatever version the instrument has\n"
                "  --json                    --info, --list, --query, --find, --dry-run, --batch:\n"
                "                            one JSON object per result on stdout\n"
-               "  -q, --quiet               --batch and --dry-run: only the outcome\n"
+               "  -q, --quiet               --batch, --dry-run, --query: only the outcome\n"
                "A device named with --port, --midi-out or --midi-in that cannot be opened ends\n"
                "the run with status 4 and says why; no other link is used. --port and\n"
-               "--midi-out/--midi-in together are a usage error.\n"
+               "--midi-out/--midi-in together are a usage error, and so is an option that does\n"
+               "not apply to the command. A start that names a link or a one-run option is\n"
+               "never handed to a running copy. --help and --version answer whatever else is\n"
+               "given.\n"
                "\n"
                "Settings file: --ini PATH; else xrupdate.ini beside the program when it exists\n"
                "and can be written (a portable copy); else $XDG_CONFIG_HOME/xrupdate/xrupdate.ini,\n"
@@ -95,7 +117,14 @@ int main(int argc, char** argv) {
   guard_standard_streams();
   RunOptions options;
   const int usage = parse_run_options(argc, argv, &options, stderr);
-  if (usage != 0) return usage;
+  if (usage != 0) {
+    // A run that asked for JSON gets its one object, also for a usage error.
+    if (options.json && (options.command == kRunBatch || options.command == kRunDryRun ||
+                         options.command == kRunQuery || options.command == kRunFind)) {
+      print_usage_json(options);
+    }
+    return usage;
+  }
   switch (options.command) {
     case kRunHelp:
       print_help(stdout);

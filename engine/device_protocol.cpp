@@ -62,6 +62,10 @@ unsigned char* make_excl_head(unsigned char* buf, unsigned char code) {
   return buf;
 }
 
+int reply_version(const unsigned char* reply, int which) {
+  return reply[6 + 2 * which] * 256 + reply[5 + 2 * which];
+}
+
 int build_version_request(unsigned char* buf) {
   make_excl_head(buf, kMsgVersionRequest);
   buf[5] = 0xF7;
@@ -141,19 +145,34 @@ int rx_data(WindowHandle window, unsigned char* reply, int length, int* received
   }
 }
 
-int check_rx_data(const unsigned char* reply, unsigned char expected_code, int received) {
-  if (received < 1 || (reply[0] != 0xF0 && reply[0] != 0xF7)) return report(kHeadErrors[0]);
+namespace {
+
+// The row of the first check the reply fails; null when it is valid.
+const ErrorRow* failed_check(const unsigned char* reply, unsigned char expected_code, int received) {
+  if (received < 1 || (reply[0] != 0xF0 && reply[0] != 0xF7)) return &kHeadErrors[0];
   for (int i = 1; i < 4; ++i) {
-    if (received <= i || reply[i] != kHead[i]) return report(kHeadErrors[i]);
+    if (received <= i || reply[i] != kHead[i]) return &kHeadErrors[i];
   }
-  if (received <= 4 || reply[4] != expected_code) return report(kHeadErrors[4]);
+  if (received <= 4 || reply[4] != expected_code) return &kHeadErrors[4];
   // A version reply whose three versions (bytes 5 to 10) did not all arrive is
   // not the reply asked for: versions that never came must not pass the check.
-  if (expected_code == kMsgVersionReply && received < 11) return report(kHeadErrors[4]);
-  if (expected_code != kMsgStatusReply) return 1;
+  if (expected_code == kMsgVersionReply && received < 11) return &kHeadErrors[4];
+  if (expected_code != kMsgStatusReply) return nullptr;
   // A status that never arrived is none the instrument gives: an unknown one.
-  if (received <= 5) return report(kStatusErrors[5]);
+  if (received <= 5) return &kStatusErrors[5];
   const unsigned status = reply[5];
-  if (status == 0) return 1;
-  return report(kStatusErrors[status <= 5 ? status - 1 : 5]);
+  if (status == 0) return nullptr;
+  return &kStatusErrors[status <= 5 ? status - 1 : 5];
+}
+
+}  // namespace
+
+int check_rx_data(const unsigned char* reply, unsigned char expected_code, int received) {
+  const ErrorRow* row = failed_check(reply, expected_code, received);
+  return row == nullptr ? 1 : report(*row);
+}
+
+const char* reply_fault(const unsigned char* reply, unsigned char expected_code, int received) {
+  const ErrorRow* row = failed_check(reply, expected_code, received);
+  return row == nullptr ? nullptr : row->what;
 }

@@ -36,6 +36,13 @@ int rx_data(WindowHandle window, unsigned char* reply, int length, int* received
 // them fails, as a byte of no valid value would.
 int check_rx_data(const unsigned char* reply, unsigned char expected_code,
                   int received = kReplySize);
+// The same checks, telling nothing: 0 when the reply is valid, else the text
+// check_rx_data shows on line 3 for it ("Rx Msg Error(4:Msg Code Error)").
+const char* reply_fault(const unsigned char* reply, unsigned char expected_code, int received = kReplySize);
+
+// Version `which` (0..2: the ones the display labels System, User, PCM) of a
+// version reply: its two bytes from byte 5 on, the low byte first.
+int reply_version(const unsigned char* reply, int which);
 
 // The three requests, built into buf; each returns the message's length.
 int build_version_request(unsigned char* buf);

@@ -68,10 +68,6 @@ int exchange(const unsigned char* message, int length, unsigned char* reply, int
   return tx_data(hWnd, message, length) && rx_data(hWnd, reply, kReplySize, received);
 }
 
-int reply_version(const unsigned char* reply, int which) {
-  return reply[6 + 2 * which] * 256 + reply[5 + 2 * which];
-}
-
 // The version request and its validated reply, shown on the display.
 int request_versions(unsigned char* reply) {
   if (stop_before_sending()) return 0;

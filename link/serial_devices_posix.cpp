@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "link/own_terminal_posix.h"
 #include "link/serial_port.h"
 
 namespace {
@@ -87,21 +88,9 @@ void diagnose(const char* path, char* why, int size) {
   ::close(fd);  // also releases the lock taken to look
 }
 
-// The controlling terminal ("/dev/tty") or the terminal on one of the
-// standard streams.
-bool is_own_terminal(const struct stat& device) {
-  struct stat st;
-  if (::stat("/dev/tty", &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == device.st_rdev) return true;
-  for (int fd = 0; fd <= 2; ++fd) {
-    if (::isatty(fd) && ::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == device.st_rdev)
-      return true;
-  }
-  return false;
-}
-
 }  // namespace
 
-std::vector<std::string> serial_device_candidates(const char* folder) {
+std::vector<std::string> serial_device_candidates(const char* folder, std::size_t most) {
   struct Found {
     int kind;
     long number;
@@ -125,7 +114,7 @@ std::vector<std::string> serial_device_candidates(const char* folder) {
   });
   std::vector<std::string> paths;
   for (const Found& f : found) {
-    if (static_cast<int>(paths.size()) >= kSerialDeviceMax) break;
+    if (paths.size() >= most) break;
     paths.push_back(f.name);
   }
   return paths;
@@ -133,14 +122,14 @@ std::vector<std::string> serial_device_candidates(const char* folder) {
 
 std::vector<SerialPresent> serial_devices_present(const char* dev) {
   std::vector<SerialPresent> found;
-  for (const std::string& path : serial_device_candidates(dev)) found.push_back(SerialPresent{path, ""});
+  for (const std::string& path : serial_device_candidates(dev, static_cast<std::size_t>(-1)))
+    found.push_back(SerialPresent{path, ""});
   const std::string by_id = std::string(dev) + "/serial/by-id";
   std::vector<std::string> links;
   if (DIR* dir = ::opendir(by_id.c_str())) {
     while (const dirent* entry = ::readdir(dir)) {
       if (entry->d_name[0] == '.') continue;
       links.push_back(by_id + "/" + entry->d_name);
-      if (links.size() >= static_cast<size_t>(kSerialDeviceMax)) break;
     }
     ::closedir(dir);
   }
@@ -166,7 +155,7 @@ int serial_device_probe(const char* path, char* why, int size) {
     return 0;
   }
   // The terminal the front end runs in would take the packets as keys.
-  if (is_own_terminal(st)) {
+  if (is_own_terminal(st.st_rdev)) {
     say(why, size, "is the terminal this program runs in");
     return 0;
   }

@@ -11,13 +11,17 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <map>
+#include <mutex>
 #include <thread>
 
+#include "link/own_terminal_posix.h"
 #include "link/serial_baud_posix.h"
 #include "link/serial_port.h"
 
@@ -28,11 +32,11 @@ constexpr int kWriteTimeoutMs = 10000;  // per write, in all
 
 using Clock = std::chrono::steady_clock;
 
-// The line settings the open port had before the link set it up, put back when
-// it closes: a device that is also a terminal (a console, /dev/tty) must not
-// stay raw after the run. One port is set up at a time.
-int g_restore_fd = -1;
-termios g_restore_tio{};
+// The line settings each open port had before the link set it up, put back
+// when it closes: a device that is also a terminal (a console, /dev/tty) must
+// not stay raw after the run. Several ports may be open at once (--find).
+std::mutex g_restore_mutex;
+std::map<int, termios> g_restore;
 
 int to_fd(PortHandle port) { return port < 0 ? -1 : static_cast<int>(port); }
 
@@ -54,10 +58,24 @@ speed_t standard_speed(int baud) {
 
 }  // namespace
 
+bool is_own_terminal(dev_t device) {
+  struct stat st;
+  if (stat("/dev/tty", &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == device) return true;
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (isatty(fd) && fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == device) return true;
+  }
+  return false;
+}
+
 PortHandle port_open_device(const char* path) {
   if (path == nullptr || path[0] == '\0') return kInvalidPort;
   int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return kInvalidPort;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || (S_ISCHR(st.st_mode) && is_own_terminal(st.st_rdev))) {
+    close(fd);
+    return kInvalidPort;
+  }
   // No sharing: a port another program holds (flock, or TIOCEXCL for
   // programs that use that) does not open, and while it is open here nobody
   // else opens it.
@@ -80,9 +98,9 @@ int port_set_line(PortHandle port, int baud) {
   if (fd < 0 || baud <= 0) return 0;
   termios tio{};
   if (tcgetattr(fd, &tio) != 0) return 0;
-  if (g_restore_fd != fd) {
-    g_restore_fd = fd;
-    g_restore_tio = tio;
+  {
+    std::lock_guard<std::mutex> lock(g_restore_mutex);
+    g_restore.emplace(fd, tio);  // the first settings seen are the ones put back
   }
   // A raw byte stream: no line editing, echo, signals, character translation
   // or XON/XOFF (their bytes occur in packed data). Hardware flow control is
@@ -165,9 +183,13 @@ int port_read_byte(PortHandle port, unsigned char* byte) {
 void port_close(PortHandle port) {
   int fd = to_fd(port);
   if (fd < 0) return;
-  if (fd == g_restore_fd) {
-    tcsetattr(fd, TCSANOW, &g_restore_tio);
-    g_restore_fd = -1;
+  {
+    std::lock_guard<std::mutex> lock(g_restore_mutex);
+    const auto kept = g_restore.find(fd);
+    if (kept != g_restore.end()) {
+      tcsetattr(fd, TCSANOW, &kept->second);
+      g_restore.erase(kept);
+    }
   }
   // Exclusive use ends with this handle (a terminal whose other side stays
   // open would otherwise keep refusing new opens).

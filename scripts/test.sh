@@ -95,7 +95,8 @@ tsan() {
 # at -O3, and warnings are errors there too.
 release() {
   configure "$build/release" -DCMAKE_BUILD_TYPE=Release -DXR_BENCH=ON &&
-    cmake --build "$build/release" -j "$jobs"
+    cmake --build "$build/release" -j "$jobs" &&
+    /usr/bin/python3 "$root/bench/find_bench.py" "$build/release"
 }
 
 wine_env() {

@@ -22,8 +22,9 @@ struct ProfileEntry {
 };
 // Writes every entry in order, with the same result as one profile_write_string
 // each; Linux writes the file once for all of them. Returns how many entries
-// were not written (0: all).
-int profile_write_strings(const char* section, const std::vector<ProfileEntry>& entries, const char* file);
+// were not written (0: all); their keys go to *unwritten when it is given.
+int profile_write_strings(const char* section, const std::vector<ProfileEntry>& entries, const char* file,
+                          std::vector<std::string>* unwritten = nullptr);
 
 // A value as written to the file so that the reader gives it back unchanged:
 // the reader drops blanks around a value and one pair of matching quotes, so

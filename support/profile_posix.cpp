@@ -416,26 +416,28 @@ std::string with_entry(const std::string& text, const char* section, const char*
 
 }  // namespace
 
-int profile_write_strings(const char* section, const std::vector<ProfileEntry>& entries, const char* file) {
-  const int all = static_cast<int>(entries.size());
-  if (section == nullptr || file == nullptr || file[0] == '\0' || has_line_break(section)) return all;
+int profile_write_strings(const char* section, const std::vector<ProfileEntry>& entries, const char* file,
+                          std::vector<std::string>* unwritten) {
+  std::vector<std::string> left;
+  std::vector<std::string> applied;
   std::string text;
-  if (read_whole(file, &text) == ReadResult::kUnusable) return all;
-  // Every key goes into the text first; the file is then written once.
-  int unwritten = 0, applied = 0;
+  const bool usable = section != nullptr && file != nullptr && file[0] != '\0' && !has_line_break(section) &&
+                      read_whole(file, &text) != ReadResult::kUnusable;
   for (const ProfileEntry& entry : entries) {
     // A line break would split the entry into lines of its own.
-    if (entry.key.empty() || std::strlen(entry.key.c_str()) != entry.key.size() ||
+    if (!usable || entry.key.empty() || std::strlen(entry.key.c_str()) != entry.key.size() ||
         std::strlen(entry.value.c_str()) != entry.value.size() || has_line_break(entry.key.c_str()) ||
         has_line_break(entry.value.c_str())) {
-      ++unwritten;
+      left.push_back(entry.key);
       continue;
     }
+    // Every key goes into the text first; the file is then written once.
     text = with_entry(text, section, entry.key.c_str(), entry.value.c_str());
-    ++applied;
+    applied.push_back(entry.key);
   }
-  if (applied > 0 && !replace_file(file, text)) unwritten += applied;
-  return unwritten;
+  if (!applied.empty() && !replace_file(file, text)) left.insert(left.end(), applied.begin(), applied.end());
+  if (unwritten != nullptr) unwritten->insert(unwritten->end(), left.begin(), left.end());
+  return static_cast<int>(left.size());
 }
 
 int profile_write_string(const char* section, const char* key, const char* value, const char* file) {

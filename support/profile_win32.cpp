@@ -17,9 +17,13 @@ int profile_write_string(const char* section, const char* key, const char* value
   return WritePrivateProfileStringA(section, key, value, file) ? 1 : 0;
 }
 
-int profile_write_strings(const char* section, const std::vector<ProfileEntry>& entries, const char* file) {
-  int unwritten = 0;
-  for (const ProfileEntry& entry : entries)
-    unwritten += profile_write_string(section, entry.key.c_str(), entry.value.c_str(), file) ? 0 : 1;
-  return unwritten;
+int profile_write_strings(const char* section, const std::vector<ProfileEntry>& entries, const char* file,
+                          std::vector<std::string>* unwritten) {
+  int count = 0;
+  for (const ProfileEntry& entry : entries) {
+    if (profile_write_string(section, entry.key.c_str(), entry.value.c_str(), file)) continue;
+    ++count;
+    if (unwritten != nullptr) unwritten->push_back(entry.key);
+  }
+  return count;
 }

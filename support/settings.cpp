@@ -203,7 +203,7 @@ int get_initial() {
   return 1;
 }
 
-int set_initial(WindowHandle window) {
+int set_initial(WindowHandle window, std::vector<std::string>* unwritten) {
   g_save.clear();
   save_output_device();
   save_input_device();
@@ -229,7 +229,7 @@ int set_initial(WindowHandle window) {
   write_string("CurrentPath", stored);
 
   set_initial_platform(&g_save);
-  const int unsaved = profile_write_strings(kSection, g_save, inifile);
+  const int unsaved = profile_write_strings(kSection, g_save, inifile, unwritten);
   g_save.clear();
   return unsaved;
 }

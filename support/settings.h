@@ -2,6 +2,7 @@
 // The settings record and its private-profile settings file: loaded once at
 // start-up (get_initial), saved once when the main window goes (set_initial).
 
+#include <string>
 #include <vector>
 
 #include "support/host.h"
@@ -34,8 +35,8 @@ extern char com_device_path[4][kComDevicePathSize];
 // Loads every setting; always returns 1.
 int get_initial();
 // Saves every setting; `window` gives the saved position. Returns how many
-// keys could not be written (0: all saved).
-int set_initial(WindowHandle window);
+// keys could not be written (0: all saved); their names go to *unwritten when given.
+int set_initial(WindowHandle window, std::vector<std::string>* unwritten = nullptr);
 
 // The platform's own keys (Linux: the COM port device paths), read after and
 // saved after the common keys of `section`. One OS file each.

@@ -34,12 +34,25 @@ TEST(LinkChoice, MidiDevicesByNumberWholeNameOrOnePart) {
 
   RunOptions options;
   options.midi_out = "USB";
-  FILE* err = std::tmpfile();
+  std::string reason;
   LinkChoice choice;
-  EXPECT_EQ(link_choice_read(options, &choice, err), 2);
+  EXPECT_EQ(link_choice_read(options, &choice, &reason), 2);
   options.midi_out = "Nothing";
-  EXPECT_EQ(link_choice_read(options, &choice, err), 4);
-  std::fclose(err);
+  EXPECT_EQ(link_choice_read(options, &choice, &reason), 4);
+  EXPECT_EQ(reason, "--midi-out: no MIDI output is named \"Nothing\"");
+}
+
+// A number that is also (a part of) another device's name fits two devices.
+TEST(LinkChoice, ANumberThatIsAlsoANameIsRefused) {
+  FakeMidiDevices devices({{"Synth"}, {"2"}, {"Desk MIDI 2"}}, {{"In"}});
+  char why[400];
+  bool ambiguous = false;
+  EXPECT_EQ(midi_device_by_name(true, "2", why, sizeof why, &ambiguous), -1);
+  EXPECT_TRUE(ambiguous);
+  EXPECT_NE(std::string(why).find("1 \"2\""), std::string::npos) << why;
+  // Number 1 is the device named "2"; no other name holds "1".
+  EXPECT_EQ(midi_device_by_name(true, "1", why, sizeof why, &ambiguous), 1);
+  EXPECT_EQ(midi_device_by_name(true, "Desk", why, sizeof why, &ambiguous), 2);
 }
 
 // The choice is a value on top of the settings' link: the settings record is
@@ -57,7 +70,8 @@ TEST(LinkChoice, AValueOnTopOfTheSettingsThatLeavesThemAlone) {
   options.rate = 3;
   options.skip_version_check = true;
   LinkChoice choice;
-  ASSERT_EQ(link_choice_read(options, &choice, stderr), 0);
+  std::string why;
+  ASSERT_EQ(link_choice_read(options, &choice, &why), 0);
   LinkTarget link = link_choice_target(choice);
   EXPECT_EQ(link.devtype, kLinkMidi);
   EXPECT_EQ(link.midi_out, 1);
@@ -75,18 +89,18 @@ TEST(LinkChoice, AValueOnTopOfTheSettingsThatLeavesThemAlone) {
   std::snprintf(com_device_path[2], kComDevicePathSize, "%s", "/dev/ttyUSB7");
   RunOptions serial;
   serial.ports = {"/dev/ttyUSB7"};
-  ASSERT_EQ(link_choice_read(serial, &choice, stderr), 0);
+  ASSERT_EQ(link_choice_read(serial, &choice, &why), 0);
   link = link_choice_target(choice);
   EXPECT_EQ(link.devtype, kLinkSerial);
   EXPECT_EQ(link.com_port, 3);
   EXPECT_STREQ(link.device, "/dev/ttyUSB7");
   serial.ports = {"/dev/pts/99"};
-  ASSERT_EQ(link_choice_read(serial, &choice, stderr), 0);
+  ASSERT_EQ(link_choice_read(serial, &choice, &why), 0);
   link = link_choice_target(choice);
   EXPECT_EQ(link.com_port, 0);
   EXPECT_EQ(link_in_use_text(link), "/dev/pts/99 at 38400 baud");
   serial.ports = {"com3"};
-  ASSERT_EQ(link_choice_read(serial, &choice, stderr), 0);
+  ASSERT_EQ(link_choice_read(serial, &choice, &why), 0);
   link = link_choice_target(choice);
   EXPECT_EQ(link.com_port, 3);
   EXPECT_EQ(link_in_use_text(link), "COM3 (/dev/ttyUSB7) at 38400 baud");
@@ -96,9 +110,8 @@ TEST(LinkChoice, AValueOnTopOfTheSettingsThatLeavesThemAlone) {
 
   // A path too long for the link is refused, never cut.
   serial.ports = {"/dev/" + std::string(300, 'x')};
-  FILE* err = std::tmpfile();
-  EXPECT_EQ(link_choice_read(serial, &choice, err), 2);
-  std::fclose(err);
+  EXPECT_EQ(link_choice_read(serial, &choice, &why), 2);
+  EXPECT_NE(why.find("longer than 255 bytes"), std::string::npos) << why;
 }
 
 TEST(JsonText, AnyBytesGiveAValidString) {

@@ -3,7 +3,6 @@
 // this run in its place. The choice is a value handed to the transfer's start;
 // the settings record is never written with it, so it is never saved.
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -24,8 +23,9 @@ struct LinkChoice {
 
 // Checks what `options` name for this run (a serial device path that fits, MIDI
 // devices by number or name). 0 with the choice in *choice; else the exit
-// status (2 a usage error, 4 a device that is not there) after one line on `err`.
-int link_choice_read(const RunOptions& options, LinkChoice* choice, FILE* err);
+// status (2 a usage error, 4 a device that is not there) with the reason in
+// *why ("--midi-out: no MIDI output is named X").
+int link_choice_read(const RunOptions& options, LinkChoice* choice, std::string* why);
 
 // The link for one run, once the settings are loaded: the settings' link with the
 // choice on top. A device given as COM1..COM4 is that port's device; a path that

@@ -82,11 +82,27 @@ int midi_device_by_name(bool output, const char* name, char* why, int size, bool
   *ambiguous = false;
   const char* kind = output ? "MIDI output" : "MIDI input";
   const unsigned count = output ? midi_driver().out_num_devs() : midi_driver().in_num_devs();
+  // A number is the device of that number, unless the text is also (a part of)
+  // another device's name: then it fits two devices and is refused.
+  int by_number = -1;
   if (all_digits(name)) {
     const long id = std::strtol(name, nullptr, 10);
-    if (id < static_cast<long>(count)) return static_cast<int>(id);
-    std::snprintf(why, static_cast<size_t>(size), "there is no %s number %s (%u found)", kind, name, count);
-    return -1;
+    if (id >= static_cast<long>(count)) {
+      std::snprintf(why, static_cast<size_t>(size), "there is no %s number %s (%u found)", kind, name, count);
+      return -1;
+    }
+    by_number = static_cast<int>(id);
+    for (unsigned other = 0; other < count; ++other) {
+      std::string device;
+      midi_device_name(output, static_cast<int>(other), &device);
+      if (static_cast<int>(other) == by_number || device.find(name) == std::string::npos) continue;
+      *ambiguous = true;
+      std::snprintf(why, static_cast<size_t>(size),
+                    "\"%s\" is %s number %s and also in the name of %u \"%s\"; give a name that fits one device",
+                    name, kind, name, other, device.c_str());
+      return -1;
+    }
+    return by_number;
   }
   // A whole name first; a part of a name only when no name is whole.
   for (int pass = 0; pass < 2; ++pass) {
@@ -112,33 +128,34 @@ int midi_device_by_name(bool output, const char* name, char* why, int size, bool
   return -1;
 }
 
-int link_choice_read(const RunOptions& options, LinkChoice* choice, FILE* err) {
+int link_choice_read(const RunOptions& options, LinkChoice* choice, std::string* why) {
   *choice = LinkChoice{};
+  why->clear();
   choice->rate = options.rate;
   choice->skip_version_check = options.skip_version_check;
   if (options.ports.size() == 1) {
     const std::string& device = options.ports[0];
     // A path that does not fit is refused: a shortened one could name another device.
     if (com_port_number(device.c_str()) == 0 && device.size() >= static_cast<size_t>(kLinkDeviceSize)) {
-      std::fprintf(err, "xrupdate: --port: the device path is longer than %d bytes\n", kLinkDeviceSize - 1);
+      *why = "--port: the device path is longer than " + std::to_string(kLinkDeviceSize - 1) + " bytes";
       return 2;
     }
     choice->serial = true;
     choice->serial_device = device;
   }
-  char why[400];
+  char text[400];
   bool ambiguous = false;
   if (options.midi_out != nullptr) {
-    choice->midi_out = midi_device_by_name(true, options.midi_out, why, sizeof why, &ambiguous);
+    choice->midi_out = midi_device_by_name(true, options.midi_out, text, sizeof text, &ambiguous);
     if (choice->midi_out < 0) {
-      std::fprintf(err, "xrupdate: --midi-out: %s\n", why);
+      *why = std::string("--midi-out: ") + text;
       return ambiguous ? 2 : 4;
     }
   }
   if (options.midi_in != nullptr) {
-    choice->midi_in = midi_device_by_name(false, options.midi_in, why, sizeof why, &ambiguous);
+    choice->midi_in = midi_device_by_name(false, options.midi_in, text, sizeof text, &ambiguous);
     if (choice->midi_in < 0) {
-      std::fprintf(err, "xrupdate: --midi-in: %s\n", why);
+      *why = std::string("--midi-in: ") + text;
       return ambiguous ? 2 : 4;
     }
   }

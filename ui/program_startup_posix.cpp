@@ -2,6 +2,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "engine/update_file.h"
 #include "link/serial_link.h"
@@ -10,6 +12,7 @@
 #include "support/settings_path.h"
 #include "support/support_log.h"
 #include "link/serial_devices.h"
+#include "ui/printable.h"
 #include "ui/transfer_start.h"
 
 CmdLine cl;
@@ -17,7 +20,7 @@ CmdLine cl;
 namespace {
 
 int g_settings_place = 0;  // how inifile was chosen
-char g_port_problem[kComDevicePathSize + 512] = "";
+char g_port_problem[4 * kComDevicePathSize + 512] = "";  // a name escaped takes up to 4 bytes a byte
 
 // Why the serial device of `link` does not open, for the user: "The serial port
 // COM1 (/dev/ttyS0) does not exist". 0 when it opens after all.
@@ -25,11 +28,13 @@ int describe_port_problem(const LinkTarget& link) {
   char why[400];
   if (serial_device_probe(link.device, why, sizeof why)) return 0;
   if (why[0] == '\0') std::snprintf(why, sizeof why, "%s", "could not be opened");
+  // The device's name is shown and logged with its control characters escaped.
+  const std::string device = printable_text(link.device);
   if (link.com_port >= 1 && link.com_port <= 4) {
     std::snprintf(g_port_problem, sizeof g_port_problem, "The serial port COM%d (%s) %s", link.com_port,
-                  link.device, why);
+                  device.c_str(), why);
   } else {
-    std::snprintf(g_port_problem, sizeof g_port_problem, "The serial port %s %s", link.device, why);
+    std::snprintf(g_port_problem, sizeof g_port_problem, "The serial port %s %s", device.c_str(), why);
   }
   return 1;
 }
@@ -80,12 +85,14 @@ int program_startup(PortProbe probe) {
   if (probe == kProbeNone) return 1;
   check_comm(comm_status);
   const bool serial_configured = devtype == 0 && port >= 1 && port <= 4;
+  const LinkTarget configured = settings_link_target();
+  // The configured port is kept: it is checked whether or not it opened (a
+  // device that opens may still be no port, such as this program's terminal).
+  if (probe == kProbeKeep) {
+    if (serial_configured) startup_check_link(configured);
+    return 1;
+  }
   if (serial_configured && !comm_status[port - 1]) {
-    const LinkTarget configured = settings_link_target();
-    if (probe == kProbeKeep) {
-      startup_check_link(configured);
-      return 1;
-    }
     if (warning && describe_port_problem(configured)) {
       char text[sizeof g_port_problem + kComDevicePathSize + 128];
       const int found = lowest_port(comm_status);
@@ -126,9 +133,18 @@ void program_shutdown(WindowHandle window) {
     settings_message("cannot be saved", why, "The changes of this run are lost.");
     return;
   }
-  if (set_initial(window) != 0) {
-    if (!settings_file_problem(inifile, 1, why, sizeof why))
-      std::snprintf(why, sizeof why, "%s", "it could not be written");
+  std::vector<std::string> unwritten;
+  const int unsaved = set_initial(window, &unwritten);
+  if (unsaved == 0) return;
+  if (settings_file_problem(inifile, 1, why, sizeof why)) {
     settings_message("cannot be saved", why, "The changes of this run are lost.");
+    return;
   }
+  // The file was written; what could not be stored in it is named.
+  std::string keys;
+  for (const std::string& key : unwritten) keys += (keys.empty() ? "" : ", ") + key;
+  const std::string outcome = "The other settings were saved; " + keys + " keeps its earlier value.";
+  settings_message(unwritten.size() == 1 ? "has a key that cannot be saved" : "has keys that cannot be saved",
+                   (keys + (unwritten.size() == 1 ? " holds" : " hold") + " a line break, which a line of the file cannot hold").c_str(),
+                   outcome.c_str());
 }

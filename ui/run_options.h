@@ -1,6 +1,7 @@
 #pragma once
 // The Linux program's command line, read once with getopt_long: one command,
-// the link chosen for this run, and the operands.
+// the link chosen for this run, and the operands. Options come in any order,
+// also after the files and whatever POSIXLY_CORRECT says; "--" ends them.
 
 #include <cstdio>
 #include <string>
@@ -30,11 +31,23 @@ struct RunOptions {
   bool skip_version_check = false;
   bool json = false;
   bool quiet = false;
+  int timeout_ms = 1000;  // --find: how long each device has to answer
+  bool first = false;     // --find: stop at the first instrument
   std::vector<const char*> operands;  // files, "/h"
+  // A usage error's line (without "xrupdate: "), for the JSON object of a run that asked for one.
+  std::string usage_error;
   // Whether the link was chosen on the command line.
   bool link_chosen() const { return !ports.empty() || midi_out != nullptr || midi_in != nullptr; }
 };
 
 // Reads argv[1..]. 0 when it is a command line the program can run; else the
-// exit status of a usage error (2) after one line on `err`.
+// exit status of a usage error (2) after one line on `err` (options->command
+// and options->json then say what was read). -h/--help and -V/--version answer
+// whatever else is given.
 int parse_run_options(int argc, char** argv, RunOptions* options, FILE* err);
+
+// Why a file operand cannot be used as an update file: "no such file", "is a
+// directory", "its full path is longer than 259 characters".
+std::string file_operand_problem(const char* operand);
+// The operands that name files: "/h" and other switches left out.
+std::vector<const char*> file_operands(const RunOptions& options);

@@ -1,8 +1,17 @@
 #include "ui/run_options.h"
 
 #include <getopt.h>
+#include <strings.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/stat.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <string>
+
+#include "ui/command_line.h"
+#include "ui/printable.h"
 
 namespace {
 
@@ -21,6 +30,8 @@ enum OptionId : int {
   kOptRate,
   kOptSkipVersionCheck,
   kOptJson,
+  kOptTimeout,
+  kOptFirst,
 };
 
 const option kLongOptions[] = {
@@ -41,6 +52,8 @@ const option kLongOptions[] = {
     {"rate", required_argument, nullptr, kOptRate},
     {"skip-version-check", no_argument, nullptr, kOptSkipVersionCheck},
     {"json", no_argument, nullptr, kOptJson},
+    {"timeout", required_argument, nullptr, kOptTimeout},
+    {"first", no_argument, nullptr, kOptFirst},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -53,13 +66,68 @@ const char* command_name(RunCommand command) {
     case kRunQuery: return "--query";
     case kRunFind: return "--find";
     case kRunDryRun: return "--dry-run";
-    default: return "";
+    default: return "the front end";
   }
 }
 
-int usage_error(FILE* err, const char* text, const char* detail = "") {
-  std::fprintf(err, "xrupdate: %s%s (xrupdate --help lists the options)\n", text, detail);
-  return 2;
+// The options that are not commands, and the commands each applies to.
+enum OptionBit : unsigned {
+  kBitIni = 1u << 0,
+  kBitPort = 1u << 1,
+  kBitMidi = 1u << 2,
+  kBitRate = 1u << 3,
+  kBitSkip = 1u << 4,
+  kBitJson = 1u << 5,
+  kBitQuiet = 1u << 6,
+  kBitTimeout = 1u << 7,
+  kBitFirst = 1u << 8,
+};
+
+unsigned allowed_options(RunCommand command) {
+  const unsigned link = kBitIni | kBitPort | kBitMidi | kBitRate;
+  switch (command) {
+    case kRunFrontEnd: return link | kBitSkip;
+    case kRunBatch:
+    case kRunDryRun: return link | kBitSkip | kBitJson | kBitQuiet;
+    case kRunQuery: return link | kBitJson | kBitQuiet;
+    case kRunFind: return kBitIni | kBitPort | kBitJson | kBitTimeout | kBitFirst;
+    case kRunList:
+    case kRunInfo: return kBitIni | kBitJson;
+    default: return kBitIni;  // a wrapper may name the settings file whatever it runs
+  }
+}
+
+// A byte of an option as written: itself when it is printable ASCII, else \xNN.
+std::string shown_byte(int c) {
+  static const char kHex[] = "0123456789abcdef";
+  const unsigned char b = static_cast<unsigned char>(c);
+  if (b >= 0x21 && b < 0x7F) return std::string(1, static_cast<char>(b));
+  return std::string("\\x") + kHex[b >> 4] + kHex[b & 15];
+}
+
+// How long options are: "--name" (up to a "="), as written.
+std::string long_name(const char* argument) {
+  const char* equals = std::strchr(argument, '=');
+  return equals != nullptr ? std::string(argument, static_cast<size_t>(equals - argument)) : std::string(argument);
+}
+
+bool known_long_option(const std::string& name, int* has_arg) {
+  for (const option* o = kLongOptions; o->name != nullptr; ++o) {
+    if (name == std::string("--") + o->name) {
+      *has_arg = o->has_arg;
+      return true;
+    }
+  }
+  return false;
+}
+
+// "COM" and digits that are not one of COM1..COM4.
+bool other_com_name(const char* text) {
+  if (strncasecmp(text, "COM", 3) != 0 || text[3] == '\0') return false;
+  for (const char* p = text + 3; *p != '\0'; ++p) {
+    if (*p < '0' || *p > '9') return false;
+  }
+  return !(text[3] >= '1' && text[3] <= '4' && text[4] == '\0');
 }
 
 // How many operands each command takes: [least, most]; -1 for any number.
@@ -83,22 +151,38 @@ int parse_run_options(int argc, char** argv, RunOptions* options, FILE* err) {
   bool help = false;
   bool version = false;
   RunCommand command = kRunFrontEnd;
+  std::string error;  // the first usage error; help and the version still answer
+  unsigned given = 0;
+  std::string given_names[16];  // each option bit's name as written
+  auto note = [&](unsigned bit, const char* name) {
+    given |= bit;
+    for (int b = 0; b < 16; ++b) {
+      if (bit == (1u << b) && given_names[b].empty()) given_names[b] = name;
+    }
+  };
+  auto fail = [&](const std::string& text) {
+    if (error.empty()) error = text;
+  };
   opterr = 0;  // the errors are told here, one line each
-  optopt = 0;
   optind = 0;  // a fresh scan (GNU), also when called again
+  // "-": operands come back in their place (id 1), so options may follow files
+  // whatever POSIXLY_CORRECT says, and nothing is reordered under the messages.
   for (;;) {
-    const int id = getopt_long(argc, argv, ":hVq", kLongOptions, nullptr);
+    const int at = optind == 0 ? 1 : optind;  // the argument being read
+    optopt = 0;
+    const int id = getopt_long(argc, argv, "-:hVq", kLongOptions, nullptr);
     if (id == -1) break;
-    // The option as written, for the messages: a short one by its letter.
-    const char* written = optind - 1 > 0 && optind - 1 < argc ? argv[optind - 1] : "";
-    char letter[3] = {'-', static_cast<char>(optopt), '\0'};
-    if (optopt > 0 && optopt < 128) written = letter;
+    const char* argument = at < argc ? argv[at] : "";
+    const bool is_long = std::strncmp(argument, "--", 2) == 0;
+    // The option as written, for the messages.
+    const std::string written = is_long ? long_name(argument) : "-" + shown_byte(optopt != 0 ? optopt : id);
     RunCommand chosen = kRunFrontEnd;
     switch (id) {
+      case 1: options->operands.push_back(optarg); break;
       case 'h': help = true; break;
       case 'V': version = true; break;
-      case 'q': options->quiet = true; break;
-      case kOptIni: options->ini = optarg; break;
+      case 'q': options->quiet = true; note(kBitQuiet, "-q"); break;
+      case kOptIni: options->ini = optarg; note(kBitIni, "--ini"); break;
       case kOptBatch: chosen = kRunBatch; break;
       case kOptInfo: chosen = kRunInfo; break;
       case kOptEmitSyx: chosen = kRunEmitSyx; break;
@@ -107,63 +191,124 @@ int parse_run_options(int argc, char** argv, RunOptions* options, FILE* err) {
       case kOptFind: chosen = kRunFind; break;
       case kOptDryRun: chosen = kRunDryRun; break;
       case kOptPort:
-        if (optarg[0] == '\0') return usage_error(err, "--port needs a device");
-        options->ports.push_back(optarg);
+        note(kBitPort, "--port");
+        if (optarg[0] == '\0') {
+          fail("--port needs a device");
+        } else if (other_com_name(optarg)) {
+          fail(std::string("--port ") + optarg + ": the ports are COM1 to COM4 (any other device is named by its path)");
+        } else {
+          options->ports.push_back(optarg);
+        }
         break;
       case kOptMidiOut:
-        if (optarg[0] == '\0') return usage_error(err, "--midi-out needs a name or number");
+        note(kBitMidi, "--midi-out");
+        if (optarg[0] == '\0') fail("--midi-out needs a name or number");
         options->midi_out = optarg;
         break;
       case kOptMidiIn:
-        if (optarg[0] == '\0') return usage_error(err, "--midi-in needs a name or number");
+        note(kBitMidi, "--midi-in");
+        if (optarg[0] == '\0') fail("--midi-in needs a name or number");
         options->midi_in = optarg;
         break;
       case kOptRate:
-        if (std::strlen(optarg) != 1 || optarg[0] < '0' || optarg[0] > '3')
-          return usage_error(err, "--rate takes 0, 1, 2 or 3, not ", optarg);
-        options->rate = optarg[0] - '0';
+        note(kBitRate, "--rate");
+        if (std::strlen(optarg) != 1 || optarg[0] < '0' || optarg[0] > '3') {
+          fail(std::string("--rate takes 0, 1, 2 or 3, not ") + optarg);
+        } else {
+          options->rate = optarg[0] - '0';
+        }
         break;
-      case kOptSkipVersionCheck: options->skip_version_check = true; break;
-      case kOptJson: options->json = true; break;
+      case kOptSkipVersionCheck: options->skip_version_check = true; note(kBitSkip, "--skip-version-check"); break;
+      case kOptJson: options->json = true; note(kBitJson, "--json"); break;
+      case kOptTimeout: {
+        note(kBitTimeout, "--timeout");
+        char* end = nullptr;
+        const long ms = std::strtol(optarg, &end, 10);
+        if (optarg[0] < '0' || optarg[0] > '9' || *end != '\0' || ms < 1 || ms > 60000) {
+          fail(std::string("--timeout takes milliseconds from 1 to 60000, not ") + optarg);
+        } else {
+          options->timeout_ms = static_cast<int>(ms);
+        }
+        break;
+      }
+      case kOptFirst: options->first = true; note(kBitFirst, "--first"); break;
       case ':':
-        return usage_error(err, written, " needs an argument");
-      default:
-        return usage_error(err, "unknown option ", written);
+        fail(written + " needs an argument");
+        break;
+      default: {
+        int has_arg = 0;
+        if (is_long && known_long_option(written, &has_arg) && has_arg == no_argument &&
+            std::strchr(argument, '=') != nullptr) {
+          fail(written + " takes no argument (" + argument + ")");
+        } else if (is_long) {
+          fail("unknown option " + written);
+        } else {
+          fail("unknown option " + written);
+        }
+        break;
+      }
     }
     if (chosen != kRunFrontEnd) {
       if (command != kRunFrontEnd && command != chosen) {
-        std::fprintf(err, "xrupdate: %s and %s cannot be given together\n", command_name(command),
-                     command_name(chosen));
-        return 2;
+        fail(std::string(command_name(command)) + " and " + command_name(chosen) + " cannot be given together");
+      } else {
+        command = chosen;
       }
-      command = chosen;
     }
   }
   for (int i = optind; i < argc; ++i) options->operands.push_back(argv[i]);
+  options->command = command;
   // Help and the version answer whatever else is given.
   if (help || version) {
     options->command = help ? kRunHelp : kRunVersion;
     return 0;
   }
-  options->command = command;
+  if (error.empty()) {
+    const unsigned refused = given & ~allowed_options(command);
+    for (int b = 0; b < 16 && error.empty(); ++b) {
+      if (refused & (1u << b)) error = given_names[b] + " does not apply to " + command_name(command);
+    }
+  }
+  if (error.empty() && !options->ports.empty() && (options->midi_out != nullptr || options->midi_in != nullptr))
+    error = "--port and --midi-out/--midi-in choose two links at once; give one";
+  if (error.empty() && options->ports.size() > 1 && command != kRunFind)
+    error = "--port is given more than once; only --find tries several";
+  if (error.empty()) {
+    int least = 0, most = 0;
+    operand_range(command, &least, &most);
+    const int count = static_cast<int>(options->operands.size());
+    if (count < least) {
+      error = std::string(command_name(command)) + " needs " +
+              (command == kRunEmitSyx ? "FILE and OUT" : least == 1 && most == 1 ? "one FILE" : "at least one file");
+    } else if (most >= 0 && count > most) {
+      error = std::string(command_name(command)) + " takes " +
+              (most == 0 ? "no file" : most == 1 ? "one FILE" : "FILE and OUT") + "; \"" + options->operands[most] +
+              "\" is one too many";
+    }
+  }
+  if (error.empty()) return 0;
+  options->usage_error = printable_text(error);  // the user's own text may hold control bytes
+  std::fprintf(err, "xrupdate: %s (xrupdate --help lists the options)\n", options->usage_error.c_str());
+  return 2;
+}
 
-  if (!options->ports.empty() && (options->midi_out != nullptr || options->midi_in != nullptr))
-    return usage_error(err, "--port and --midi-out/--midi-in choose two links at once; give one");
-  if (options->ports.size() > 1 && command != kRunFind)
-    return usage_error(err, "--port is given more than once; only --find tries several");
-  int least = 0;
-  int most = 0;
-  operand_range(command, &least, &most);
-  const int count = static_cast<int>(options->operands.size());
-  if (count < least) {
-    std::fprintf(err, "xrupdate: %s needs %s (xrupdate --help lists the options)\n", command_name(command),
-                 command == kRunEmitSyx ? "FILE and OUT" : least == 1 && most == 1 ? "one FILE" : "at least one file");
-    return 2;
+std::string file_operand_problem(const char* operand) {
+  struct stat st;
+  if (operand[0] == '\0' || stat(operand, &st) != 0) return "no such file";
+  if (S_ISDIR(st.st_mode)) return "is a directory";
+  char full[PATH_MAX];
+  if (realpath(operand, full) != nullptr && std::strlen(full) >= static_cast<size_t>(kCmdPathSize))
+    return "its full path has " + std::to_string(std::strlen(full)) + " characters; " +
+           std::to_string(kCmdPathSize - 1) + " at most can be used";
+  return "cannot be used";
+}
+
+std::vector<const char*> file_operands(const RunOptions& options) {
+  std::vector<const char*> files;
+  for (const char* operand : options.operands) {
+    // "/h" and the like are switches; "/path/to/file" is a file.
+    const bool switch_like = operand[0] == '/' && std::strchr(operand + 1, '/') == nullptr;
+    if (!switch_like) files.push_back(operand);
   }
-  if (most >= 0 && count > most) {
-    std::fprintf(err, "xrupdate: %s takes %s; \"%s\" is one too many\n", command_name(command),
-                 most == 0 ? "no file" : most == 1 ? "one FILE" : "FILE and OUT", options->operands[most]);
-    return 2;
-  }
-  return 0;
+  return files;
 }

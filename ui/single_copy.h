@@ -9,21 +9,26 @@
 // (high word: its byte offset, lParam: its four bytes, the first in the low eight
 // bits); low word 1 is the foreground request. After the last record the sender
 // shuts down its side for writing and waits a little for one answer byte about
-// its path (kHandoverAnswer...); a copy that closes without one took the path as
-// far as the sender can tell (copies from before the answer do so).
+// its path (kHandoverAnswer...). A sender that may not hand anything over (a
+// start that names its own link) sends the link request (low word 2) alone, and
+// the running copy answers 'L' and its link in words.
 
 #include <cstdint>
+#include <string>
 
 #include "ui/command_line.h"
 
 constexpr char kHandoverGreeting[8] = {'X', 'R', 'H', 'O', '0', '0', '0', '1'};
 constexpr int kHandoverRecordSize = 8;
 constexpr unsigned kHandoverForeground = 1;  // the low word of the foreground request
+constexpr unsigned kHandoverLinkRequest = 2;  // the low word of the link request
 
 // The running copy's answer about a path.
 constexpr char kHandoverAnswerTaken = 'T';       // started, or held until a dialog closes
 constexpr char kHandoverAnswerBusy = 'B';        // a transfer runs: dropped
 constexpr char kHandoverAnswerNotStarted = 'N';  // the link did not open, or the path was unusable
+constexpr char kHandoverAnswerLink = 'L';        // followed by the running copy's link in words
+constexpr int kHandoverLinkTextMax = 600;         // the most of the link's words read
 
 enum SingleCopyResult : int {
   kSingleCopyFirst = 0,       // no copy runs: this one listens (or runs without the check)
@@ -32,6 +37,9 @@ enum SingleCopyResult : int {
   kSingleCopyBusy = 3,        // the running copy is updating: the path was dropped
   kSingleCopyNotStarted = 4,  // the running copy could not start the path (it says why)
   kSingleCopyPending = 5,     // the running copy has the path but has not answered yet (a dialog is open)
+  kSingleCopyUnanswered = 6,  // the running copy closed without answering (or reset the connection)
+  kSingleCopyGarbled = 7,     // the running copy answered something that is no answer
+  kSingleCopyRunning = 8,     // a copy runs; it was asked for its link only (nothing handed over)
 };
 
 // Where the socket's folder is looked for, in this order: the runtime folder;
@@ -60,8 +68,15 @@ int single_copy_socket_path(char* out, int size);
 const char* single_copy_note();
 
 // The start-up check: either hands `record` over to the running copy, or makes
-// this process the running copy (the listening socket is then open).
-int single_copy_start(const CmdLine& record);
+// this process the running copy (the listening socket is then open). With
+// `running_link`, nothing is handed over: a running copy is asked for its link
+// instead, which comes back in *running_link (kSingleCopyRunning).
+int single_copy_start(const CmdLine& record, std::string* running_link = nullptr);
+
+// The running copy's answer as the second copy reads it: `bytes` (n of them,
+// read until the running copy closed) after a hand-over (asked_link false) or a
+// link request. The result, and the link's words in *link for a link request.
+int single_copy_read_answer(const unsigned char* bytes, int n, bool asked_link, std::string* link);
 
 // The listening socket (non-blocking), or -1 when this copy could not listen.
 int single_copy_listen_fd();
@@ -93,6 +108,8 @@ int handover_accept(int listen_fd, HandoverConnection* connection, std::int64_t 
 // Tells the second copy on `connection` what became of its path (one byte;
 // a copy that no longer waits is not an error).
 void handover_answer(const HandoverConnection* connection, char answer);
+// Answers a link request: 'L' and the link in words.
+void handover_answer_link(const HandoverConnection* connection, const char* link);
 // Reads what has arrived; calls `on_record` for each whole record. Returns 0 when
 // the connection is finished (closed by the peer, bad greeting, too long, too slow,
 // or an error) and has been closed; 1 while it stays open.

@@ -9,6 +9,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -25,7 +26,7 @@ namespace {
 
 constexpr int kMaxRecords = kHandoverMaxPieces + 2;  // every piece of a full path and the request
 constexpr int kConnectWaitMs = 2000;                 // a running copy may still be starting
-constexpr int kAnswerWaitMs = 1000;                  // a running copy at its main loop answers within milliseconds
+constexpr int kAnswerWaitMs = 3000;                  // a running copy at its main loop answers within milliseconds, a loaded one later
 
 int g_listen_fd = -1;
 int g_lock_fd = -1;
@@ -141,26 +142,44 @@ bool listen_on(const char* path) {
   return true;
 }
 
-// After the records: the running copy's answer about the path.
-int await_answer(int fd, const CmdLine& record) {
-  if (record.path[0] == '\0') return kSingleCopyHandedOver;  // nothing to answer about
+// Sends the link request alone.
+bool send_link_request(int fd) {
+  unsigned char message[sizeof kHandoverGreeting + kHandoverRecordSize];
+  std::memcpy(message, kHandoverGreeting, sizeof kHandoverGreeting);
+  put_record(message + sizeof kHandoverGreeting, kHandoverLinkRequest, 0);
+  return write_all(fd, message, sizeof message);
+}
+
+// After the records: the running copy's answer, read until it closes (or the
+// wait runs out: then it has not answered yet).
+int await_answer(int fd, const CmdLine& record, std::string* running_link) {
+  const bool asked_link = running_link != nullptr;
+  if (!asked_link && record.path[0] == '\0') return kSingleCopyHandedOver;  // nothing to answer about
   shutdown(fd, SHUT_WR);
+  unsigned char answer[1 + kHandoverLinkTextMax];
+  int got = 0;
   const std::int64_t give_up = now_ms() + kAnswerWaitMs;
   for (;;) {
     const std::int64_t left = give_up - now_ms();
-    if (left <= 0) return kSingleCopyPending;
+    if (left <= 0) break;
     pollfd readable = {fd, POLLIN, 0};
     const int ready = poll(&readable, 1, static_cast<int>(left));
     if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) return kSingleCopyPending;
-    char answer = 0;
-    const ssize_t n = recv(fd, &answer, 1, 0);
+    if (ready <= 0) break;
+    const ssize_t n = recv(fd, answer + got, sizeof answer - static_cast<std::size_t>(got), 0);
     if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
-    if (n <= 0) return kSingleCopyHandedOver;  // closed without an answer: a copy from before the answer
-    if (answer == kHandoverAnswerBusy) return kSingleCopyBusy;
-    if (answer == kHandoverAnswerNotStarted) return kSingleCopyNotStarted;
-    return kSingleCopyHandedOver;
+    if (n < 0) {
+      // The running copy reset the connection: what it had not read yet is lost.
+      return got > 0 ? single_copy_read_answer(answer, got, asked_link, running_link) : kSingleCopyUnanswered;
+    }
+    if (n == 0) return single_copy_read_answer(answer, got, asked_link, running_link);
+    got += static_cast<int>(n);
+    if (got == static_cast<int>(sizeof answer)) return single_copy_read_answer(answer, got, asked_link, running_link);
   }
+  // Still open and silent: a path is held while a dialog is open; a link
+  // request gets what has come.
+  if (asked_link) return single_copy_read_answer(answer, got, asked_link, running_link);
+  return got > 0 ? single_copy_read_answer(answer, got, asked_link, running_link) : kSingleCopyPending;
 }
 
 }  // namespace
@@ -228,7 +247,27 @@ int single_copy_socket_path(char* out, int size) {
 
 const char* single_copy_note() { return g_note; }
 
-int single_copy_start(const CmdLine& record) {
+int single_copy_read_answer(const unsigned char* bytes, int n, bool asked_link, std::string* link) {
+  if (asked_link) {
+    if (link != nullptr) link->clear();
+    if (n < 1 || bytes[0] != static_cast<unsigned char>(kHandoverAnswerLink)) return kSingleCopyRunning;
+    // Only text is taken: control bytes of a garbled answer are not shown.
+    for (int i = 1; i < n && link != nullptr; ++i) {
+      if (bytes[i] >= 0x20 && bytes[i] != 0x7F) *link += static_cast<char>(bytes[i]);
+    }
+    return kSingleCopyRunning;
+  }
+  if (n < 1) return kSingleCopyUnanswered;
+  if (n > 1) return kSingleCopyGarbled;  // one byte is the whole answer
+  switch (bytes[0]) {
+    case kHandoverAnswerTaken: return kSingleCopyHandedOver;
+    case kHandoverAnswerBusy: return kSingleCopyBusy;
+    case kHandoverAnswerNotStarted: return kSingleCopyNotStarted;
+    default: return kSingleCopyGarbled;
+  }
+}
+
+int single_copy_start(const CmdLine& record, std::string* running_link) {
   char path[sizeof(sockaddr_un::sun_path)];
   if (!single_copy_socket_path(path, sizeof path)) return kSingleCopyFirst;
 
@@ -249,8 +288,8 @@ int single_copy_start(const CmdLine& record) {
     // No lock to be had (a file system without locks): a socket that answers is a running copy.
     const int fd = connect_running(path);
     if (fd >= 0) {
-      const bool sent = send_handover(fd, record);
-      const int answered = sent ? await_answer(fd, record) : kSingleCopyNoAnswer;
+      const bool sent = running_link != nullptr ? send_link_request(fd) : send_handover(fd, record);
+      const int answered = sent ? await_answer(fd, record, running_link) : kSingleCopyNoAnswer;
       close(fd);
       if (sent) return answered;
     }
@@ -260,8 +299,8 @@ int single_copy_start(const CmdLine& record) {
     for (;;) {
       const int fd = connect_running(path);
       if (fd >= 0) {
-        const bool sent = send_handover(fd, record);
-        const int answered = sent ? await_answer(fd, record) : kSingleCopyNoAnswer;
+        const bool sent = running_link != nullptr ? send_link_request(fd) : send_handover(fd, record);
+        const int answered = sent ? await_answer(fd, record, running_link) : kSingleCopyNoAnswer;
         close(fd);
         return answered;
       }
@@ -290,6 +329,14 @@ void single_copy_stop() {
 void handover_answer(const HandoverConnection* connection, char answer) {
   if (connection->fd < 0) return;
   const ssize_t n = send(connection->fd, &answer, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+  (void)n;
+}
+
+void handover_answer_link(const HandoverConnection* connection, const char* link) {
+  if (connection->fd < 0) return;
+  std::string answer(1, kHandoverAnswerLink);
+  answer.append(link, std::min<std::size_t>(std::strlen(link), kHandoverLinkTextMax));
+  const ssize_t n = send(connection->fd, answer.data(), answer.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
   (void)n;
 }
 

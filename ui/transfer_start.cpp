@@ -31,19 +31,31 @@ LinkTarget settings_link_target() {
 
 int tx_start(WindowHandle window, const char* path, const LinkTarget& link, TransferScope scope) {
   const char* skip = link.skipver ? "Yes" : "No";
-  if (link.devtype == kLinkSerial) {
+  if (scope == kScopeVersionsOnly) {
+    // No file: the entry names the device asked.
+    if (link.devtype == kLinkSerial && link.com_port >= 1 && link.com_port <= 4) {
+      write_log("Starting serial version request\nPort    : COM%d (%s)", link.com_port, link.device);
+    } else if (link.devtype == kLinkSerial) {
+      write_log("Starting serial version request\nPort    : %s", link.device);
+    } else {
+      write_log("Starting MIDI version request\n%s", get_midi_cfg(link.midi_out, link.midi_in));
+    }
+  } else if (link.devtype == kLinkSerial) {
     if (link.com_port >= 1 && link.com_port <= 4) {
       write_log("Starting serial transfer of file %s\nSkipVer : %s\nPort    : COM%d", path, skip, link.com_port);
     } else {
       // A device named for this run that is none of the settings' COM ports.
       write_log("Starting serial transfer of file %s\nSkipVer : %s\nPort    : %s", path, skip, link.device);
     }
-    if (!set_comm_device(window, link.device, link.baud)) return 0;
   } else {
     const int rate = link.xferrate >= 0 && link.xferrate <= 3 ? link.xferrate : 0;
     const char* devices = get_midi_cfg(link.midi_out, link.midi_in);
     write_log("Starting MIDI transfer of file %s\nSkipVer  : %s\nXferRate : %s\n%s", path, skip,
               xfer_rate_names[rate], devices);
+  }
+  if (link.devtype == kLinkSerial) {
+    if (!set_comm_device(window, link.device, link.baud)) return 0;
+  } else {
     if (!set_midi(window, link.midi_out, link.midi_in)) return 0;
   }
   g_started_devtype = link.devtype;

@@ -62,9 +62,10 @@ def wait_for(predicate, timeout=10.0, what="the condition"):
         time.sleep(0.02)
 
 
-def make_update(path, attr=0, major=1, minor=0, size=None, fill=None):
-    """An update file: the maker tag, the version, product id 0x58 and the
-    attribute code, then data of the size the attribute code requires."""
+def make_update(path, attr=0, major=2, minor=0, size=None, fill=None):
+    """An update file, version 2.00 unless told (newer than xrsim's own): the
+    maker tag, the version, product id 0x58 and the attribute code, then data of
+    the size the attribute code requires."""
     sizes = {0: 262144, 1: 393216, 2: 393216, 3: 1048576}
     size = sizes.get(attr, 262144) if size is None else size
     data = bytearray(os.urandom(size)) if fill is None else bytearray([fill]) * size
@@ -125,3 +126,22 @@ def write_ini(path, com_devices=(), **keys):
         lines.append(f"{key}={value}")
     pathlib.Path(path).write_text("\r\n".join(lines) + "\r\n")
     return pathlib.Path(path)
+
+
+@pytest.fixture
+def xrupdate(build, work):
+    """Runs the Linux program to its end: xrupdate(*args, env=..., timeout=...) ->
+    CompletedProcess with stdout and stderr as bytes."""
+
+    def run(*args, env=None, timeout=60, stdin=subprocess.DEVNULL):
+        full_env = dict(os.environ)
+        full_env.update(env or {})
+        argv = [str(build / "xrupdate")] + [a if isinstance(a, bytes) else str(a) for a in args]
+        return subprocess.run(argv, stdin=stdin, capture_output=True, env=full_env, timeout=timeout)
+
+    return run
+
+
+def lines_of(data):
+    """The lines of a program's output (bytes), without their line breaks."""
+    return data.decode("utf-8", "replace").splitlines()

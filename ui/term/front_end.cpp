@@ -26,6 +26,7 @@
 #include "engine/transfer.h"
 #include "engine/update_file.h"
 #include "link/midi_link.h"
+#include "link/serial_devices.h"
 #include "link/serial_link.h"
 #include "support/command_ids.h"
 #include "support/program_info.h"
@@ -37,6 +38,7 @@
 #include "support/clock.h"
 #include "ui/link_choice.h"
 #include "ui/notice_queue.h"
+#include "ui/printable.h"
 #include "ui/program_startup.h"
 #include "ui/single_copy.h"
 #include "ui/term/term_forms.h"
@@ -109,6 +111,17 @@ bool g_ports_probed = false;  // COM1..COM4 probed (not at start-up when a link 
 
 // The link the next transfer goes out on.
 LinkTarget link_in_use() { return g_use_choice ? link_choice_target(g_choice) : settings_link_target(); }
+
+// A serial device named by path on the command line opens (COM1..COM4 name the
+// settings' devices, which start-up tries). Else one line says why: 0.
+bool named_device_opens() {
+  if (!g_choice.serial || com_port_number(g_choice.serial_device.c_str()) != 0) return true;
+  char why[400];
+  if (serial_device_probe(g_choice.serial_device.c_str(), why, sizeof why)) return true;
+  std::fprintf(stderr, "xrupdate: --port %s: %s; no other port is used\n",
+               printable_text(g_choice.serial_device).c_str(), why);
+  return false;
+}
 
 // Wakes the loop. Async-signal-safe.
 void wake() { notices_wake(); }
@@ -302,6 +315,11 @@ void on_handover_record(const HandoverRecord& record, void* context) {
       const bool held = !held_before && g_state.held_path[0] != '\0';
       handover_answer(connection, busy ? kHandoverAnswerBusy : held ? kHandoverAnswerTaken : kHandoverAnswerNotStarted);
     }
+  } else if (record.id == kHandoverLinkRequest) {
+    // A start that names a link of its own asks which link this copy uses, to tell its user.
+    std::string text = link_in_use_text(link_in_use());
+    if (g_state.tx_flag != 0) text += "; a transfer runs";
+    handover_answer_link(connection, text.c_str());
   } else if (record.id == kHandoverForeground) {
     // A terminal cannot be raised; the bell calls the user to it.
     screen_bell();
@@ -527,26 +545,62 @@ int run_front_end(const RunOptions& options) {
   std::vector<const char*> arguments;
   arguments.push_back("xrupdate");
   for (const char* operand : options.operands) arguments.push_back(operand);
-  const int chosen = link_choice_read(options, &g_choice, stderr);
-  if (chosen != 0) return chosen;
+  std::string why;
+  const int chosen = link_choice_read(options, &g_choice, &why);
+  if (chosen != 0) {
+    std::fprintf(stderr, "xrupdate: %s\n", printable_text(why).c_str());
+    return chosen;
+  }
   g_use_choice = g_choice.names_link() || g_choice.rate >= 0 || g_choice.skip_version_check;
 
   analyze_cmdline(&cl, static_cast<int>(arguments.size()), arguments.data());
-  const int copy = single_copy_start(cl);
+  // A start that names a link or a one-run option is never handed to a running
+  // copy, which would use its own link and settings: the named device is checked
+  // first, then a running copy is only asked which link it uses.
+  const bool own_run = g_use_choice;
+  if (own_run && !named_device_opens()) return 4;
+  std::string running_link;
+  const int copy = single_copy_start(cl, own_run ? &running_link : nullptr);
+  if (copy == kSingleCopyRunning) {
+    std::fprintf(stderr,
+                 "xrupdate: a copy of xrupdate is already running (link: %s); it is not given this "
+                 "start's options: close it, or use xrupdate --batch for a run of its own\n",
+                 running_link.empty() ? "not known" : printable_text(running_link).c_str());
+    return 1;
+  }
+  // A file named that resolves to nothing: said, whoever was going to take it.
+  const std::vector<const char*> files = file_operands(options);
+  if (copy != kSingleCopyFirst && !files.empty() && cl.path[0] == '\0') {
+    std::fprintf(stderr, "xrupdate: %s: %s; nothing was handed over\n", printable_text(files.back()).c_str(),
+                 file_operand_problem(files.back()).c_str());
+    return 2;
+  }
   if (copy != kSingleCopyFirst && single_copy_note()[0] != '\0')
     std::fprintf(stderr, "xrupdate: %s\n", single_copy_note());
   if (copy == kSingleCopyHandedOver) return 0;
   if (copy == kSingleCopyPending) {
-    std::fprintf(stderr, "xrupdate: the running copy has %s but has not answered yet (a dialog may be open)\n",
-                 cl.path);
-    return 0;
+    std::fprintf(stderr,
+                 "xrupdate: the running copy has %s but has not answered yet (a dialog may be open); it "
+                 "starts when the dialog closes and no transfer runs\n",
+                 printable_text(cl.path).c_str());
+    return 1;
+  }
+  if (copy == kSingleCopyUnanswered) {
+    std::fprintf(stderr, "xrupdate: the running copy closed the connection without answering; %s was not started\n",
+                 printable_text(cl.path).c_str());
+    return 1;
+  }
+  if (copy == kSingleCopyGarbled) {
+    std::fprintf(stderr, "xrupdate: the running copy's answer could not be understood; %s may not have been started\n",
+                 printable_text(cl.path).c_str());
+    return 1;
   }
   if (copy == kSingleCopyBusy) {
-    std::fprintf(stderr, "xrupdate: the running copy is busy; %s was not started\n", cl.path);
+    std::fprintf(stderr, "xrupdate: the running copy is busy; %s was not started\n", printable_text(cl.path).c_str());
     return 1;
   }
   if (copy == kSingleCopyNotStarted) {
-    std::fprintf(stderr, "xrupdate: the running copy could not start %s; it says why\n", cl.path);
+    std::fprintf(stderr, "xrupdate: the running copy could not start %s; it says why\n", printable_text(cl.path).c_str());
     return 1;
   }
   if (copy == kSingleCopyNoAnswer) {
