@@ -71,10 +71,13 @@ int profile_write_string(const char* section, const char* key, const char* value
   return xr_storage_set(item_name(section, key).c_str(), value) ? 1 : 0;
 }
 
-int profile_write_strings(const char* section, const std::vector<ProfileEntry>& entries, const char* file) {
+int profile_write_strings(const char* section, const std::vector<ProfileEntry>& entries, const char* file,
+                          std::vector<std::string>* unwritten) {
   int unsaved = 0;
   for (const ProfileEntry& entry : entries) {
-    if (!profile_write_string(section, entry.key.c_str(), entry.value.c_str(), file)) ++unsaved;
+    if (profile_write_string(section, entry.key.c_str(), entry.value.c_str(), file)) continue;
+    ++unsaved;
+    if (unwritten != nullptr) unwritten->push_back(entry.key);
   }
   return unsaved;
 }
