@@ -32,7 +32,8 @@ mergeInto(LibraryManager.library, {
       XrTimer.start();
       const id = XrTimer.nextId++;
       XrTimer.calls.set(id, fn);
-      if (XrTimer.worker !== null) {
+      const shown = typeof document === 'undefined' || document.visibilityState === 'visible';
+      if (XrTimer.worker !== null && !shown) {
         XrTimer.worker.postMessage([id, Math.max(0, ms)]);
       } else {
         setTimeout(() => XrTimer.fire(id), Math.max(0, ms));
@@ -40,8 +41,8 @@ mergeInto(LibraryManager.library, {
       return id;
     },
     cancel: function(id) {
-      if (!XrTimer.calls.delete(id)) return;
-      if (XrTimer.worker !== null) XrTimer.worker.postMessage([id, -1]);
+      // A timer that fires after all finds nothing to call.
+      if (XrTimer.calls.delete(id) && XrTimer.worker !== null) XrTimer.worker.postMessage([id, -1]);
     },
     // Calls fn every ms milliseconds until the returned function is called.
     every: function(ms, fn) {

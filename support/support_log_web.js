@@ -1,16 +1,30 @@
 // The support log's copy in the browser's storage, and the page's view of it.
 // The storage keeps the newest 256 KB or so (some sixty updates), cut at the
 // start of a run; the log of this visit is whole in memory. Each entry is
-// decoded once, as it comes.
+// copied and decoded once, as it comes.
 mergeInto(LibraryManager.library, {
   $XrLog: {
     key: 'vup_log.txt',
     limit: 1 << 18,
-    bytes: null,     // the log as the file would hold it
+    size: 0,         // bytes of the log so far
+    chunks: null,    // those bytes, as they came
     decoded: '',     // the same as text
     decoder: null,
     onchange: null,  // the page's
     text: function() { return XrLog.decoded; },
+    // The log as the file would hold it.
+    bytes: function() {
+      if (XrLog.chunks.length > 1) {
+        const whole = new Uint8Array(XrLog.size);
+        let at = 0;
+        for (const chunk of XrLog.chunks) {
+          whole.set(chunk, at);
+          at += chunk.length;
+        }
+        XrLog.chunks = [whole];
+      }
+      return XrLog.chunks.length > 0 ? XrLog.chunks[0] : new Uint8Array(0);
+    },
     kept: function() {
       try {
         return window.localStorage.getItem(XrLog.key) || '';
@@ -19,7 +33,7 @@ mergeInto(LibraryManager.library, {
       }
     },
   },
-  $XrLog__postset: 'XrLog.bytes = new Uint8Array(0); XrLog.decoder = new TextDecoder(\'utf-8\'); Module["XrLog"] = XrLog;',
+  $XrLog__postset: 'XrLog.chunks = []; XrLog.decoder = new TextDecoder(\'utf-8\'); Module["XrLog"] = XrLog;',
 
   xr_log_kept__deps: ['$XrLog', 'malloc'],
   xr_log_kept: function() {
@@ -34,9 +48,11 @@ mergeInto(LibraryManager.library, {
 
   xr_log_store__deps: ['$XrLog'],
   xr_log_store: function(data, size) {
-    const known = XrLog.bytes.length;
-    XrLog.bytes = HEAPU8.slice(data, data + size);
-    XrLog.decoded += XrLog.decoder.decode(XrLog.bytes.subarray(Math.min(known, size)), {stream: true});
+    if (size < XrLog.size) return;  // the stream only grows
+    const added = HEAPU8.slice(data + XrLog.size, data + size);
+    XrLog.chunks.push(added);
+    XrLog.size = size;
+    XrLog.decoded += XrLog.decoder.decode(added, {stream: true});
     let text = XrLog.decoded;
     if (text.length > XrLog.limit) {
       const run = text.indexOf('\r\n****************\r\n** ', text.length - XrLog.limit);

@@ -91,6 +91,7 @@ function takeNotices() {
     if (id === 208) transferEnded(startFlash);
   }
   render();
+  showLog();
 }
 
 // The user elsewhere (another tab, another program) is called back: the tab's
@@ -154,17 +155,30 @@ function render() {
   $('link').textContent = linkText();
 }
 
+// The log grows at its end only: what came since the last look is added. While
+// an update runs, at most twice a second (laying out a long log is the page's
+// dearest work); else at once.
+let logShown = 0;
+let logTimer = 0;
 function showLog() {
-  if (logQueued) return;
+  const idle = engine.now('xr_web_idle') === 1;
+  if (logQueued && !idle) return;
+  clearTimeout(logTimer);
   logQueued = true;
-  requestAnimationFrame(() => {
+  logTimer = setTimeout(() => {
     logQueued = false;
     const box = $('log-text');
     const atEnd = box.scrollTop + box.clientHeight >= box.scrollHeight - 4;
     const log = engine.log;
-    box.textContent = log.bytes.length > 0 ? log.text() : log.kept();
+    const text = log.size > 0 ? log.text() : log.kept();
+    if (text.length < logShown) {
+      box.textContent = '';
+      logShown = 0;
+    }
+    if (text.length > logShown) box.append(text.slice(logShown));
+    logShown = text.length;
     if (atEnd) box.scrollTop = box.scrollHeight;
-  });
+  }, idle ? 0 : 500);
 }
 
 // ---- the commands
@@ -338,7 +352,7 @@ function wireCommands() {
   };
   $('start-again').onclick = () => window.location.reload();
   $('log-download').onclick = () => {
-    const bytes = engine.log.bytes.length > 0 ? engine.log.bytes : new TextEncoder().encode(engine.log.kept());
+    const bytes = engine.log.size > 0 ? engine.log.bytes() : new TextEncoder().encode(engine.log.kept());
     const link = document.createElement('a');
     link.href = URL.createObjectURL(new Blob([bytes], {type: 'text/plain'}));
     link.download = 'vup_log.txt';

@@ -111,25 +111,36 @@
     }
 
     // Carries out actions from time `from` on: deliver(bytes) for each byte
-    // group as it would arrive, close() for a closed line.
+    // group as it would arrive, close() for a closed line. What is due goes
+    // out in order, one item after the other.
     perform(actions, from, deliver, close) {
       let at = from;
+      const due = [];
       for (const action of actions) {
         at += action.delayUs / 1000;
         if (action.close) {
-          later(at - now(), close);
-          return;
+          due.push({at, run: close});
+          break;
         }
         if (action.perByteUs > 0) {
           for (const byte of action.bytes) {
             at += action.perByteUs / 1000;
-            later(at - now(), () => deliver(new Uint8Array([byte])));
+            due.push({at, run: () => deliver(new Uint8Array([byte]))});
           }
         } else {
           const bytes = action.bytes;
-          later(at - now(), () => deliver(bytes));
+          due.push({at, run: () => deliver(bytes)});
         }
       }
+      const next = () => {
+        const item = due.shift();
+        if (item === undefined) return;
+        later(item.at - now(), () => {
+          item.run();
+          next();
+        });
+      };
+      next();
     }
   }
 
@@ -148,6 +159,7 @@
       this.readable = null;
       this.writable = null;
       this.writes = [];   // {t, length} of every write
+      this.replies = [];  // when each answer's last byte was handed to the page
       this.opens = [];    // the options of every open
       this.lineFree = 0;  // when the line has carried what was written
       this.closed = false;  // the instrument closed the line
@@ -196,6 +208,7 @@
 
     deliver(bytes) {
       if (this.reader && this.connected && !this.closed) this.reader.enqueue(bytes);
+      if (bytes.length > 0 && bytes[bytes.length - 1] === 0xF7) this.replies.push(now());
     }
 
     // The instrument closed the line: to the page, as a device that was lost.
@@ -409,6 +422,7 @@
     record: (kind, i) => (kind === 'serial' ? serialPorts[i] : midiDevices[i]).instrument.record(),
     image: (kind, i) => (kind === 'serial' ? serialPorts[i] : midiDevices[i]).instrument.image(),
     writes: (i) => serialPorts[i].writes,
+    replies: (i) => serialPorts[i].replies,
     sends: (i) => midiDevices[i].output.sends,
     opens: (i) => serialPorts[i].opens,
     unplug: (kind, i) => (kind === 'serial' ? serialPorts[i].unplug() : unplugMidi(i)),
