@@ -32,8 +32,7 @@ mergeInto(LibraryManager.library, {
       XrTimer.start();
       const id = XrTimer.nextId++;
       XrTimer.calls.set(id, fn);
-      const shown = typeof document === 'undefined' || document.visibilityState === 'visible';
-      if (XrTimer.worker !== null && !shown) {
+      if (XrTimer.worker !== null) {
         XrTimer.worker.postMessage([id, Math.max(0, ms)]);
       } else {
         setTimeout(() => XrTimer.fire(id), Math.max(0, ms));
