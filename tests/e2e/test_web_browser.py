@@ -178,3 +178,13 @@ def test_the_log_is_kept_across_a_reload_and_grows(web, tmp_path):
     second = web.log()
     assert second.startswith(first) and second.count("started on Unknown Windows Version") == 2
     assert "\n" not in second.replace("\r\n", "")
+    # "Download vup_log.txt" saves exactly those bytes under that name.
+    saved = web.js("""
+        let name = null, blob = null;
+        const make = URL.createObjectURL;
+        URL.createObjectURL = (b) => { blob = b; return make(b); };
+        HTMLAnchorElement.prototype.click = function() { name = this.download; };
+        document.getElementById('log-download').click();
+        return blob.arrayBuffer().then((b) => [name, Array.from(new Uint8Array(b))]);""")
+    assert saved[0] == "vup_log.txt"
+    assert bytes(saved[1]) == second.encode()
