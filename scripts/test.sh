@@ -173,8 +173,27 @@ web_page() {
   configure "$build/web" -DCMAKE_BUILD_TYPE=MinSizeRel -DCMAKE_TOOLCHAIN_FILE="$root/cmake/emscripten.cmake" &&
     cmake --build "$build/web" -j "$jobs" &&
     (cd "$build/web" && ctest --output-on-failure --timeout 120) &&
-    (cd "$root/tests/e2e" && PYTHONDONTWRITEBYTECODE=1 timeout 900 /usr/bin/python3 -m pytest -q -p no:cacheprovider \
-       test_web_*.py --build-dir "$build/native" --web-dir "$build/web")
+    web_page_tests
+}
+
+# The page's tests mostly wait on the page's timers, so they run as two pytest
+# runs side by side, each with its own Chromium.
+web_page_tests() {
+  local group status=0 pids=() n=0
+  for group in "test_web_updates.py test_web_layout.py" \
+               "test_web_faults.py test_web_control.py test_web_browser.py"; do
+    # shellcheck disable=SC2086  # a group is a list of files
+    (cd "$root/tests/e2e" && PYTHONDONTWRITEBYTECODE=1 timeout 900 /usr/bin/python3 -m pytest -q \
+       -p no:cacheprovider $group --build-dir "$build/native" --web-dir "$build/web") \
+      >"$build/web/pytest-$n.log" 2>&1 &
+    pids+=($!)
+    n=$((n + 1))
+  done
+  for n in "${!pids[@]}"; do
+    wait "${pids[$n]}" || status=1
+    cat "$build/web/pytest-$n.log"
+  done
+  return $status
 }
 
 # The i686 run stages need a kernel that executes 32-bit code and 32-bit Wine.
