@@ -1,7 +1,8 @@
 // The MIDI device named by --midi-out/--midi-in, against a model of the rules:
 // - a number (digits only, at most six) is the device of that number, unless
 //   the text is also in another device's name: then it fits two devices and is
-//   refused as ambiguous; a number past the last device names none;
+//   refused as ambiguous; a number past the last device is looked for among
+//   the names, as any other text;
 // - else a whole name first, and a part of a name only when no name is whole;
 // - two whole names, or two names holding the part, are refused as ambiguous;
 // - a refusal always says why, within the space given.
@@ -35,12 +36,8 @@ struct Expected {
 Expected model(const std::vector<std::string>& names, const std::string& text) {
   Expected e;
   const bool number = !text.empty() && text.size() <= 6 && text.find_first_not_of("0123456789") == std::string::npos;
-  if (number) {
+  if (number && std::stoul(text) < names.size()) {
     const unsigned long id = std::stoul(text);
-    if (id >= names.size()) {
-      e.rule = "a number past the last device names none";
-      return e;
-    }
     for (size_t other = 0; other < names.size(); ++other) {
       if (other != id && names[other].find(text) != std::string::npos) {
         e.ambiguous = true;
