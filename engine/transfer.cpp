@@ -25,6 +25,7 @@ char given_path[4096];
 TransferScope scope = kScopeUpdate;
 int target_versions[3];
 bool target_known = false;
+std::atomic<int> last_completed{0};
 
 void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
@@ -32,6 +33,7 @@ void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms
 // started in answer to the notice can never have its state overwritten.
 void finish(FileHandle file, int completed) {
   if (file != kInvalidFile) file_close(file);
+  last_completed.store(completed);
   pause_status.store(kTfrIdle);
   post_command(hWnd, IDM_TFR_END, completed);
 }
@@ -142,9 +144,15 @@ int send_packets(FileHandle file, unsigned char* reply) {
     file_write_whole("test.dat", tfr_buf, length);  // a debug copy; failure does not matter
 
     if (!tx_data(hWnd, tfr_buf, length)) return 0;
-    if (pause_status.load() == kTfrStopRequested) return 0;
+    // Once the last packet is out the instrument completes the update whatever
+    // is asked here: its reply, awaited within its time-out, tells how it ended.
+    const bool last = remaining == 1;
+    if (!last && pause_status.load() == kTfrStopRequested) return 0;
     int received = 0;
-    if (!rx_data(hWnd, reply, kReplySize, &received)) return 0;
+    rx_hold_through_stop(last ? 1 : 0);
+    const int replied = rx_data(hWnd, reply, kReplySize, &received);
+    rx_hold_through_stop(0);
+    if (!replied) return 0;
 
     char text[256];
     std::snprintf(text, sizeof text, "Tx Packet:%3d : %02x %02x %02x %02x %02x %02x %02x", packet,
@@ -152,7 +160,7 @@ int send_packets(FileHandle file, unsigned char* reply) {
     textout(2, text);
     if (!check_rx_data(reply, kMsgStatusReply, received)) return 0;
 
-    if (pause_status.load() != kTfrRunning) {
+    if (!last && pause_status.load() != kTfrRunning) {
       while (pause_status.load() == kTfrPaused) sleep_ms(2);
       if (pause_status.load() == kTfrStopRequested) return 0;
     }
@@ -169,6 +177,7 @@ void tfr_main(WindowHandle window, const char* path, int device_type, int skip_v
               TransferScope transfer_scope) {
   hWnd = window;
   scope = transfer_scope;
+  last_completed.store(0);
   target_known = false;
   // A path that does not fit is not cut short: a shortened path could name another file.
   filename_fits = std::strlen(path) < sizeof filename;
@@ -240,6 +249,8 @@ unsigned tfr_thread(void*) {
 }
 
 void tfr_end() { release_transfer_thread(); }
+
+int tfr_last_completed() { return last_completed.load(); }
 
 int tfr_target_versions(int versions[3]) {
   if (!target_known) return 0;

@@ -37,6 +37,8 @@ int tfr_target_versions(int versions[3]);
 unsigned tfr_thread(void* unused);
 // Releases the last thread's handle; neither waits for nor stops it.
 void tfr_end();
+// 1 when the last transfer that ended took its success end (every packet accepted).
+int tfr_last_completed();
 
 void set_tfr_pause();    // running -> paused
 void set_tfr_restart();  // paused -> running
