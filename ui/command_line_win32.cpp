@@ -51,6 +51,11 @@ int resolve_path_argument(const char* argument, char* out) {
   std::memcpy(a, argument, length + 1);
   unify_separators(a);
   b[0] = '\0';
+  // The full path's length first, whatever the spelling (relative, drive-
+  // relative, "/"): a short name in a deep folder is refused as too long with
+  // its message, never dropped because the search below cannot reach it.
+  const DWORD full_length = GetFullPathNameA(a, 0, nullptr, nullptr);
+  if (full_length > static_cast<DWORD>(kCmdPathSize)) return kResolveTooLong;
 
   // Where the first component ends; what comes before it is kept as it is.
   char* end;
