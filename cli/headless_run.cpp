@@ -125,8 +125,8 @@ void wait_for_end(std::int64_t deadline_ms, bool* stopped) {
     const bool late = deadline_ms != 0 && now_ms() >= deadline_ms;
     if ((g_stop_signal || late) && !*stopped) {
       *stopped = true;
-      set_tfr_stop_now();    // also a stop that came before the transfer began
-      midi_force_timeout();  // wakes a pending MIDI wait
+      set_tfr_stop_now();          // also a stop that came before the transfer began
+      stop_dialog_request_stop();  // ends a pending receive or MIDI send at once
       continue;
     }
     const std::int64_t left = next_tick - now_ms();

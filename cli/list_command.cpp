@@ -6,6 +6,7 @@
 
 #include "cli/json_text.h"
 #include "ui/link_choice.h"
+#include "ui/printable.h"
 #include "link/serial_devices.h"
 
 int run_list(const RunOptions& options) {
@@ -25,7 +26,7 @@ int run_list(const RunOptions& options) {
     }
     std::string shown = device.path;
     if (!device.target.empty()) shown += " -> " + device.target;
-    std::printf("serial %s: %s\n", shown.c_str(), opens ? "opens" : why);
+    std::printf("serial %s: %s\n", printable_text(shown).c_str(), opens ? "opens" : why);
   }
   std::string midi_json[2] = {"[", "["};
   for (int direction = 0; direction < 2; ++direction) {
@@ -37,7 +38,7 @@ int run_list(const RunOptions& options) {
         midi_json[direction] += (midi_json[direction].size() > 1 ? "," : "") + entry.str();
         continue;
       }
-      std::printf("midi %s %d: %s\n", output ? "out" : "in", device.id, device.name.c_str());
+      std::printf("midi %s %d: %s\n", output ? "out" : "in", device.id, printable_text(device.name).c_str());
     }
   }
   if (options.json) {

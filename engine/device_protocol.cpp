@@ -121,7 +121,7 @@ int tx_data(WindowHandle window, const unsigned char* message, int length) {
 
 int rx_data(WindowHandle window, unsigned char* reply, int length, int* received) {
   int got = length;
-  const int result = g_devmode == 0 ? rx_data_comm(window, reply, length)
+  const int result = g_devmode == 0 ? rx_data_comm(window, reply, length, &got)
                                     : rx_data_midi(window, reply, length, &got);
   if (received != nullptr) *received = result == 1 ? got : 0;
   switch (result) {
@@ -143,6 +143,11 @@ int rx_data(WindowHandle window, unsigned char* reply, int length, int* received
     default:
       return 1;
   }
+}
+
+void rx_hold_through_stop(int on) {
+  comm_hold_through_stop(on);
+  midi_hold_through_stop(on);
 }
 
 namespace {

@@ -27,10 +27,12 @@ unsigned char* make_excl_head(unsigned char* buf, unsigned char code);
 // 1 when the whole message was sent; 0 with the reason on the display.
 int tx_data(WindowHandle window, const unsigned char* message, int length);
 // 1 when a reply was received; 0 with the reason on the display (none after a stop).
-// *received (when given) is how many of the reply's bytes arrived: the MIDI
-// link's recorded count; on the serial link `length`, as the reply's end byte
-// stands in for what did not arrive.
+// *received (when given) is how many of the reply's bytes arrived, on either
+// link: the same bytes are judged the same way whichever link brought them.
 int rx_data(WindowHandle window, unsigned char* reply, int length, int* received = nullptr);
+// While on, a receive on either link waits for its reply (or its time-out)
+// even when a stop is asked for meanwhile.
+void rx_hold_through_stop(int on);
 // 1 when the reply is valid for the request it answers; 0 with the reason shown and logged.
 // Only the first `received` bytes arrived: a check that needs a byte beyond
 // them fails, as a byte of no valid value would.

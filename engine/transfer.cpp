@@ -152,9 +152,15 @@ int send_packets(FileHandle file, unsigned char* reply) {
     file_write_whole("test.dat", tfr_buf, length);  // a debug copy; failure does not matter
 
     if (!tx_data(hWnd, tfr_buf, length)) return 0;
-    if (stopped()) return 0;
+    // Once the last packet is out the instrument completes the update whatever
+    // is asked here: its reply, awaited within its time-out, tells how it ended.
+    const bool last = remaining == 1;
+    if (!last && stopped()) return 0;
     int received = 0;
-    if (!rx_data(hWnd, reply, kReplySize, &received)) return 0;
+    rx_hold_through_stop(last ? 1 : 0);
+    const int replied = rx_data(hWnd, reply, kReplySize, &received);
+    rx_hold_through_stop(0);
+    if (!replied) return 0;
 
     char text[256];
     std::snprintf(text, sizeof text, "Tx Packet:%3d : %02x %02x %02x %02x %02x %02x %02x", packet,
@@ -163,7 +169,7 @@ int send_packets(FileHandle file, unsigned char* reply) {
     if (!check_rx_data(reply, kMsgStatusReply, received)) return 0;
     packets_done.store(packet + 1);
 
-    if (pause_status.load() != kTfrRunning) {
+    if (!last && pause_status.load() != kTfrRunning) {
       while (pause_status.load() == kTfrPaused) sleep_ms(2);
       if (stopped()) return 0;
     }

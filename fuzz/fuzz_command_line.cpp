@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/fuzz_check.h"
 #include "ui/command_line.h"
 
 namespace {
@@ -61,8 +62,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CmdLine record;
   std::memset(&record, 0x5A, sizeof record);
   analyze_cmdline(&record, static_cast<int>(args.size()), argv.data());
-  if (strnlen(record.path, kCmdPathSize) >= static_cast<size_t>(kCmdPathSize)) std::abort();
-  if (want_path != record.path) std::abort();
-  if (record.no_foreground != want_h) std::abort();
+  if (strnlen(record.path, kCmdPathSize) >= static_cast<size_t>(kCmdPathSize))
+    fuzz_fail("the path fits its buffer with its terminator");
+  if (want_path != record.path) fuzz_fail("the path is that of the last argument that names a file");
+  if (record.no_foreground != want_h) fuzz_fail("/h (any word beginning with it) sets no_foreground");
   return 0;
 }

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "fuzz/fuzz_check.h"
 #include "engine/device_protocol.h"
 #include "fuzz/fuzz_host.h"
 
@@ -51,8 +52,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string want = expected(reply, received, code);
   const int got = check_rx_data(reply, code, received);
   ASAN_UNPOISON_MEMORY_REGION(reply, kReplySize);
-  if (got != (want.empty() ? 1 : 0)) std::abort();
-  if (fuzz_host().lines[3] != want) std::abort();
-  if (!want.empty() && (fuzz_host().lines[4].empty() || fuzz_host().lines[5].empty())) std::abort();
+  if (got != (want.empty() ? 1 : 0)) fuzz_fail("a reply is valid exactly when every check passes");
+  if (fuzz_host().lines[3] != want) fuzz_fail("line 3 names the first check that fails");
+  if (!want.empty() && (fuzz_host().lines[4].empty() || fuzz_host().lines[5].empty()))
+    fuzz_fail("a refused reply fills lines 4 and 5 too");
   return 0;
 }

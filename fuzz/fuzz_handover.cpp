@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/fuzz_check.h"
 #include "ui/handover.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -30,16 +31,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         ends = ends || ((bytes >> (8 * b)) & 0xFF) == 0;
       }
     } else if (r != kHandoverDropped) {
-      std::abort();  // a piece reaching past the buffer is never stored
+      fuzz_fail("a piece reaching past the buffer is never stored");
     }
     if (r == kHandoverComplete) {
       const size_t n = strnlen(buffer.rxw_filename, kHandoverBufferSize);
-      if (n == 0 || n >= static_cast<size_t>(kHandoverBufferSize)) std::abort();
+      if (n == 0 || n >= static_cast<size_t>(kHandoverBufferSize)) fuzz_fail("a complete path is not empty and fits");
       for (size_t j = 0; j <= n; ++j) {
-        if (!seen[j]) std::abort();
+        if (!seen[j]) fuzz_fail("a path is complete only when every byte before its end arrived");
       }
     } else if (r == kHandoverMore ? ends : r != kHandoverDropped) {
-      std::abort();
+      fuzz_fail("a piece with a zero byte ends the path; one without asks for more");
     }
     if (ends) std::memset(seen, 0, sizeof seen);
   }
@@ -52,10 +53,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   HandoverPiece pieces[kHandoverMaxPieces + 1];
   const int count = handover_split(path.c_str(), pieces, kHandoverMaxPieces + 1);
   if (path.empty() || path.size() >= static_cast<size_t>(kHandoverBufferSize)) {
-    if (count != 0) std::abort();
+    if (count != 0) fuzz_fail("an empty or over-long path is not sent");
     return 0;
   }
-  if (count != static_cast<int>(path.size() / 4 + 1)) std::abort();
+  if (count != static_cast<int>(path.size() / 4 + 1)) fuzz_fail("a path goes in length / 4 + 1 pieces");
   // The stray pieces may have left a path begun: the next path starts afresh
   // only after an end, so a last piece goes first to end whatever was begun.
   handover_receive(&buffer, 0, 0);
@@ -65,9 +66,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (int i = 0; i < body; ++i) {
     const HandoverPiece& p = pieces[(static_cast<size_t>(i) + order) % static_cast<size_t>(body)];
     result = handover_receive(&buffer, p.offset, p.bytes);
-    if (result != kHandoverMore) std::abort();
+    if (result != kHandoverMore) fuzz_fail("pieces before the last, in any order, ask for more");
   }
   result = handover_receive(&buffer, pieces[count - 1].offset, pieces[count - 1].bytes);
-  if (result != kHandoverComplete || path != buffer.rxw_filename) std::abort();
+  if (result != kHandoverComplete || path != buffer.rxw_filename)
+    fuzz_fail("the last piece completes the path as it was sent");
   return 0;
 }

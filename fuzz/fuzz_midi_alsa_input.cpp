@@ -19,6 +19,7 @@
 #include <mutex>
 #include <vector>
 
+#include "fuzz/fuzz_check.h"
 #include "engine/device_protocol.h"
 #include "fuzz/fuzz_host.h"
 #include "link/midi_driver_alsa.h"
@@ -101,9 +102,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     g_devmode = 1;
     return set_midi(nullptr, 0, 0) == 1;
   }();
-  if (!opened) std::abort();
+  if (!opened) fuzz_fail("the stand-in devices open");
   if (size < 1) return 0;
-  if (rx_midi_setbuffer() != 1) std::abort();
+  if (rx_midi_setbuffer() != 1) fuzz_fail("the input buffers are armed");
   {
     std::unique_lock<std::mutex> lock(mutex);
     chunk = 1 + data[0] % 32;
@@ -111,24 +112,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     drained = false;
     changed.notify_all();
     // The driver's thread has read and handled every byte.
-    if (!changed.wait_for(lock, std::chrono::seconds(10), [] { return drained; })) std::abort();
+    if (!changed.wait_for(lock, std::chrono::seconds(10), [] { return drained; }))
+      fuzz_fail("the driver's thread reads every byte within 10 s");
   }
   bool complete = false;
   const std::vector<unsigned char> msg = first_message(data + 1, size - 1, &complete);
-  if ((midi_rxmidi_status() > 0) != complete) std::abort();
+  if ((midi_rxmidi_status() > 0) != complete) fuzz_fail("a buffer comes back exactly when a message ended or filled it");
   if (!complete) return 0;  // no buffer back: the receive would wait for its time-out
 
   unsigned char reply[kReplySize];
   std::memset(reply, 0xEE, sizeof reply);
   int received = -1;
-  if (rx_data(nullptr, reply, kReplySize, &received) != 1) std::abort();
+  if (rx_data(nullptr, reply, kReplySize, &received) != 1) fuzz_fail("the receive takes what came back");
   const size_t arrived = std::min(msg.size(), static_cast<size_t>(kReplySize));
-  if (received != static_cast<int>(arrived)) std::abort();
+  if (received != static_cast<int>(arrived)) fuzz_fail("the count received is that of the bytes that arrived");
   for (size_t i = 0; i < static_cast<size_t>(kReplySize); ++i) {
-    if (reply[i] != (i < arrived ? msg[i] : 0)) std::abort();
+    if (reply[i] != (i < arrived ? msg[i] : 0)) fuzz_fail("the reply holds the bytes that arrived, zero after them");
   }
   static const unsigned char kGood[6] = {0xF0, 0x42, 0x23, 0x58, 0x03, 0x00};
   const bool good = msg.size() >= 6 && std::memcmp(msg.data(), kGood, 6) == 0;
-  if (check_rx_data(reply, kMsgStatusReply, received) != (good ? 1 : 0)) std::abort();
+  if (check_rx_data(reply, kMsgStatusReply, received) != (good ? 1 : 0))
+    fuzz_fail("a status reply passes exactly when its six bytes arrived and are right");
   return 0;
 }

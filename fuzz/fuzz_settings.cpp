@@ -1,53 +1,59 @@
-// The settings reader with a load-save-load round trip: whatever the file
-// holds, saving what was loaded as the settings save writes it (numbers in
-// decimal, names and paths quoted where the reader would change them) and
-// loading again gives every key back unchanged.
+// The settings load and save the program runs (get_initial, set_initial),
+// over a stand-in MIDI device list whose names begin and end with blanks and
+// quotes: whatever the settings file holds, what was loaded is saved (every
+// key written) and loads again unchanged. The one loss the settings allow is
+// kept: an input device name that is not present loads as none, saves empty
+// and then loads as the first device.
 #include <unistd.h>
 
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <vector>
 
-#include "support/profile.h"
+#include "fuzz/fuzz_check.h"
+#include "fuzz/fuzz_host.h"
+#include "link/midi_driver.h"
+#include "support/settings.h"
 
 namespace {
 
-constexpr const char* kSection = "XR3300/R SystemUpdate Utility";
-// The keys the settings save writes, as it writes them: numbers in decimal,
-// names and paths as text. "Warning" is read and never written.
-enum class Kind { kNumber, kText, kNeverWritten };
-struct Key {
-  const char* name;
-  Kind kind;
-};
-constexpr Key kKeys[] = {{"OutputMidiDevice", Kind::kText}, {"InputMidiDevice", Kind::kText},
-                         {"Xpos", Kind::kNumber},           {"Ypos", Kind::kNumber},
-                         {"ComPortNum", Kind::kNumber},     {"ComBaudRate", Kind::kNumber},
-                         {"DeviceType", Kind::kNumber},     {"SkipVersionCheck", Kind::kNumber},
-                         {"TransferRate", Kind::kNumber},   {"CurrentPath", Kind::kText},
-                         {"Warning", Kind::kNeverWritten},  {"Com1Device", Kind::kText},
-                         {"Com2Device", Kind::kText},       {"Com3Device", Kind::kText},
-                         {"Com4Device", Kind::kText}};
-constexpr int kKeyCount = sizeof kKeys / sizeof kKeys[0];
-constexpr int kTextSize = 256;  // as the settings read a name or path
+// Names the reader would change if they were written bare.
+const char* const kOutNames[] = {"USB MIDI 1", " Quoted \"Out\" ", "'single'"};
+const char* const kInNames[] = {"In A ", "\"In B\""};
 
-struct Loaded {
-  std::string text[kKeyCount];
-  int number[kKeyCount];
+unsigned out_count() { return 3; }
+unsigned in_count() { return 2; }
+unsigned out_caps(unsigned id, MidiOutCaps* caps) {
+  if (id >= 3) return kMmBadDeviceId;
+  std::snprintf(caps->szPname, sizeof caps->szPname, "%s", kOutNames[id]);
+  return 0;
+}
+unsigned in_caps(unsigned id, MidiInCaps* caps) {
+  if (id >= 2) return kMmBadDeviceId;
+  std::snprintf(caps->szPname, sizeof caps->szPname, "%s", kInNames[id]);
+  return 0;
+}
+const MidiDriver kDevices = {out_count, in_count, out_caps, in_caps};
+
+struct Record {
+  int devtype, port, rate_num, out, in, xferrate, skipver, warning, xpos, ypos;
+  std::string com[4];
+  std::string cwd;
 };
 
-Loaded load(const char* file) {
-  Loaded loaded;
-  for (int i = 0; i < kKeyCount; ++i) {
-    char value[kTextSize];
-    profile_get_string(kSection, kKeys[i].name, value, sizeof value, file);
-    loaded.text[i] = value;
-    loaded.number[i] = profile_get_int(kSection, kKeys[i].name, -12345, file);
-  }
-  return loaded;
+std::string current_dir() {
+  char path[PATH_MAX];
+  return ::getcwd(path, sizeof path) != nullptr ? path : "";
+}
+
+Record loaded() {
+  Record r{devtype, port, rate_num, mididevnum_out, mididevnum_in, xferrate, skipver, warning, xpos, ypos,
+           {}, current_dir()};
+  for (int i = 0; i < 4; ++i) r.com[i] = com_device_path[i];
+  return r;
 }
 
 std::string g_folder;
@@ -58,58 +64,77 @@ void remove_folder() {
   ::rmdir(g_folder.c_str());
 }
 
-const std::string& scratch_file() {
+const std::string& scratch_folder() {
   static const std::string path = [] {
     // Memory-backed where there is such a folder: every save syncs the file.
     char folder[] = "/dev/shm/fuzz_settings.XXXXXX";
     char fallback[] = "/tmp/fuzz_settings.XXXXXX";
     const char* made = ::mkdtemp(folder);
     if (made == nullptr) made = ::mkdtemp(fallback);
-    if (made == nullptr) std::abort();
+    if (made == nullptr) fuzz_fail("a scratch folder can be made");
     g_folder = made;
     std::atexit(remove_folder);
-    return g_folder + "/xrupdate.ini";
+    fuzz_host_install();
+    HostSinks sinks{};
+    sinks.message_box = [](WindowHandle, const char*, const char*, unsigned) { return 1; };
+    // The window stands where the settings put it: the save writes that place.
+    sinks.window_origin = [](WindowHandle, int* left, int* top) {
+      *left = xpos;
+      *top = ypos;
+    };
+    host_install(sinks);
+    midi_driver_install(&kDevices);
+    return g_folder;
   }();
   return path;
+}
+
+void defaults() {
+  for (int i = 0; i < 4; ++i) std::snprintf(com_device_path[i], sizeof com_device_path[i], "/dev/ttyS%d", i);
+  xsize = 400;
+  ysize = 200;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::string& file = scratch_file();
-  FILE* out = std::fopen(file.c_str(), "wb");
-  if (out == nullptr) std::abort();
-  if (size > 0 && std::fwrite(data, 1, size, out) != size) std::abort();
+  static const std::string start_dir = current_dir();  // given back after each input
+  const std::string& folder = scratch_folder();
+  if (::chdir(folder.c_str()) != 0) fuzz_fail("the scratch folder can be entered");
+  std::snprintf(inifile, sizeof inifile, "%s/xrupdate.ini", folder.c_str());
+  FILE* out = std::fopen(inifile, "wb");
+  if (out == nullptr) fuzz_fail("the settings file can be written");
+  if (size > 0 && std::fwrite(data, 1, size, out) != size) fuzz_fail("the settings file can be written");
   std::fclose(out);
 
-  const Loaded first = load(file.c_str());
-  // The save: a value that cannot be stored (a line break) is refused by the writer.
-  std::vector<ProfileEntry> save;
-  for (int i = 0; i < kKeyCount; ++i) {
-    char stored[kTextSize + 2];
-    if (kKeys[i].kind == Kind::kNeverWritten) continue;
-    if (kKeys[i].kind == Kind::kNumber) {
-      std::snprintf(stored, sizeof stored, "%d", first.number[i]);
-    } else if (!quoted_for_reading(first.text[i].c_str(), stored, sizeof stored)) {
-      std::abort();  // a value read always fits quoted
-    }
-    save.push_back(ProfileEntry{kKeys[i].name, stored});
-  }
-  profile_write_strings(kSection, save, file.c_str());
+  defaults();
+  get_initial();
+  const Record first = loaded();
+  if (set_initial(nullptr) != 0) fuzz_fail("the save writes every key of what was loaded");
 
-  const Loaded second = load(file.c_str());
-  for (int i = 0; i < kKeyCount; ++i) {
-    const bool text_same = second.text[i] == first.text[i];
-    const bool number_same = second.number[i] == first.number[i];
-    const bool same = kKeys[i].kind == Kind::kNumber ? number_same
-                      : kKeys[i].kind == Kind::kText ? text_same
-                                                     : text_same && number_same;
-    if (!same) {
-      std::fprintf(stderr, "key %s: [%s] %d became [%s] %d\n", kKeys[i].name, first.text[i].c_str(),
-                   first.number[i], second.text[i].c_str(), second.number[i]);
-      std::abort();
-    }
+  if (::chdir(folder.c_str()) != 0) fuzz_fail("the scratch folder can be entered");
+  defaults();
+  get_initial();
+  const Record second = loaded();
+
+  if (second.devtype != first.devtype) fuzz_fail("DeviceType loads again as saved");
+  if (second.port != first.port) fuzz_fail("ComPortNum loads again as saved");
+  if (second.rate_num != first.rate_num) fuzz_fail("the baud rate loads again as saved");
+  if (second.out != first.out) fuzz_fail("OutputMidiDevice names the same device again (names saved quoted)");
+  const int in_expected = first.in == -1 ? 0 : first.in;  // a missing input device is saved empty
+  if (second.in != in_expected) fuzz_fail("InputMidiDevice names the same device again (names saved quoted)");
+  if (second.xferrate != first.xferrate) fuzz_fail("TransferRate loads again as saved");
+  if (second.skipver != first.skipver) fuzz_fail("SkipVersionCheck loads again as saved");
+  if (second.warning != first.warning) fuzz_fail("Warning, never written, stays as it was");
+  if (second.xpos != first.xpos || second.ypos != first.ypos) fuzz_fail("Xpos and Ypos load again as saved");
+  for (int i = 0; i < 4; ++i) {
+    if (second.com[i] != first.com[i]) fuzz_fail("each ComNDevice path loads again as saved");
   }
-  ::unlink(file.c_str());
+  // The folder the first load entered is saved and entered again (a path that
+  // cannot be stored, too long or with a line break, is saved empty).
+  const bool storable = first.cwd.size() < 256 && first.cwd.find_first_of("\r\n") == std::string::npos;
+  if (storable && second.cwd != first.cwd) fuzz_fail("CurrentPath loads again as saved");
+  ::unlink(inifile);
+  if (::chdir(start_dir.c_str()) != 0) fuzz_fail("the fuzzer's own folder can be entered again");
   return 0;
 }

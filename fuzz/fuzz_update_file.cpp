@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "fuzz/fuzz_check.h"
 #include "engine/update_file.h"
 #include "fuzz/fuzz_host.h"
 
@@ -56,10 +57,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const long long total = pick_size(data[0], length);
 
   const int fd = memfd_create("update", MFD_CLOEXEC);
-  if (fd < 0) std::abort();
+  if (fd < 0) fuzz_fail("a memory file can be made");
   const size_t written = static_cast<size_t>(total) < length ? static_cast<size_t>(total) : length;
-  if (written > 0 && write(fd, content, written) != static_cast<ssize_t>(written)) std::abort();
-  if (ftruncate(fd, total) != 0) std::abort();
+  if (written > 0 && write(fd, content, written) != static_cast<ssize_t>(written))
+    fuzz_fail("the memory file takes the input");
+  if (ftruncate(fd, total) != 0) fuzz_fail("the memory file takes its size");
 
   // The model reads the same bytes: the content, then zeros up to the size.
   std::string file(static_cast<size_t>(total > 4096 ? 4096 : total), '\0');
@@ -70,11 +72,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz_host().clear();
   const int got = get_file_ver(nullptr, fd);
   if (want.empty()) {
-    if (got != 1 || fuzz_host().boxes != 0) std::abort();
-    if (datafile.attr_code != attr || datafile.size != kSizes[attr]) std::abort();
-    if (lseek(fd, 0, SEEK_CUR) != 0) std::abort();  // the transfer reads from the start
+    if (got != 1 || fuzz_host().boxes != 0) fuzz_fail("a file that passes every check is taken without a box");
+    if (datafile.attr_code != attr || datafile.size != kSizes[attr])
+      fuzz_fail("the type and required size are those of the header");
+    if (lseek(fd, 0, SEEK_CUR) != 0) fuzz_fail("the file is left at offset 0 for the transfer");
   } else {
-    if (got != 0 || fuzz_host().boxes != 1 || fuzz_host().box != want) std::abort();
+    if (got != 0 || fuzz_host().boxes != 1 || fuzz_host().box != want)
+      fuzz_fail("a refused file shows one box, that of the first check that fails");
   }
   close(fd);
   return 0;

@@ -44,6 +44,7 @@ std::atomic<int> timecount{0};
 // Set by midi_force_timeout and kept until the next set_midi: a receive that
 // begins after the stop still learns of it, without the tick timer.
 std::atomic<int> stop_latched{0};
+std::atomic<int> hold_through_stop{0};
 
 // A chunk has been queued and its done notice not yet seen: the output header
 // and buffer are with the driver.
@@ -223,6 +224,7 @@ int midi_open(WindowHandle window, int out_id, int in_id) {
 int set_midi(WindowHandle window, int out_id, int in_id) {
   free_midi_sub();  // a link left open is released first
   stop_latched = 0;
+  hold_through_stop = 0;
   out_in_flight = 0;
   if (!alloc_midihdr(window)) return 0;
   if (!alloc_excbuf(window)) return 0;
@@ -341,6 +343,10 @@ int rx_data_midi(WindowHandle /*window*/, unsigned char* dest, int length, int* 
   if (in == nullptr || lpExcIn[0] == nullptr || lpExcIn[1] == nullptr) {
     return stop_latched ? -2 : -1;
   }
+  // A receive held through a stop counts its own time-out in its polls, since
+  // the tick timer does not run while the stop is waited for.
+  const bool held = hold_through_stop != 0;
+  int held_waited_ms = 0;
   int i = 0;
   for (;;) {
     if (rxmidi_status > i) {
@@ -351,6 +357,15 @@ int rx_data_midi(WindowHandle /*window*/, unsigned char* dest, int length, int* 
         return -1;
       }
       if (lpExcIn[1][0] == kSysexStart) break;  // taken whether or not it has come back
+    }
+    if (held) {
+      if (held_waited_ms >= kMidiTimeoutTicks * 100) {
+        stop_input(in);
+        return -1;
+      }
+      d.sleep_ms(kMidiPollMs);
+      held_waited_ms += kMidiPollMs;
+      continue;
     }
     const int ticks = timecount;
     if (ticks >= kMidiTimeoutTicks || stop_latched) {
@@ -380,6 +395,8 @@ void midi_force_timeout() {
   MidiEvent wake = hEvtWakeUp;
   if (wake != nullptr) drv().event_set(wake);
 }
+
+void midi_hold_through_stop(int on) { hold_through_stop = on ? 1 : 0; }
 
 void free_midi_sub() {
   const MidiDriver& d = drv();

@@ -26,6 +26,10 @@ void add_midi_time();
 // Ends a pending MIDI wait at once (the stop dialog's Abort). The stop holds
 // for the rest of the transfer: a receive that begins after it ends with -2.
 void midi_force_timeout();
+// While on, a receive runs to its reply or its time-out, on its own clock,
+// even after a stop: the reply to the last data packet tells how the update
+// really ended.
+void midi_hold_through_stop(int on);
 void free_midi();
 
 // Fixed numbers of the link.

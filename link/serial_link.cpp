@@ -1,8 +1,15 @@
 #include "link/serial_link.h"
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+
 #include "link/serial_port.h"
+#include "link/serial_reply.h"
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
 
 // The open port; kInvalidPort while closed. Set on the main thread before the
 // transfer thread starts and closed after its last use, so it needs no lock.
@@ -10,16 +17,30 @@ PortHandle hCommDev = kInvalidPort;
 
 constexpr unsigned kOpenErrorStyle = kMbOk | kMbSetForeground;
 
-constexpr unsigned char kStartOfMessage = 0xF0;
-constexpr unsigned char kEndOfMessage = 0xF7;
-constexpr unsigned char kTimingClock = 0xF8;
-constexpr unsigned char kSystemReset = 0xFF;
+// A reply must be whole within 5 s of the receive's start, and a silent line
+// ends it after 5 s without a byte: a line that keeps sending bytes that are
+// no reply (noise, a modem, a wrong baud rate) cannot hold the transfer.
+constexpr int kReplyTimeoutMs = 5000;
+constexpr int kByteTimeoutMs = 5000;
+// How often a waiting receive looks for a stop.
+constexpr int kStopPollMs = 10;
+
+// Set by comm_force_stop, cleared by set_comm; read by the transfer thread.
+std::atomic<int> stop_latched{0};
+std::atomic<int> hold_through_stop{0};
+
+int ms_until(Clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return left > 0 ? static_cast<int>(left) : 0;
+}
 
 void open_error(WindowHandle window, const char* text) {
   message_box(window, text, nullptr, kOpenErrorStyle);
 }
 
 int open_port(WindowHandle window, PortHandle opened, int baud) {
+  stop_latched = 0;
+  hold_through_stop = 0;
   hCommDev = opened;
   if (hCommDev == kInvalidPort) {
     open_error(window, "Comm Port Open Error!(CreateFile)");
@@ -66,27 +87,36 @@ int tx_data_comm(WindowHandle, const unsigned char* data, int length) {
   return port_write(hCommDev, data, length) ? 1 : 0;
 }
 
-// Reads one byte at a time into dest[i]. Before the start of a message every
-// byte but 0xF0 is dropped (a 0x00 ends the wait with -1); inside it 0xF8 and
-// 0xFF are dropped, 0xF7 is stored and ends it, anything else is stored. A
-// dropped byte is overwritten by the next read at the same position.
-int rx_data_comm(WindowHandle, unsigned char* dest, int length) {
+// Reads one byte at a time by the serial reply rules (link/serial_reply.h),
+// within the reply's and the byte's time-outs, and stops at once on a stop.
+int rx_data_comm(WindowHandle, unsigned char* dest, int length, int* received) {
+  if (received != nullptr) *received = 0;
   if (length < 1) return 0;  // no room for even the start byte
-  int i = 0;
+  SerialReply reply;
+  serial_reply_begin(&reply, dest, length);
+  const Clock::time_point reply_deadline = Clock::now() + std::chrono::milliseconds(kReplyTimeoutMs);
+  Clock::time_point byte_deadline = Clock::now() + std::chrono::milliseconds(kByteTimeoutMs);
   for (;;) {
-    int got = port_read_byte(hCommDev, &dest[i]);
+    if (stop_latched && !hold_through_stop) return -2;
+    const int left = std::min(ms_until(reply_deadline), ms_until(byte_deadline));
+    if (left == 0) return -1;
+    unsigned char byte = 0;
+    const int got = port_read_byte(hCommDev, &byte, std::min(left, kStopPollMs));
     if (got < 0) return 0;
-    if (got == 0) return -1;
-    unsigned char byte = dest[i];
-    if (i == 0) {
-      if (byte == 0x00) return -1;
-      if (byte != kStartOfMessage) continue;
+    if (got == 0) continue;
+    byte_deadline = Clock::now() + std::chrono::milliseconds(kByteTimeoutMs);
+    const SerialReplyStep step = serial_reply_feed(&reply, byte);
+    if (step == kReplyZeroBeforeStart) return -1;
+    if (step == kReplyComplete) {
+      if (received != nullptr) *received = reply.stored;
+      return 1;
     }
-    if (byte == kEndOfMessage) return 1;
-    if (byte == kTimingClock || byte == kSystemReset) continue;
-    if (++i >= length) return 1;
   }
 }
+
+void comm_force_stop() { stop_latched = 1; }
+
+void comm_hold_through_stop(int on) { hold_through_stop = on ? 1 : 0; }
 
 void free_comm() {
   if (hCommDev == kInvalidPort) return;

@@ -12,9 +12,17 @@ int set_comm(WindowHandle window, int port_number, int baud);
 int set_comm_device(WindowHandle window, const char* device, int baud);
 // 1 when the whole write was accepted, 0 when it failed.
 int tx_data_comm(WindowHandle window, const unsigned char* data, int length);
-// 1 message stored from its F0; -1 no byte within the time-out (or 0x00 before
-// the start); 0 the read failed.
-int rx_data_comm(WindowHandle window, unsigned char* dest, int length);
+// 1 message stored from its F0 (*received, when given, is how many bytes were
+// stored); -1 no whole message within 5 s of the call, whatever bytes came
+// meanwhile (or 0x00 before the start); 0 the read failed; -2 cut short by a
+// stop (comm_force_stop).
+int rx_data_comm(WindowHandle window, unsigned char* dest, int length, int* received = nullptr);
+// Ends a pending receive at once (the stop dialog's Abort, a signal). The stop
+// holds until the next set_comm: a receive that begins after it ends with -2.
+void comm_force_stop();
+// While on, a receive runs to its reply or its time-out even after a stop: the
+// reply to the last data packet tells how the update really ended.
+void comm_hold_through_stop(int on);
 void free_comm();
 // 1 while the port is open.
 int comm_is_open();

@@ -21,6 +21,7 @@ int port_set_line(PortHandle port, int baud);
 int port_set_timeouts(PortHandle port);
 // Writes all bytes; 1 when the platform accepted every one of them.
 int port_write(PortHandle port, const unsigned char* data, int length);
-// Reads one byte: 1 a byte, 0 time-out (no byte), -1 the read failed.
-int port_read_byte(PortHandle port, unsigned char* byte);
+// Reads one byte, waiting at most wait_ms for it: 1 a byte, 0 none came in
+// that time, -1 the read failed.
+int port_read_byte(PortHandle port, unsigned char* byte, int wait_ms);
 void port_close(PortHandle port);

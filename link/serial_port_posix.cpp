@@ -27,7 +27,6 @@
 
 namespace {
 
-constexpr int kReadTimeoutMs = 5000;    // per byte
 constexpr int kWriteTimeoutMs = 10000;  // per write, in all
 
 using Clock = std::chrono::steady_clock;
@@ -160,10 +159,10 @@ int port_write(PortHandle port, const unsigned char* data, int length) {
   }
 }
 
-int port_read_byte(PortHandle port, unsigned char* byte) {
+int port_read_byte(PortHandle port, unsigned char* byte, int wait_ms) {
   int fd = to_fd(port);
   if (fd < 0) return -1;
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kReadTimeoutMs);
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(wait_ms > 0 ? wait_ms : 0);
   for (;;) {
     ssize_t n = read(fd, byte, 1);
     if (n == 1) return 1;
@@ -172,7 +171,6 @@ int port_read_byte(PortHandle port, unsigned char* byte) {
     if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
     pollfd p{fd, POLLIN, 0};
     int left = ms_left(deadline);
-    if (left == 0) return 0;
     int r = poll(&p, 1, left);
     if (r < 0 && errno != EINTR) return -1;
     if (r == 0) return 0;

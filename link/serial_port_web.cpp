@@ -1,7 +1,7 @@
 // The serial port in the browser, over Web Serial: the device "COMn" is the
 // n-th port the user granted this page (navigator.serial.getPorts()), opened at
-// 8N1 without flow control. The port calls are in link/serial_port_web.js; the
-// reads keep the link's 5 s per byte and the writes its 10 s in all.
+// 8N1 without flow control. The port calls are in link/serial_port_web.js; a
+// read waits as long as the link asks, and a write at most 10 s in all.
 #include <cstring>
 
 #include "link/serial_port.h"
@@ -18,7 +18,6 @@ void xr_serial_close(int handle);
 
 namespace {
 
-constexpr int kReadTimeoutMs = 5000;    // per byte
 constexpr int kWriteTimeoutMs = 10000;  // per write, in all
 // A port is opened at the speed every transfer uses; another speed reopens it.
 constexpr int kOpenBaud = 38400;
@@ -57,10 +56,10 @@ int port_write(PortHandle port, const unsigned char* data, int length) {
   return xr_serial_write(handle, data, length, kWriteTimeoutMs) == 1 ? 1 : 0;
 }
 
-int port_read_byte(PortHandle port, unsigned char* byte) {
+int port_read_byte(PortHandle port, unsigned char* byte, int wait_ms) {
   const int handle = to_handle(port);
   if (handle == 0) return -1;
-  return xr_serial_read_byte(handle, byte, kReadTimeoutMs);
+  return xr_serial_read_byte(handle, byte, wait_ms > 0 ? wait_ms : 0);
 }
 
 void port_close(PortHandle port) {

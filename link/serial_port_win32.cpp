@@ -9,6 +9,26 @@ namespace {
 
 HANDLE to_handle(PortHandle port) { return reinterpret_cast<HANDLE>(port); }
 
+constexpr DWORD kReadTimeoutMs = 5000;
+constexpr DWORD kWriteTimeoutMs = 10000;
+
+// The read time-out now set on the open port: a receive waits in short slices
+// so that a stop is seen at once, and the time-out is set anew only when the
+// slice changes.
+DWORD g_read_timeout = kReadTimeoutMs;
+
+int set_timeouts(HANDLE port, DWORD read_ms) {
+  COMMTIMEOUTS timeouts{};
+  timeouts.ReadIntervalTimeout = 0;
+  timeouts.ReadTotalTimeoutMultiplier = 0;
+  timeouts.ReadTotalTimeoutConstant = read_ms;
+  timeouts.WriteTotalTimeoutMultiplier = 0;
+  timeouts.WriteTotalTimeoutConstant = kWriteTimeoutMs;
+  if (!SetCommTimeouts(port, &timeouts)) return 0;
+  g_read_timeout = read_ms;
+  return 1;
+}
+
 }  // namespace
 
 PortHandle port_open_device(const char* device) {
@@ -37,15 +57,7 @@ int port_set_line(PortHandle port, int baud) {
   return SetCommState(to_handle(port), &dcb) ? 1 : 0;
 }
 
-int port_set_timeouts(PortHandle port) {
-  COMMTIMEOUTS timeouts{};
-  timeouts.ReadIntervalTimeout = 0;
-  timeouts.ReadTotalTimeoutMultiplier = 0;
-  timeouts.ReadTotalTimeoutConstant = 5000;
-  timeouts.WriteTotalTimeoutMultiplier = 0;
-  timeouts.WriteTotalTimeoutConstant = 10000;
-  return SetCommTimeouts(to_handle(port), &timeouts) ? 1 : 0;
-}
+int port_set_timeouts(PortHandle port) { return set_timeouts(to_handle(port), kReadTimeoutMs); }
 
 int port_write(PortHandle port, const unsigned char* data, int length) {
   DWORD written = 0;
@@ -55,10 +67,14 @@ int port_write(PortHandle port, const unsigned char* data, int length) {
   return written == static_cast<DWORD>(length) ? 1 : 0;
 }
 
-int port_read_byte(PortHandle port, unsigned char* byte) {
+int port_read_byte(PortHandle port, unsigned char* byte, int wait_ms) {
+  // A zero constant with no interval time-out would wait for ever: 1 ms at least.
+  const DWORD wait = wait_ms > 0 ? static_cast<DWORD>(wait_ms) : 1;
+  // A port that takes no new time-out reads with the one it has.
+  if (wait != g_read_timeout) set_timeouts(to_handle(port), wait);
   DWORD got = 0;
   if (!ReadFile(to_handle(port), byte, 1, &got, nullptr)) return -1;
-  return got == 1 ? 1 : 0;  // no byte: the 5 s time-out ran out
+  return got == 1 ? 1 : 0;  // no byte: the wait ran out
 }
 
 void port_close(PortHandle port) { CloseHandle(to_handle(port)); }

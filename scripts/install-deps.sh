@@ -12,7 +12,7 @@ packages=(
   libasound2-dev libncurses-dev
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686
   wine64 wine xvfb xdotool imagemagick tmux python3 fonts-ipafont-gothic
-  dpkg-dev man-db groff-base ccache clang libclang-rt-14-dev
+  dpkg-dev man-db groff-base ccache clang libclang-rt-14-dev locales
   emscripten chromium chromium-driver python3-selenium python3-pytest python3-pexpect
 )
 add_i386=0
@@ -26,7 +26,22 @@ missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+# The Japanese locale: Wine takes the Windows program's Japanese code page (932,
+# where "\" can be the second byte of a character) from it.
+japanese_locale() {
+  locale -a 2>/dev/null | grep -qix 'ja_JP\.utf-\?8' && return 0
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "the locale ja_JP.UTF-8 is missing (run as root to make it)" >&2
+    return 1
+  fi
+  echo "making the locale ja_JP.UTF-8"
+  grep -qx 'ja_JP.UTF-8 UTF-8' /etc/locale.gen 2>/dev/null || echo 'ja_JP.UTF-8 UTF-8' >>/etc/locale.gen
+  locale-gen >/tmp/xr-locale.log 2>&1 || { echo "locale-gen failed; see /tmp/xr-locale.log" >&2; return 1; }
+}
+if [ ${#missing[@]} -eq 0 ]; then
+  japanese_locale
+  exit
+fi
 if [ "$(id -u)" -ne 0 ]; then
   echo "missing packages (run as root to install them): ${missing[*]}" >&2
   [ $add_i386 -eq 1 ] && echo "and first: dpkg --add-architecture i386" >&2
@@ -43,3 +58,4 @@ apt-get update -q >/dev/null && apt-get install -y -q "${missing[@]}" >/tmp/xr-a
   tail -20 /tmp/xr-apt.log >&2
   exit 1
 }
+japanese_locale

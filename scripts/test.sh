@@ -5,7 +5,8 @@
 #   native optimized (Release) build of everything, benchmarks included;
 #   scripts/demo.sh on a fresh clone of HEAD, headless;
 #   x86-64 Windows build, all tests under Wine, and its serial tests with COM1 on xrsim;
-#   the Windows program itself under Wine and Xvfb, driven with xdotool (screenshots kept);
+#   the Windows program itself under Wine and Xvfb, driven with xdotool (screenshots kept),
+#   and its pytest drivers (tests/e2e/test_win32_*.py);
 #   i686 Windows build (the shipped program) with its tests, its imports and resources
 #   checked; then, where the machine executes 32-bit code, the i686 tests under 32-bit
 #   Wine, its serial tests on xrsim and the GUI script against the i686 program
@@ -126,6 +127,15 @@ wine_serial() { wine_serial_tests "$build/win64"; }
 
 windows64_gui() { "$root/scripts/win32-gui-test.sh" "$build/native" "$build/win64"; }
 
+# The Windows program's behaviours in pytest (tests/e2e/test_win32_*.py): a
+# chattering COM1, hand-overs behind dialogs and boxes, commands from other
+# programs, the stop dialog against closes and session ends, command-line paths.
+win32_pytest() {  # win32_pytest WINDOWS-BUILD-DIR
+  PYTHONDONTWRITEBYTECODE=1 timeout 1200 /usr/bin/python3 -m pytest -q -p no:cacheprovider \
+    "$root"/tests/e2e/test_win32_*.py --build-dir "$build/native" --win-build "$1"
+}
+windows64_pytest() { win32_pytest "$build/win64"; }
+
 # The shipped i686 program and its tests, built and inspected on any machine.
 windows32() {
   configure "$build/win32" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" -DXR_TESTS=ON &&
@@ -214,13 +224,18 @@ wine32_serial() {
 
 # The same script as for the x86-64 program, with the step groups where the
 # build's own code paths show: a whole update, one transfer at a time while
-# second copies and dialogs ask, the Japanese resources, the Abort wait beside
-# the thread's error box and command-line paths written with "/". The rest (logic
+# second copies and dialogs ask, the Japanese resources and command-line paths
+# written with "/". The rest (logic
 # both builds share) is left to the x86-64 run to keep the whole run short;
 # XR_GUI_STEPS_I686=all runs everything.
+windows32_pytest() {
+  i686_runs_here || return $skip_status
+  win32_pytest "$build/win32"
+}
+
 windows32_gui() {
   i686_runs_here || return $skip_status
-  XR_GUI_STEPS=${XR_GUI_STEPS_I686:-"update race japanese abort-box slash-path"} \
+  XR_GUI_STEPS=${XR_GUI_STEPS_I686:-"update race japanese slash-path"} \
     "$root/scripts/win32-gui-test.sh" "$build/native" "$build/win32"
 }
 
@@ -244,7 +259,9 @@ start_gui_stages() {
     failed=0
     skipped=0
     stage "Windows program under Wine and Xvfb (x86-64 xrupdate.exe)" windows64_gui
+    stage "Windows program's pytest drivers under Wine and Xvfb (x86-64 xrupdate.exe)" windows64_pytest
     stage "i686 program under 32-bit Wine and Xvfb (i686 xrupdate.exe)" windows32_gui
+    stage "i686 program's pytest drivers under 32-bit Wine and Xvfb (i686 xrupdate.exe)" windows32_pytest
     printf '%s\n' "${results[@]}" >"$gui_results"
   ) >"$gui_log" 2>&1 &
   gui_pid=$!

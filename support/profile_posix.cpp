@@ -144,8 +144,11 @@ Line parse_line(const std::string& text, size_t begin, size_t content_end, size_
   return line;
 }
 
-std::vector<Line> split_lines(const std::string& text) {
-  std::vector<Line> lines;
+// Calls visit(line) for each line of text in order, until it returns false.
+// Nothing is kept per line: the time is linear in the text and the memory
+// does not grow with the number of lines.
+template <typename Visit>
+void for_each_line(const std::string& text, Visit visit) {
   size_t begin = 0;
   while (begin < text.size()) {
     const size_t brk = text.find_first_of("\r\n", begin);
@@ -156,47 +159,45 @@ std::vector<Line> split_lines(const std::string& text) {
       content_end = brk;
       end = (text[brk] == '\r' && brk + 1 < text.size() && text[brk + 1] == '\n') ? brk + 2 : brk + 1;
     }
-    lines.push_back(parse_line(text, begin, content_end, end));
+    if (!visit(parse_line(text, begin, content_end, end))) return;
     begin = end;
   }
-  return lines;
 }
 
 // Where a key is, and where the section that should hold it ends.
 struct Place {
-  int key = -1;           // line of the key, or -1
-  int section = -1;       // header of the first section of that name, or -1
-  int section_last = -1;  // last non-blank line of that section (the header when empty)
+  bool key_found = false;      // `key` is the key's line
+  bool section_found = false;  // the section exists; `section_last` is its last non-blank line
+  Line key{};
+  Line section_last{};         // the header when the section is empty
 };
 
-Place find_place(const std::string& text, const std::vector<Line>& lines, const char* section,
-                 const char* key) {
+Place find_place(const std::string& text, const char* section, const char* key) {
   // Windows reads and writes only the first section of a name; a later one of
   // the same name is kept as it stands.
   Place place;
   bool inside = false;
-  for (size_t i = 0; i < lines.size(); ++i) {
-    const Line& line = lines[i];
+  for_each_line(text, [&](const Line& line) {
     if (line.kind == LineKind::kSection) {
-      inside = place.section < 0 &&
-               same_name(text.data() + line.name_begin, line.name_end - line.name_begin, section);
+      if (place.section_found) return false;  // the first section of the name has ended
+      inside = same_name(text.data() + line.name_begin, line.name_end - line.name_begin, section);
       if (inside) {
-        place.section = static_cast<int>(i);
-        place.section_last = static_cast<int>(i);
-      } else if (place.section >= 0) {
-        break;
+        place.section_found = true;
+        place.section_last = line;
       }
-      continue;
+      return true;
     }
-    if (!inside) continue;
+    if (!inside) return true;
     size_t p = line.begin;
     while (p < line.content_end && is_blank(text[p])) ++p;
-    if (p < line.content_end) place.section_last = static_cast<int>(i);
-    if (line.kind == LineKind::kKey && place.key < 0 &&
+    if (p < line.content_end) place.section_last = line;
+    if (line.kind == LineKind::kKey && !place.key_found &&
         same_name(text.data() + line.name_begin, line.name_end - line.name_begin, key)) {
-      place.key = static_cast<int>(i);
+      place.key_found = true;
+      place.key = line;
     }
-  }
+    return true;
+  });
   return place;
 }
 
@@ -206,10 +207,9 @@ bool lookup(const char* section, const char* key, const char* file, std::string*
   if (section == nullptr || key == nullptr) return false;
   std::string text;
   if (read_whole(file, &text) != ReadResult::kRead) return false;
-  const std::vector<Line> lines = split_lines(text);
-  const Place place = find_place(text, lines, section, key);
-  if (place.key < 0) return false;
-  const Line& line = lines[static_cast<size_t>(place.key)];
+  const Place place = find_place(text, section, key);
+  if (!place.key_found) return false;
+  const Line& line = place.key;
   if (!line.has_value) return false;  // the key without "=" gives the default
   size_t begin = line.value_begin, end = line.value_end;
   if (end - begin >= 2 && (text[begin] == '"' || text[begin] == '\'') && text[end - 1] == text[begin]) {
@@ -385,21 +385,20 @@ namespace {
 
 // The file's text with key set to value, as one write of the key would leave it.
 std::string with_entry(const std::string& text, const char* section, const char* key, const char* value) {
-  const std::vector<Line> lines = split_lines(text);
-  const Place place = find_place(text, lines, section, key);
+  const Place place = find_place(text, section, key);
   const std::string eol = line_break_of(text);
 
   std::string updated;
-  if (place.key >= 0) {
+  if (place.key_found) {
     // Same line, same key spelling, new value; the line break stays.
-    const Line& line = lines[static_cast<size_t>(place.key)];
+    const Line& line = place.key;
     updated.reserve(text.size() + std::strlen(value));
     updated.append(text, 0, line.name_end);
     updated.append("=").append(value);
     updated.append(text, line.content_end, std::string::npos);
-  } else if (place.section >= 0) {
+  } else if (place.section_found) {
     // At the end of the section, after its last line that is not blank.
-    const Line& line = lines[static_cast<size_t>(place.section_last)];
+    const Line& line = place.section_last;
     std::string entry;
     if (line.end == line.content_end) entry += eol;  // that line ended the file without a break
     entry.append(key).append("=").append(value).append(eol);

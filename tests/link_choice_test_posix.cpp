@@ -53,6 +53,12 @@ TEST(LinkChoice, ANumberThatIsAlsoANameIsRefused) {
   // Number 1 is the device named "2"; no other name holds "1".
   EXPECT_EQ(midi_device_by_name(true, "1", why, sizeof why, &ambiguous), 1);
   EXPECT_EQ(midi_device_by_name(true, "Desk", why, sizeof why, &ambiguous), 2);
+  // A number no device has is a name like any other: "Desk MIDI 2" holds no "7",
+  // but a device named "Synth 7" would be chosen by it.
+  EXPECT_EQ(midi_device_by_name(true, "7", why, sizeof why, &ambiguous), -1);
+  EXPECT_FALSE(ambiguous);
+  FakeMidiDevices more({{"Synth 7"}, {"Other"}}, {{"In"}});
+  EXPECT_EQ(midi_device_by_name(true, "7", why, sizeof why, &ambiguous), 0);
 }
 
 // The choice is a value on top of the settings' link: the settings record is

@@ -237,3 +237,28 @@ TEST(MainWindowTransferGuard, EmptyOrOverlongPathsAreNeverHeld) {
   char held[kHandoverBufferSize];
   EXPECT_EQ(mw_take_held(&state, held), 0);
 }
+
+// The menu's commands are taken only while their items are enabled and no
+// dialog is open, whoever sends them; 208 only once the thread has ended.
+TEST(MainWindowCommands, MenuCommandsOnlyWhenEnabledAndNoDialogIsOpen) {
+  MainWindowState state;
+  mw_create(&state);
+  EXPECT_EQ(mw_menu_command_allowed(&state, IDM_CONFIG), 1);
+  EXPECT_EQ(mw_menu_command_allowed(&state, IDM_UPDATE), 1);
+  EXPECT_EQ(mw_menu_command_allowed(&state, IDM_STOP), 0);  // grayed while idle
+  EXPECT_EQ(mw_transfer_end_allowed(&state, 1), 0);          // nothing was started
+  mw_transfer_started(&state);
+  mw_stop_enable(&state, 1);
+  EXPECT_EQ(mw_menu_command_allowed(&state, IDM_CONFIG), 0);
+  EXPECT_EQ(mw_menu_command_allowed(&state, IDM_UPDATE), 0);
+  EXPECT_EQ(mw_menu_command_allowed(&state, IDM_STOP), 1);
+  EXPECT_EQ(mw_transfer_end_allowed(&state, 0), 0);  // the thread still runs
+  mw_modal_begin(&state);
+  EXPECT_EQ(mw_menu_command_allowed(&state, IDM_STOP), 0);
+  EXPECT_EQ(mw_menu_command_allowed(&state, IDM_EXIT), 1);  // a close is never refused here
+  EXPECT_EQ(mw_menu_command_allowed(&state, IDM_TFR_END), 1);
+  mw_modal_end(&state);
+  EXPECT_EQ(mw_transfer_end_allowed(&state, 1), 1);
+  mw_transfer_ended(&state, 1);
+  EXPECT_EQ(mw_transfer_end_allowed(&state, 1), 0);  // once per transfer
+}

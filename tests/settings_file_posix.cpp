@@ -474,6 +474,56 @@ TEST_F(SettingsComDevices, LinkAnotherUserPlantedInASharedFolderIsNotFollowed) {
   EXPECT_EQ(settings_file_problem(mine.c_str(), 1, why, sizeof why), 0) << why;
 }
 
+// The rule holds for every link on the path, not only the last name: a folder
+// link another user planted in a shared folder is not followed either. In a
+// folder everyone may write that is not sticky, even the folder owner's link
+// is not followed (anyone could have moved it there).
+TEST_F(SettingsComDevices, EveryLinkOnThePathPassesTheRule) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as two users";
+  const std::string mine = dir.file("mine");
+  fs::create_directory(mine);
+  const std::string victim = mine + "/x.ini";
+  const std::string victim_text = "[XR3300/R SystemUpdate Utility]\r\nComPortNum=3\r\n";
+  write_file_bytes(victim, victim_text);
+
+  const std::string shared = dir.file("shared");
+  fs::create_directory(shared);
+  ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+  const std::string folder_link = shared + "/cfg";
+  ASSERT_EQ(as_plain_user([&] { return ::symlink(mine.c_str(), folder_link.c_str()) == 0 ? 0 : 1; }), 0);
+  std::snprintf(inifile, sizeof inifile, "%s/x.ini", folder_link.c_str());
+  get_initial();
+  EXPECT_EQ(port, 1);  // not read through the folder link
+  EXPECT_NE(set_initial(nullptr), 0);
+  EXPECT_EQ(read_file_bytes(victim), victim_text);
+  char why[512];
+  ASSERT_EQ(settings_file_problem(inifile, 1, why, sizeof why), 1);
+  EXPECT_NE(std::string(why).find("the link " + folder_link + ","), std::string::npos) << why;
+
+  // A folder of "nobody" that everyone may write, not sticky, with nobody's link.
+  const std::string open_folder = dir.file("open");
+  fs::create_directory(open_folder);
+  ASSERT_EQ(::chown(open_folder.c_str(), plain_uid(), static_cast<gid_t>(-1)), 0);
+  ASSERT_EQ(::chmod(open_folder.c_str(), 0777), 0);
+  const std::string owners_link = open_folder + "/x.ini";
+  ASSERT_EQ(as_plain_user([&] { return ::symlink(victim.c_str(), owners_link.c_str()) == 0 ? 0 : 1; }), 0);
+  std::snprintf(inifile, sizeof inifile, "%s", owners_link.c_str());
+  get_initial();
+  EXPECT_EQ(port, 1);
+  EXPECT_NE(set_initial(nullptr), 0);
+  EXPECT_EQ(read_file_bytes(victim), victim_text);
+
+  // The user's own folder link in a folder only the user writes is followed.
+  const std::string own_link = dir.file("own");
+  fs::create_symlink(mine, own_link);
+  std::snprintf(inifile, sizeof inifile, "%s/x.ini", own_link.c_str());
+  get_initial();
+  EXPECT_EQ(port, 3);
+  EXPECT_EQ(set_initial(nullptr), 0);
+  EXPECT_TRUE(fs::is_regular_file(victim));
+  EXPECT_NE(read_file_bytes(victim).find("ComPortNum=3"), std::string::npos);
+}
+
 // ---- Working directories that cannot be stored ----
 
 TEST_F(SettingsComDevices, WorkingDirectoryTooLongIsSavedEmpty) {

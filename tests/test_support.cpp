@@ -36,6 +36,12 @@ int HostRecorder::on_box(WindowHandle owner, const char* text, const char* capti
 }
 
 void HostRecorder::on_textout(int line, const char* text) {
+  std::function<void(int, const std::string&)> hook;
+  {
+    std::lock_guard<std::mutex> lock(g_recorder->mutex_);
+    hook = g_recorder->line_hook_;
+  }
+  if (hook) hook(line, text);
   std::lock_guard<std::mutex> lock(g_recorder->mutex_);
   if (line >= 0 && line < 6) g_recorder->history_[line].push_back(text);
   g_recorder->changed_.notify_all();
@@ -58,6 +64,11 @@ void HostRecorder::on_post(WindowHandle window, int id, intptr_t lparam) {
 void HostRecorder::set_post_hook(std::function<void(int id, intptr_t lparam)> hook) {
   std::lock_guard<std::mutex> lock(mutex_);
   post_hook_ = std::move(hook);
+}
+
+void HostRecorder::set_line_hook(std::function<void(int, const std::string&)> hook) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  line_hook_ = std::move(hook);
 }
 
 void HostRecorder::on_origin(WindowHandle, int* left, int* top) {

@@ -52,6 +52,8 @@ class HostRecorder {
   // recorded and before the poster goes on: a test can act at an exact step
   // of the transfer.
   void set_post_hook(std::function<void(int id, intptr_t lparam)> hook);
+  // The same for each display line written, on the writing thread.
+  void set_line_hook(std::function<void(int line, const std::string& text)> hook);
 
   void set_desktop(int right, int bottom);
   void set_window_origin(int left, int top);
@@ -68,6 +70,7 @@ class HostRecorder {
   std::vector<RecordedBox> boxes_;
   std::vector<RecordedNotice> notices_;
   std::function<void(int, intptr_t)> post_hook_;
+  std::function<void(int, const std::string&)> line_hook_;
   std::vector<std::string> history_[6];
   int desktop_right_ = 1 << 20, desktop_bottom_ = 1 << 20;
   int origin_left_ = 0, origin_top_ = 0;

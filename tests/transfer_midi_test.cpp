@@ -2,7 +2,9 @@
 // driver standing in for the platform's (winmm on Windows, ALSA on Linux).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -290,3 +292,43 @@ TEST_F(TransferMidiCutReply, ByAStatusByteIsNotAnOldGoodReply) {
 }
 
 }  // namespace
+
+// ---- A stop asked for between two messages: nothing more goes out
+
+// Asked for once the version reply is in: Set Mode, which would leave the
+// instrument in update mode, never goes out.
+TEST_F(TransferMidi, StopAfterTheVersionReplySendsNoSetMode) {
+  write_file_bytes(dir.file("system.sys"), make_update_image(0, 2, 1));
+  ASSERT_EQ(set_midi(kWindow, 0, 0), 1);
+  host.set_line_hook([](int line, const std::string& text) {
+    if (line == 2 && text.rfind("Target :", 0) == 0) abort_from_other_thread(true);
+  });
+  tfr_main(kWindow, dir.file("system.sys").c_str(), 1, 0, 0);
+  EXPECT_EQ(run_to_end(), 0);
+  host.set_line_hook(nullptr);
+  fake_midi_wait_idle();
+  EXPECT_EQ(sim.record.version_requests, 1);
+  EXPECT_EQ(sim.record.setmodes, 0);
+  EXPECT_EQ(outcome(host), (std::vector<std::string>{"Update Aborted", " ", " "}));
+  EXPECT_EQ(log_text().find("Sending 'Set Mode'"), std::string::npos);
+}
+
+// Asked for as the data packets begin (209 with lParam 1): packet 0 never goes out.
+TEST_F(TransferMidi, StopAsThePacketsBeginSendsNoPacket) {
+  write_file_bytes(dir.file("system.sys"), make_update_image(0, 2, 1));
+  ASSERT_EQ(set_midi(kWindow, 0, 0), 1);
+  host.set_post_hook([](int id, intptr_t lparam) {
+    if (id == IDM_STOP_ENABLE && lparam == 1) abort_from_other_thread(true);
+  });
+  tfr_main(kWindow, dir.file("system.sys").c_str(), 1, 1, 0);
+  EXPECT_EQ(run_to_end(), 0);
+  host.set_post_hook(nullptr);
+  fake_midi_wait_idle();
+  EXPECT_EQ(sim.record.setmodes, 1);
+  EXPECT_EQ(sim.record.packets, 0);
+  EXPECT_EQ(outcome(host), (std::vector<std::string>{"Update Aborted", " ", " "}));
+  // Not one byte of a data packet went out (Set Mode is all that was sent).
+  const std::vector<unsigned char> sent = fake_midi_sent_bytes();
+  const unsigned char packet_head[] = {0xF0, 0x42, 0x23, 0x58, kMsgDataPacket};
+  EXPECT_EQ(std::search(sent.begin(), sent.end(), std::begin(packet_head), std::end(packet_head)), sent.end());
+}

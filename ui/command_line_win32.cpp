@@ -40,6 +40,19 @@ void unify_separators(char* path) {
   }
 }
 
+// The length in bytes of the full path that `path` names, in the ANSI code
+// page; 0 when it cannot be formed. The wide call gives it for any length
+// (the ANSI one fails instead beyond MAX_PATH on some systems).
+int full_path_bytes(const char* path) {
+  wchar_t wide[kCmdPathSize];
+  if (MultiByteToWideChar(CP_ACP, 0, path, -1, wide, kCmdPathSize) == 0) return 0;
+  static wchar_t full[32768];
+  const DWORD length = GetFullPathNameW(wide, sizeof full / sizeof full[0], full, nullptr);
+  if (length == 0 || length >= sizeof full / sizeof full[0]) return length == 0 ? 0 : 32768;
+  const int bytes = WideCharToMultiByte(CP_ACP, 0, full, -1, nullptr, 0, nullptr, nullptr);
+  return bytes > 0 ? bytes - 1 : 0;
+}
+
 }  // namespace
 
 int resolve_path_argument(const char* argument, char* out) {
@@ -51,6 +64,10 @@ int resolve_path_argument(const char* argument, char* out) {
   std::memcpy(a, argument, length + 1);
   unify_separators(a);
   b[0] = '\0';
+  // The full path's length first, whatever the spelling (relative, drive-
+  // relative, "/"): a short name in a deep folder is refused as too long with
+  // its message, never dropped because the search below cannot reach it.
+  if (full_path_bytes(a) >= kCmdPathSize) return kResolveTooLong;
 
   // Where the first component ends; what comes before it is kept as it is.
   char* end;

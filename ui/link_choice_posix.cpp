@@ -83,15 +83,10 @@ int midi_device_by_name(bool output, const char* name, char* why, int size, bool
   const char* kind = output ? "MIDI output" : "MIDI input";
   const unsigned count = output ? midi_driver().out_num_devs() : midi_driver().in_num_devs();
   // A number is the device of that number, unless the text is also (a part of)
-  // another device's name: then it fits two devices and is refused.
-  int by_number = -1;
-  if (all_digits(name)) {
-    const long id = std::strtol(name, nullptr, 10);
-    if (id >= static_cast<long>(count)) {
-      std::snprintf(why, static_cast<size_t>(size), "there is no %s number %s (%u found)", kind, name, count);
-      return -1;
-    }
-    by_number = static_cast<int>(id);
+  // another device's name: then it fits two devices and is refused. A number no
+  // device has is looked for among the names.
+  if (all_digits(name) && std::strtol(name, nullptr, 10) < static_cast<long>(count)) {
+    const int by_number = static_cast<int>(std::strtol(name, nullptr, 10));
     for (unsigned other = 0; other < count; ++other) {
       std::string device;
       midi_device_name(output, static_cast<int>(other), &device);
@@ -124,7 +119,12 @@ int midi_device_by_name(bool output, const char* name, char* why, int size, bool
     }
     if (found >= 0) return found;
   }
-  std::snprintf(why, static_cast<size_t>(size), "no %s is named \"%s\"", kind, name);
+  if (all_digits(name)) {
+    std::snprintf(why, static_cast<size_t>(size), "there is no %s number %s (%u found), and none is named so",
+                  kind, name, count);
+  } else {
+    std::snprintf(why, static_cast<size_t>(size), "no %s is named \"%s\"", kind, name);
+  }
   return -1;
 }
 

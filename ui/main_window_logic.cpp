@@ -35,6 +35,21 @@ void mw_transfer_started(MainWindowState* state) {
 
 void mw_stop_enable(MainWindowState* state, long lparam) { state->menu.stop = lparam != 0 ? 1 : 0; }
 
+int mw_menu_command_allowed(const MainWindowState* state, int id) {
+  int enabled;
+  switch (id) {
+    case IDM_STOP: enabled = state->menu.stop; break;
+    case IDM_CONFIG: enabled = state->menu.config; break;
+    case IDM_UPDATE: enabled = state->menu.update; break;
+    default: return 1;
+  }
+  return enabled != 0 && state->modal == 0 ? 1 : 0;
+}
+
+int mw_transfer_end_allowed(const MainWindowState* state, int thread_idle) {
+  return state->tx_flag != 0 && thread_idle != 0 ? 1 : 0;
+}
+
 int mw_transfer_ended(MainWindowState* state, int has_focus) {
   state->menu = MenuEnable{1, 1, 0};
   state->tx_flag = 0;
@@ -85,6 +100,8 @@ int mw_take_held(MainWindowState* state, char* out) {
   state->held_path[0] = '\0';
   return 1;
 }
+
+void mw_drop_held(MainWindowState* state) { state->held_path[0] = '\0'; }
 
 int mw_fix_port(int port, const unsigned char status[4]) {
   if (port >= 1 && port <= 4 && status[port - 1] != 0) return port;

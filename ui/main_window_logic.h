@@ -47,6 +47,16 @@ void mw_transfer_started(MainWindowState* state);
 // Command 209.
 void mw_stop_enable(MainWindowState* state, long lparam);
 
+// Whether a menu command (202, 203, 207) is taken: only while its menu item
+// is enabled and no modal step is under way, whoever sends it (the menu cannot
+// send a grayed command, nor anything while a dialog disables the window).
+// Every other identifier is taken.
+int mw_menu_command_allowed(const MainWindowState* state, int id);
+// Whether command 208 ends the transfer: only while one was started here and
+// its thread has really ended (`thread_idle`), so exactly once per transfer,
+// whoever else sends or posts 208.
+int mw_transfer_end_allowed(const MainWindowState* state, int thread_idle);
+
 // Command 208: idle menu and tx_flag 0. `has_focus` says whether the window has
 // the keyboard focus. Returns 1 when flash timer 1 must be started; the caller
 // then flashes (wf_status is 1 whenever the window lacks the focus).
@@ -79,6 +89,9 @@ void mw_modal_end(MainWindowState* state);
 // and a path is held; the caller passes it to mw_start_request, which drops it
 // when a transfer started meanwhile. 0 otherwise.
 int mw_take_held(MainWindowState* state, char* out);
+// The held path, if any, is dropped: the step that held it ended the
+// program's work (a close, a session end allowed).
+void mw_drop_held(MainWindowState* state);
 
 // The configured port when its byte in status is non-zero, else the lowest port
 // that opened, else the configured port unchanged.

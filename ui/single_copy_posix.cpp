@@ -26,7 +26,7 @@ namespace {
 
 constexpr int kMaxRecords = kHandoverMaxPieces + 2;  // every piece of a full path and the request
 constexpr int kConnectWaitMs = 2000;                 // a running copy may still be starting
-constexpr int kAnswerWaitMs = 3000;                  // a running copy at its main loop answers within milliseconds, a loaded one later
+constexpr int kAnswerWaitMs = 2000;                  // a running copy at its main loop answers within milliseconds, a loaded one later
 
 int g_listen_fd = -1;
 int g_lock_fd = -1;
@@ -300,7 +300,8 @@ int single_copy_start(const CmdLine& record, std::string* running_link) {
       const int fd = connect_running(path);
       if (fd >= 0) {
         const bool sent = running_link != nullptr ? send_link_request(fd) : send_handover(fd, record);
-        const int answered = sent ? await_answer(fd, record, running_link) : kSingleCopyNoAnswer;
+        // A copy that closes before taking the records has not taken them.
+        const int answered = sent ? await_answer(fd, record, running_link) : kSingleCopyUnanswered;
         close(fd);
         return answered;
       }

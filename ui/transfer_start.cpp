@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "engine/transfer.h"
+#include "engine/transfer_outcome.h"
 #include "link/midi_link.h"
 #include "link/serial_link.h"
 #include "support/settings.h"
@@ -85,9 +86,14 @@ void stop_dialog_continue() { set_tfr_restart(); }
 void stop_dialog_request_stop() {
   set_tfr_stop();
   midi_force_timeout();
+  comm_force_stop();
 }
 
-void stop_dialog_aborted() { write_log("User aborted update"); }
+// A stop that came while the last packet's reply was awaited let the update
+// complete: the log then keeps its "Update completed successfully." alone.
+void stop_dialog_aborted() {
+  if (tfr_outcome().outcome != kOutcomeCompleted) write_log("User aborted update");
+}
 
 void stop_dialog_abort() {
   stop_dialog_request_stop();

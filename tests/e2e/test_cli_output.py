@@ -162,9 +162,11 @@ def test_a_run_that_names_its_link_opens_that_device_alone(build, work, instrume
     make_update(work / "a.sys")
     trace = work / "trace.log"
     for args in (["--query"], ["--dry-run", "a.sys"], ["--batch", "a.sys"]):
+        # LeakSanitizer cannot run under ptrace: a sanitized build is traced without it.
+        env = dict(os.environ, ASAN_OPTIONS="detect_leaks=0")
         traced = subprocess.run(["strace", "-f", "-qq", "-e", "trace=open,openat", "-o", str(trace),
                                  str(build / "xrupdate"), *args, "--port", sim.pty, "--ini", str(ini)],
-                                cwd=work, capture_output=True, timeout=60)
+                                cwd=work, capture_output=True, timeout=60, env=env)
         assert traced.returncode == 0, traced.stderr
         opened = trace.read_text()
         assert sim.pty in opened
@@ -173,3 +175,18 @@ def test_a_run_that_names_its_link_opens_that_device_alone(build, work, instrume
     for master, slave in others:
         os.close(master)
         os.close(slave)
+
+
+def test_what_a_run_names_is_never_saved(work, instruments, xrupdate):
+    sim = instruments("--system-version", "3.00")
+    ini = write_ini(work / "x.ini", ["/dev/ttyS0"], SkipVersionCheck=0, TransferRate=1)
+    make_update(work / "a.sys", 0, 2, 0)  # older than the instrument's: sent only with the check skipped
+    os.symlink(sim.pty, work / "instrument")
+    result = xrupdate("--batch", "a.sys", "--port", work / "instrument", "--skip-version-check", "--rate", "3",
+                      "--ini", ini)
+    assert result.returncode == 0, result.stderr
+    assert sim.received() == (work / "a.sys").read_bytes()
+    saved = ini.read_text()
+    assert "SkipVersionCheck=0" in saved and "TransferRate=1" in saved and "DeviceType=0" in saved, saved
+    assert "instrument" not in saved and sim.pty not in saved, saved
+    assert "Com1Device=/dev/ttyS0" in saved

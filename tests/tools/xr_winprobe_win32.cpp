@@ -7,6 +7,14 @@
 //                                        once the window has answered
 //   xr_winprobe active TITLE             exit 0 when TITLE is the foreground window
 //   xr_winprobe close TITLE              posts WM_CLOSE, as the close box does
+//   xr_winprobe post-command TITLE ID [LPARAM]
+//                                        posts WM_COMMAND ID (as another program could)
+//   xr_winprobe send-command TITLE ID [LPARAM]
+//                                        sends it; prints "answered" once the window has
+//                                        handled it, "waiting" when it has not within 3 s
+//   xr_winprobe press TITLE ID           presses the button ID of the dialog TITLE (its
+//                                        WM_COMMAND, as a click on it sends)
+//   xr_winprobe enabled TITLE            exit 0 when TITLE takes input, 3 when disabled
 //   xr_winprobe fit EXE                  makes each dialog of EXE in English and in
 //                                        Japanese and measures every static text with
 //                                        the dialog's font against its control: one
@@ -18,6 +26,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -140,8 +149,10 @@ int fit(const char* exe) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: xr_winprobe texts|query-end-session|active|close TITLE | fit EXE\n");
+  if (argc < 3 || argc > 5) {
+    std::fprintf(stderr,
+                 "usage: xr_winprobe texts|query-end-session|active|close|enabled TITLE | "
+                 "post-command|send-command TITLE ID [LPARAM] | press TITLE ID | fit EXE\n");
     return 2;
   }
   if (std::strcmp(argv[1], "fit") == 0) return fit(argv[2]);
@@ -165,6 +176,23 @@ int main(int argc, char** argv) {
   }
   if (std::strcmp(argv[1], "active") == 0) return GetForegroundWindow() == window ? 0 : 3;
   if (std::strcmp(argv[1], "close") == 0) return PostMessageA(window, WM_CLOSE, 0, 0) ? 0 : 3;
+  if (std::strcmp(argv[1], "enabled") == 0) return IsWindowEnabled(window) ? 0 : 3;
+  const WPARAM id = argc > 3 ? static_cast<WPARAM>(std::strtoul(argv[3], nullptr, 0)) : 0;
+  const LPARAM value = argc > 4 ? static_cast<LPARAM>(std::strtol(argv[4], nullptr, 0)) : 0;
+  if (std::strcmp(argv[1], "post-command") == 0 && argc >= 4)
+    return PostMessageA(window, WM_COMMAND, id, value) ? 0 : 3;
+  if (std::strcmp(argv[1], "send-command") == 0 && argc >= 4) {
+    DWORD_PTR result = 0;
+    const bool answered = SendMessageTimeoutA(window, WM_COMMAND, id, value, SMTO_NORMAL, 3000, &result) != 0;
+    std::printf("%s\n", answered ? "answered" : "waiting");
+    std::fflush(stdout);
+    return 0;
+  }
+  if (std::strcmp(argv[1], "press") == 0 && argc == 4) {
+    HWND button = GetDlgItem(window, static_cast<int>(id));
+    if (button == nullptr) return 1;
+    return PostMessageA(window, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(button)) ? 0 : 3;
+  }
   std::fprintf(stderr, "xr_winprobe: unknown command %s\n", argv[1]);
   return 2;
 }

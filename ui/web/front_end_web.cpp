@@ -123,6 +123,8 @@ EMSCRIPTEN_KEEPALIVE int xr_web_start(const char* name) {
 EMSCRIPTEN_KEEPALIVE int xr_web_notice(int id, int lparam, int has_focus) {
   switch (main_command(id)) {
     case kCmdTransferEnd:
+      // Once per transfer, and only when its task has ended.
+      if (!mw_transfer_end_allowed(&g_state, query_tfr_stop())) return 0;
       tx_end();
       progress_end(&g_progress);
       return mw_transfer_ended(&g_state, has_focus);

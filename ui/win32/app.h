@@ -12,6 +12,10 @@ INT_PTR CALLBACK ConfigDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM 
 void select_comm(HWND dialog);
 // 1 from the start of a transfer until the window has handled its end.
 int transfer_running();
+// The stop dialog tells the main window that it is open, and what the user chose
+// (1 "Abort", once the transfer has ended; 0 "Continue").
+void stop_dialog_shown(HWND dialog);
+void stop_dialog_chosen(int aborted);
 void select_midi(HWND dialog);
 
 // The "Open File" dialog: 1 with the chosen path in `path` (kOpenFileSize bytes),

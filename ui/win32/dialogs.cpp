@@ -15,16 +15,14 @@
 
 namespace {
 
-// Waits, 2 ms at a time, until the transfer thread has ended. A message box of
-// that thread is owned by the main window: opening and closing it send messages
-// to this thread (its owner is disabled and enabled again), and the thread goes
-// on only once they are answered. So messages sent from other threads are
-// answered here; posted ones (the end notice, clicks) wait for the dialog's loop.
+// Waits, 2 ms at a time, until the transfer thread has ended. The thread never
+// waits for this one (its boxes are shown by this thread once it has posted
+// them, and a stop ends a pending receive on either link at once), so nothing
+// needs answering meanwhile: a close or a session end asked now is answered
+// when the wait is over, by what the user chose.
 void wait_for_transfer_end() {
   do {
-    MsgWaitForMultipleObjects(0, nullptr, FALSE, 2, QS_SENDMESSAGE);
-    MSG msg;
-    PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    Sleep(2);
   } while (!query_tfr_stop());
 }
 
@@ -33,6 +31,7 @@ void wait_for_transfer_end() {
 INT_PTR CALLBACK StopDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
   switch (message) {
     case WM_INITDIALOG:
+      stop_dialog_shown(dialog);
       stop_dialog_opened();
       return TRUE;
     case WM_COMMAND:
@@ -40,11 +39,13 @@ INT_PTR CALLBACK StopDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
         case IDOK:  // "Abort"
           stop_dialog_request_stop();
           wait_for_transfer_end();
+          stop_dialog_chosen(1);
           EndDialog(dialog, 1);
           stop_dialog_aborted();
           return TRUE;
         case IDCANCEL:  // "Continue", Esc and the close box
           stop_dialog_continue();
+          stop_dialog_chosen(0);
           EndDialog(dialog, 0);
           return TRUE;
         default:

@@ -36,6 +36,7 @@ HBRUSH hBrushBack = nullptr;
 CmdLine cl;
 MainWindowState g_state;  // tx_flag, wf_status, the menu's state and rxw_filename
 bool g_window_destroyed = false;
+bool g_cmdline_taken = false;
 
 constexpr char kLogWarning[] =
     "Failed to create log file. The application will not be able to record support information.\n"
@@ -55,9 +56,33 @@ constexpr char kChosenTooLong[] =
     "Please move the file to a folder with a shorter path.";
 constexpr char kNoWindow[] = "The application's window could not be created.";
 
+// The transfer thread's message box, shown by the window's own thread: the
+// thread posts it and goes on to its end, so that it never waits for the
+// window (nor the window, in the stop dialog's Abort wait, for it), and the box
+// is modal over the window like every other dialog.
+constexpr UINT kMsgThreadBox = WM_APP + 1;
+struct ThreadBox {
+  char text[512];
+  char caption[128];
+  bool has_caption;
+  unsigned style;
+};
+// One slot: a transfer thread shows at most one box, and the next transfer
+// starts only after the window has taken it (it is posted before 208).
+ThreadBox g_thread_box;
+DWORD g_ui_thread = 0;
+HWND g_main_window = nullptr;
+
 // The host's sinks: what the engine, the links and the settings report through.
 int box_sink(WindowHandle owner, const char* text, const char* caption, unsigned style) {
-  return MessageBoxA(static_cast<HWND>(owner), text, caption, style);
+  if (GetCurrentThreadId() == g_ui_thread) return MessageBoxA(static_cast<HWND>(owner), text, caption, style);
+  if (g_main_window == nullptr || !IsWindow(g_main_window)) return IDOK;  // the window has gone
+  lstrcpynA(g_thread_box.text, text != nullptr ? text : "", sizeof g_thread_box.text);
+  g_thread_box.has_caption = caption != nullptr;
+  lstrcpynA(g_thread_box.caption, caption != nullptr ? caption : "", sizeof g_thread_box.caption);
+  g_thread_box.style = style;
+  PostMessageA(g_main_window, kMsgThreadBox, 0, 0);
+  return IDOK;
 }
 void post_sink(WindowHandle window, int id, intptr_t lparam) {
   PostMessageA(static_cast<HWND>(window), WM_COMMAND, static_cast<WPARAM>(id),
@@ -112,52 +137,168 @@ void apply_menu(HWND window, bool draw) {
   if (draw) DrawMenuBar(window);
 }
 
-void start_transfer(HWND window, const char* path);
+// The window is being closed: nothing starts any more, held paths are dropped.
+bool g_closing = false;
+// A close asked while a modal step was under way, carried out once it has
+// ended (the shutdown runs from the window's own loop, never inside a dialog).
+bool g_close_pending = false;
+// A close asked while the stop dialog was open: that dialog is the question
+// the close asks, so "Abort" carries it out and "Continue" drops it.
+bool g_close_after_stop = false;
 
-// A path held while a modal step was under way starts once the last one ended
-// (and is dropped then if a transfer started meanwhile).
-void start_held(HWND window) {
+void start_transfer(HWND window, const char* path);
+void request_close(HWND window);
+
+void modal_begin() { mw_modal_begin(&g_state); }
+
+// A dialog or box that ends enables its owner again, also when another dialog
+// is still open over the window: the window stays disabled until the last one
+// has ended.
+void modal_end(HWND window) {
+  mw_modal_end(&g_state);
+  if (g_state.modal > 0 && !g_closing) EnableWindow(window, FALSE);
+}
+
+// After a modal step has ended: once none is left, a close asked meanwhile
+// is carried out (a held path is dropped then), else a held path starts (and
+// is dropped then if a transfer started meanwhile).
+void after_modal(HWND window) {
+  if (g_state.modal != 0) return;
+  if (g_closing) {
+    mw_drop_held(&g_state);
+    return;
+  }
+  if (g_close_pending) {
+    g_close_pending = false;
+    mw_drop_held(&g_state);
+    request_close(window);
+    return;
+  }
   char held[kHandoverBufferSize];
   if (mw_take_held(&g_state, held)) start_transfer(window, held);
 }
 
-// Every transfer start comes here: none starts while another runs, and none
+// Every transfer start comes here: none starts while another runs, none
 // behind a dialog (a message box of the link's open included), whose loop
-// delivers commands from a second copy too.
+// delivers commands from a second copy too, and none once the window is
+// being closed.
 void start_transfer(HWND window, const char* path) {
+  if (g_closing || !IsWindow(window)) return;
   if (!mw_start_request(&g_state, path)) return;
   // A copy of its own: the hand-over buffer may take new pieces during a box.
   char own[kHandoverBufferSize];
   lstrcpynA(own, path, sizeof own);
-  mw_modal_begin(&g_state);
+  modal_begin();
   const int started = tx_start(window, own, settings_link_target());
-  mw_modal_end(&g_state);
+  modal_end(window);
   if (started) {
     mw_transfer_started(&g_state);
     apply_menu(window, true);
   }
-  start_held(window);
+  after_modal(window);
 }
 
 // A dialog run on the user-interface thread: no transfer starts while it is open.
 INT_PTR modal_dialog(HWND window, const char* name, DLGPROC procedure) {
-  mw_modal_begin(&g_state);
+  modal_begin();
   const INT_PTR result = DialogBoxParamA(hInst, name, window, procedure, 0);
-  mw_modal_end(&g_state);
+  modal_end(window);
   return result;
 }
 
-// The stop dialog, at most one at a time. Its loop and its Abort wait answer
-// messages sent from other programs (a close, the session's end): those must
-// not open a second stop dialog over the first. Returns 1 for "Abort", 0 for
+// The stop dialog, at most one at a time. Returns 1 for "Abort", 0 for
 // "Continue" and -1 when one is open already (the user is still choosing).
 bool g_stop_dialog_open = false;
+HWND g_stop_dialog = nullptr;
+int g_stop_choice = -1;  // of the open (or last) stop dialog: 1 Abort, 0 Continue, -1 not yet
 int stop_dialog(HWND window) {
   if (g_stop_dialog_open) return -1;
   g_stop_dialog_open = true;
+  g_stop_choice = -1;
   const INT_PTR result = modal_dialog(window, "STOP_DIALOG", StopDlgProc);
   g_stop_dialog_open = false;
-  return result != 0 ? 1 : 0;
+  g_stop_dialog = nullptr;
+  const int aborted = result > 0 ? 1 : 0;
+  // A close asked while it was open: carried out after "Abort", dropped with "Continue".
+  if (g_close_after_stop && aborted) g_close_pending = true;
+  g_close_after_stop = false;
+  return aborted;
+}
+
+// A session end asked while the stop dialog is open is answered by that
+// dialog's outcome: the messages go on (the dialog keeps working) until the
+// user has chosen. 1 for "Abort", 0 for "Continue".
+int stop_dialog_outcome() {
+  while (g_stop_dialog_open && g_stop_choice < 0) {
+    MSG msg;
+    const BOOL got = GetMessageA(&msg, nullptr, 0, 0);
+    if (got <= 0) {
+      if (got == 0) PostQuitMessage(static_cast<int>(msg.wParam));  // for the outer loop
+      return 0;
+    }
+    if (g_stop_dialog == nullptr || !IsDialogMessageA(g_stop_dialog, &msg)) {
+      TranslateMessage(&msg);
+      DispatchMessageA(&msg);
+    }
+  }
+  return g_stop_choice > 0 ? 1 : 0;
+}
+
+// Shows the transfer thread's box, modal over the window.
+void show_thread_box(HWND window) {
+  ThreadBox box = g_thread_box;
+  modal_begin();
+  MessageBoxA(window, box.text, box.has_caption ? box.caption : nullptr, box.style);
+  modal_end(window);
+  after_modal(window);
+}
+
+// Closes the window: the links are closed, held paths dropped, nothing starts.
+void close_window(HWND window) {
+  g_closing = true;
+  g_close_pending = false;
+  mw_drop_held(&g_state);
+  tx_close_all();
+  DestroyWindow(window);
+}
+
+// A close (the close box, "&Exit", WM_CLOSE from anyone): asks with the stop
+// dialog while a transfer runs; inside a modal step it is carried out once
+// that step has ended.
+void request_close(HWND window) {
+  if (g_closing) return;
+  if (g_stop_dialog_open) {
+    g_close_after_stop = true;
+    return;
+  }
+  if (g_state.modal != 0) {
+    g_close_pending = true;
+    return;
+  }
+  if (!query_tfr_stop() && stop_dialog(window) <= 0) {
+    after_modal(window);
+    return;
+  }
+  close_window(window);
+}
+
+// WM_QUERYENDSESSION: 1 allows the session to end. While a transfer runs the
+// stop dialog asks (or, when it is open already, its outcome answers).
+LRESULT query_end_session(HWND window) {
+  int allowed = 1;
+  if (g_stop_dialog_open) {
+    allowed = stop_dialog_outcome();
+  } else if (!query_tfr_stop()) {
+    allowed = stop_dialog(window) > 0 ? 1 : 0;
+  }
+  if (!allowed) {
+    after_modal(window);
+    return 0;
+  }
+  // The program's work ends with the session: a held path does not start.
+  mw_drop_held(&g_state);
+  tx_close_all();
+  return 1;
 }
 
 void on_transfer_end(HWND window) {
@@ -173,46 +314,55 @@ void on_transfer_end(HWND window) {
 }
 
 void on_command(HWND window, WPARAM wParam, LPARAM lParam) {
-  switch (main_command(LOWORD(wParam))) {
+  const int id = LOWORD(wParam);
+  if (!mw_menu_command_allowed(&g_state, id)) return;
+  switch (main_command(id)) {
     case kCmdClose:
       SendMessageA(window, WM_CLOSE, 0, 0);
       break;
     case kCmdStopDialog:
-      if (stop_dialog(window) < 0) break;
-      start_held(window);
+      stop_dialog(window);
+      after_modal(window);
       break;
     case kCmdConfigDialog:
       modal_dialog(window, "CONFIG_DIALOG", ConfigDlgProc);
-      start_held(window);
+      after_modal(window);
       break;
     case kCmdOpenFile: {
       char path[kOpenFileSize];
-      mw_modal_begin(&g_state);
-      const int chosen = open_file_dialog(window, path);
-      mw_modal_end(&g_state);
+      modal_begin();
+      int chosen = open_file_dialog(window, path);
+      modal_end(window);
       if (chosen < 0) {
-        mw_modal_begin(&g_state);
+        modal_begin();
         MessageBoxA(window, kChosenTooLong, kProgramTitle, MB_ICONEXCLAMATION | MB_SETFOREGROUND);
-        mw_modal_end(&g_state);
+        modal_end(window);
       }
-      // The user's choice first; a path handed over meanwhile starts only when
-      // the dialog was cancelled (or the chosen file's link did not open).
+      // A close asked meanwhile goes first; then the user's choice; a path
+      // handed over meanwhile starts only when the dialog was cancelled (or
+      // the chosen file's link did not open).
+      if (g_close_pending || g_closing) chosen = 0;
       if (chosen > 0) start_transfer(window, path);
-      start_held(window);
+      after_modal(window);
       break;
     }
     case kCmdTransferEnd:
-      on_transfer_end(window);
+      if (mw_transfer_end_allowed(&g_state, query_tfr_stop())) on_transfer_end(window);
       break;
     case kCmdStopEnable:
+      if (g_state.tx_flag == 0) break;  // no transfer of this window runs
       mw_stop_enable(&g_state, static_cast<long>(lParam));
       apply_menu(window, true);
       if (lParam != 0) display_progress_begin(datafile.size);
       break;
     case kCmdCommandLine:
+      // Posted once by the window itself at its creation.
+      if (g_cmdline_taken) break;
+      g_cmdline_taken = true;
       start_transfer(window, cl.path);
       break;
     case kCmdHandoverPiece:
+      if (g_closing) break;
       if (mw_handover_piece(&g_state, HIWORD(wParam), static_cast<unsigned long>(lParam & 0xFFFFFFFF))) {
         start_transfer(window, g_state.handover.rxw_filename);
       }
@@ -222,19 +372,17 @@ void on_command(HWND window, WPARAM wParam, LPARAM lParam) {
   }
 }
 
-// 1 when no transfer runs or the user chose "Abort" and it has stopped.
-int transfer_may_end(HWND window) {
-  if (query_tfr_stop()) return 1;
-  return stop_dialog(window) > 0 ? 1 : 0;
-}
-
 }  // namespace
+
+void stop_dialog_shown(HWND dialog) { g_stop_dialog = dialog; }
+void stop_dialog_chosen(int aborted) { g_stop_choice = aborted ? 1 : 0; }
 
 int transfer_running() { return g_state.tx_flag != 0 || !query_tfr_stop() ? 1 : 0; }
 
 LRESULT CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_CREATE:
+      g_main_window = window;
       hMenu = GetMenu(window);
       init_screen(window, hBrushBack);
       SetTimer(window, kTickTimer, kTickPeriodMs, nullptr);
@@ -263,22 +411,16 @@ LRESULT CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam
       }
       return 0;
     case WM_CLOSE:
-      if (transfer_may_end(window)) {
-        tx_close_all();
-        DestroyWindow(window);
-      } else {
-        start_held(window);
-      }
+      request_close(window);
       return 0;
     case WM_QUERYENDSESSION:
-      if (!transfer_may_end(window)) {
-        start_held(window);
-        return 0;
-      }
-      tx_close_all();
-      return 1;
+      return query_end_session(window);
+    case kMsgThreadBox:
+      show_thread_box(window);
+      return 0;
     case WM_DESTROY:
       g_window_destroyed = true;
+      g_closing = true;
       KillTimer(window, kTickTimer);
       free_tfr();
       free_screen();
@@ -304,6 +446,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int nCmdShow) {
     return 0;
   }
 
+  g_ui_thread = GetCurrentThreadId();
   HostSinks sinks{};
   sinks.message_box = box_sink;
   sinks.textout = display_textout;
