@@ -1,9 +1,7 @@
 #include "engine/transfer.h"
 
-#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <thread>
 
 #include "engine/device_protocol.h"
 #include "engine/file_io.h"
@@ -31,7 +29,7 @@ bool target_known = false;
 std::atomic<int> packets_done{0};
 std::atomic<int> packets_total{0};
 
-void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void sleep_ms(int ms) { transfer_sleep_ms(ms); }
 
 // Every end of the thread: idle first, then the notice, so that a transfer
 // started in answer to the notice can never have its state overwritten.

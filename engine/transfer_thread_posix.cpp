@@ -1,6 +1,8 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <chrono>
+#include <thread>
 
 #include "engine/transfer_thread.h"
 
@@ -36,3 +38,5 @@ void release_transfer_thread() {
 }
 
 void transfer_thread_refuse_next_start() { refuse_next = true; }
+
+void transfer_sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }

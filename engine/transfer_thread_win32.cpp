@@ -37,3 +37,5 @@ void release_transfer_thread() {
 }
 
 void transfer_thread_refuse_next_start() { refuse_next = true; }
+
+void transfer_sleep_ms(int ms) { Sleep(static_cast<DWORD>(ms)); }

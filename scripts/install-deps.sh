@@ -13,6 +13,7 @@ packages=(
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686
   wine64 wine xvfb xdotool imagemagick tmux python3 fonts-ipafont-gothic
   dpkg-dev man-db groff-base ccache clang libclang-rt-14-dev locales
+  emscripten chromium chromium-driver python3-selenium python3-pytest python3-pexpect
 )
 add_i386=0
 if reason=$("$here/probe-i386.sh" kernel); then

@@ -11,6 +11,7 @@
 #   checked; then, where the machine executes 32-bit code, the i686 tests under 32-bit
 #   Wine, its serial tests on xrsim and the GUI script against the i686 program
 #   (elsewhere those stages say SKIP and why).
+# The web page built with emscripten and tested in headless Chromium (SKIP without emcc).
 # Last, the libFuzzer targets built with clang, each run a few seconds (SKIP without clang).
 # The GUI runs go on in the background while the stages that need no window run.
 # Ends with one line per stage and a pass/fail/skip count.
@@ -162,6 +163,49 @@ debian_package() {
   XR_JOBS=$jobs "$root/scripts/debian-package-test.sh" "$build/deb"
 }
 
+# The web page: the engine compiled to WebAssembly with emscripten (build/web/page),
+# the shared logic's unit tests compiled the same way and run under Node, then
+# the page's tests in headless Chromium through Selenium (tests/e2e/test_web_*.py),
+# beside the native build's xrupdate and xrsim, which the fault table compares
+# with. Screenshots are kept in build/web/screenshots.
+web_page() {
+  if ! command -v emcc >/dev/null 2>&1; then
+    skip_reason="emscripten (emcc) is not installed"
+    return $skip_status
+  fi
+  if ! command -v chromium >/dev/null 2>&1 || ! command -v chromedriver >/dev/null 2>&1; then
+    skip_reason="chromium or chromium-driver is not installed"
+    return $skip_status
+  fi
+  # Debian's emcc finds its JavaScript tools' modules (acorn) through NODE_PATH.
+  export NODE_PATH=/usr/share/nodejs
+  mkdir -p "$build/web"
+  configure "$build/web" -DCMAKE_BUILD_TYPE=MinSizeRel -DCMAKE_TOOLCHAIN_FILE="$root/cmake/emscripten.cmake" &&
+    cmake --build "$build/web" -j "$jobs" &&
+    (cd "$build/web" && ctest --output-on-failure --timeout 120) &&
+    web_page_tests
+}
+
+# The page's tests mostly wait on the page's timers, so they run as two pytest
+# runs side by side, each with its own Chromium.
+web_page_tests() {
+  local group status=0 pids=() n=0
+  for group in "test_web_updates.py test_web_layout.py" \
+               "test_web_faults.py test_web_control.py test_web_browser.py"; do
+    # shellcheck disable=SC2086  # a group is a list of files
+    (cd "$root/tests/e2e" && PYTHONDONTWRITEBYTECODE=1 timeout 900 /usr/bin/python3 -m pytest -q \
+       -p no:cacheprovider $group --build-dir "$build/native" --web-dir "$build/web") \
+      >"$build/web/pytest-$n.log" 2>&1 &
+    pids+=($!)
+    n=$((n + 1))
+  done
+  for n in "${!pids[@]}"; do
+    wait "${pids[$n]}" || status=1
+    cat "$build/web/pytest-$n.log"
+  done
+  return $status
+}
+
 # The i686 run stages need a kernel that executes 32-bit code and 32-bit Wine.
 i686_runs_here() {
   skip_reason=$("$root/scripts/probe-i386.sh") && return 0
@@ -252,6 +296,7 @@ stage "i686 tests under 32-bit Wine (i686 xr_tests.exe)" windows32_tests
 stage "i686 serial link under 32-bit Wine, COM1 on xrsim (i686 xr_tests.exe)" wine32_serial
 stage "ThreadSanitizer tests" tsan
 stage "optimized build with benchmarks" release
+stage "web page: emscripten build, tests in headless Chromium" web_page
 stage "scripts/demo.sh on a fresh clone of HEAD (headless)" demo_on_fresh_clone
 stage "Debian package: build, install, run" debian_package
 stage "fuzz targets (clang libFuzzer), a few seconds each on their seed corpora" fuzz

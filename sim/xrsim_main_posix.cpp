@@ -6,60 +6,18 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <string>
 
 #include "sim/instrument.h"
-#include "support/program_info.h"
 #include "sim/pty_server.h"
+#include "sim/sim_options.h"
+#include "support/program_info.h"
 
 namespace {
 
 PtyServer g_server;
 bool g_trace = false;
-
-constexpr const char* kUsage =
-    "usage: xrsim [options]\n"
-    "The simulated XR3300/R instrument. Creates a pseudo-terminal, prints its path\n"
-    "(one line on stdout) and answers device messages on it like the instrument.\n"
-    "\n"
-    "Line:\n"
-    "  --tty PATH             serve this terminal device instead of a new pseudo-terminal\n"
-    "  --baud N               speed set on --tty (default 38400)\n"
-    "  --line-speed BAUD      pace reading and every reply byte as a line of BAUD (10 bits a byte)\n"
-    "\n"
-    "Instrument:\n"
-    "  --system-version V     first version of the version reply (bytes 5,6)\n"
-    "  --user-version V       second version (bytes 7,8)\n"
-    "  --pcm-version V        third version (bytes 9,10)\n"
-    "                         V is MAJOR.MINOR (1.09 is 0x0109) or 0xHHHH; default 1.00\n"
-    "  --image FILE           write the received image to FILE when an update completes\n"
-    "  --exit-on-complete     exit (status 0) once an update has completed\n"
-    "\n"
-    "Faults (STEP is version, setmode, packet:K with K from 0, or all):\n"
-    "  --setmode-status N     answer Set Mode with status N (0..255)\n"
-    "  --status STEP:N        answer STEP with status N instead of 0 (a packet is not stored)\n"
-    "  --silent STEP          send no reply to STEP\n"
-    "  --noise STEP[:HEX]     send bytes HEX before the reply to STEP (default FEF8F71234)\n"
-    "  --long-reply STEP[:N[:FILL]]  pad the reply to STEP with byte FILL (default 0) to\n"
-    "                         N bytes ending F7 (default 20)\n"
-    "  --bad-byte STEP:I:V    replace byte I of the reply to STEP by V (e.g. 1:0x41 or 4:0x02)\n"
-    "  --delay STEP:MS        send the reply to STEP after MS milliseconds\n"
-    "  --close STEP           close the line instead of answering STEP, then exit (status 3)\n"
-    "\n"
-    "Other:\n"
-    "  --trace                show every byte in and out on stderr\n"
-    "  --help                 this text\n"
-    "  --version              the version (that of the programs it is built with)\n"
-    "\n"
-    "Replies: version F0 42 23 58 01 v1lo v1hi v2lo v2hi v3lo v3hi 00 00 00 00 F7;\n"
-    "status F0 42 23 58 03 status F7. A bad packet is answered with status 1\n"
-    "(format: length, order, bit 7) or 2 (checksum).\n"
-    "Exit status: 0 stopped or update complete, 2 the line could not be set up,\n"
-    "3 the line was closed by --close, 64 bad options.\n";
 
 void on_signal(int) { pty_server_stop(g_server); }
 
@@ -70,47 +28,6 @@ void trace(char direction, const unsigned char* bytes, int n) {
   std::fprintf(stderr, "\n");
 }
 
-bool parse_int(const char* text, long low, long high, int* value) {
-  char* end = nullptr;
-  errno = 0;
-  long v = std::strtol(text, &end, 0);
-  if (end == text || *end != '\0' || errno != 0 || v < low || v > high) return false;
-  *value = static_cast<int>(v);
-  return true;
-}
-
-bool parse_version(const char* text, int* value) {
-  if (std::strncmp(text, "0x", 2) == 0 || std::strncmp(text, "0X", 2) == 0) {
-    return parse_int(text, 0, 0xFFFF, value);
-  }
-  int major = 0, minor = 0;
-  char tail = 0;
-  if (std::sscanf(text, "%d.%d%c", &major, &minor, &tail) != 2) return false;
-  if (major < 0 || major > 255 || minor < 0 || minor > 255) return false;
-  *value = major * 256 + minor;
-  return true;
-}
-
-// "STEP" or "STEP:rest": splits at the colon after the step (packet:K has one).
-bool split_step(const char* text, SimStep* step, std::string* rest) {
-  std::string s = text;
-  size_t at = s.compare(0, 7, "packet:") == 0 ? s.find(':', 7) : s.find(':');
-  std::string head = at == std::string::npos ? s : s.substr(0, at);
-  *rest = at == std::string::npos ? "" : s.substr(at + 1);
-  return sim_parse_step(head.c_str(), step) == 1;
-}
-
-bool parse_hex_bytes(const std::string& text, std::vector<unsigned char>* bytes) {
-  if (text.empty() || text.size() % 2 != 0) return false;
-  bytes->clear();
-  for (size_t i = 0; i < text.size(); i += 2) {
-    int v = 0;
-    if (!parse_int(("0x" + text.substr(i, 2)).c_str(), 0, 255, &v)) return false;
-    bytes->push_back(static_cast<unsigned char>(v));
-  }
-  return true;
-}
-
 int usage_error(const char* option) {
   std::fprintf(stderr, "xrsim: bad or incomplete option: %s (see --help)\n", option);
   return 64;
@@ -119,84 +36,22 @@ int usage_error(const char* option) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  SimConfig config;
-  const char* tty = nullptr;
-  int baud = 38400;
-  bool exit_on_complete = false;
-  for (int i = 1; i < argc; ++i) {
-    const char* opt = argv[i];
-    auto has_value = [&] { return i + 1 < argc; };
-    std::string rest;
-    if (std::strcmp(opt, "--help") == 0 || std::strcmp(opt, "-h") == 0) {
-      std::fputs(kUsage, stdout);
-      return 0;
-    } else if (std::strcmp(opt, "--version") == 0 || std::strcmp(opt, "-V") == 0) {
-      std::printf("xrsim v%s\n", kProgramVersion);
-      return 0;
-    } else if (std::strcmp(opt, "--trace") == 0) {
-      g_trace = true;
-    } else if (std::strcmp(opt, "--exit-on-complete") == 0) {
-      exit_on_complete = true;
-    } else if (!has_value()) {
-      return usage_error(opt);
-    } else if (std::strcmp(opt, "--tty") == 0) {
-      tty = argv[++i];
-    } else if (std::strcmp(opt, "--baud") == 0) {
-      if (!parse_int(argv[++i], 1, 4000000, &baud)) return usage_error(opt);
-    } else if (std::strcmp(opt, "--line-speed") == 0) {
-      if (!parse_int(argv[++i], 1, 4000000, &config.line_baud)) return usage_error(opt);
-    } else if (std::strcmp(opt, "--system-version") == 0) {
-      if (!parse_version(argv[++i], &config.versions[0])) return usage_error(opt);
-    } else if (std::strcmp(opt, "--user-version") == 0) {
-      if (!parse_version(argv[++i], &config.versions[1])) return usage_error(opt);
-    } else if (std::strcmp(opt, "--pcm-version") == 0) {
-      if (!parse_version(argv[++i], &config.versions[2])) return usage_error(opt);
-    } else if (std::strcmp(opt, "--image") == 0) {
-      config.image_path = argv[++i];
-    } else if (std::strcmp(opt, "--setmode-status") == 0) {
-      if (!parse_int(argv[++i], 0, 255, &config.setmode_status)) return usage_error(opt);
-    } else if (std::strcmp(opt, "--status") == 0) {
-      if (!split_step(argv[++i], &config.status_step, &rest) ||
-          !parse_int(rest.c_str(), 0, 255, &config.status_value)) {
-        return usage_error(opt);
-      }
-    } else if (std::strcmp(opt, "--silent") == 0) {
-      if (!split_step(argv[++i], &config.silent_step, &rest) || !rest.empty()) return usage_error(opt);
-    } else if (std::strcmp(opt, "--noise") == 0) {
-      if (!split_step(argv[++i], &config.noise_step, &rest)) return usage_error(opt);
-      if (!rest.empty() && !parse_hex_bytes(rest, &config.noise)) return usage_error(opt);
-    } else if (std::strcmp(opt, "--long-reply") == 0) {
-      if (!split_step(argv[++i], &config.long_step, &rest)) return usage_error(opt);
-      size_t colon = rest.find(':');
-      if (!rest.empty() && !parse_int(rest.substr(0, colon).c_str(), 1, 4096, &config.long_length)) {
-        return usage_error(opt);
-      }
-      if (colon != std::string::npos &&
-          !parse_int(rest.substr(colon + 1).c_str(), 0, 255, &config.long_fill)) {
-        return usage_error(opt);
-      }
-    } else if (std::strcmp(opt, "--bad-byte") == 0) {
-      if (!split_step(argv[++i], &config.bad_step, &rest)) return usage_error(opt);
-      size_t colon = rest.find(':');
-      if (colon == std::string::npos ||
-          !parse_int(rest.substr(0, colon).c_str(), 0, 4095, &config.bad_index) ||
-          !parse_int(rest.substr(colon + 1).c_str(), 0, 255, &config.bad_value)) {
-        return usage_error(opt);
-      }
-    } else if (std::strcmp(opt, "--delay") == 0) {
-      if (!split_step(argv[++i], &config.delay_step, &rest) ||
-          !parse_int(rest.c_str(), 0, 600000, &config.delay_ms)) {
-        return usage_error(opt);
-      }
-    } else if (std::strcmp(opt, "--close") == 0) {
-      if (!split_step(argv[++i], &config.close_step, &rest) || !rest.empty()) return usage_error(opt);
-    } else {
-      return usage_error(opt);
-    }
+  SimOptions options;
+  std::string bad;
+  if (!sim_parse_options(argc, argv, &options, &bad)) return usage_error(bad.c_str());
+  if (options.help) {
+    std::fputs(kSimUsage, stdout);
+    return 0;
   }
+  if (options.version) {
+    std::printf("xrsim v%s\n", kProgramVersion);
+    return 0;
+  }
+  g_trace = options.trace;
+  const SimConfig& config = options.config;
 
   std::string error;
-  if (!pty_server_open(g_server, tty, baud, &error)) {
+  if (!pty_server_open(g_server, options.tty, options.baud, &error)) {
     std::fprintf(stderr, "xrsim: %s\n", error.c_str());
     return 2;
   }
@@ -212,7 +67,7 @@ int main(int argc, char** argv) {
 
   SimInstrument sim;
   sim_reset(sim, config);
-  PtyServeEnd end = pty_server_run(g_server, sim, exit_on_complete, trace);
+  PtyServeEnd end = pty_server_run(g_server, sim, options.exit_on_complete, trace);
   pty_server_close(g_server);
 
   const SimRecord& r = sim.record;

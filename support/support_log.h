@@ -11,6 +11,12 @@
 
 constexpr const char kLogFileName[] = "vup_log.txt";
 
+// What start-up tells the user when open_log fails.
+constexpr const char kLogOpenFailedText[] =
+    "Failed to create log file. The application will not be able to record support information.\n"
+    "Please copy the application to a writeable disk (e.g. your 'C:' drive)\n"
+    "so this useful support information can be recorded.\n\nThe application will continue correctly.";
+
 // Opens the log in the current directory and writes the banner; 0 when the
 // file cannot be opened (the program then runs without a log).
 int open_log();

@@ -11,6 +11,8 @@ namespace {
 constexpr char kBuildName[] = "x86-64 Windows";
 #elif defined(_WIN32)
 constexpr char kBuildName[] = "i686 Windows";
+#elif defined(__EMSCRIPTEN__)
+constexpr char kBuildName[] = "WebAssembly";
 #else
 constexpr char kBuildName[] = "Linux";
 #endif
