@@ -81,7 +81,7 @@ void sink_textout(int line, const char* text) {
   // Line 0 is the file's path: a control character in it must not break the line.
   if (g_show.lines)
     output_line(g_show.lines_on_stdout ? kStdout : kStderr, std::to_string(line) + ": " + printable_text(text));
-  if (progress_line(&g_progress, line, text, now_ms())) show_progress_locked();
+  if (progress_poll(&g_progress, now_ms())) show_progress_locked();
 }
 
 void sink_post(WindowHandle, int id, intptr_t lparam) {

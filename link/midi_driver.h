@@ -155,3 +155,12 @@ const MidiDriver& platform_midi_driver();
 const MidiDriver& midi_driver();
 // Installs `driver` (null: back to the platform's). Not while a link is open.
 void midi_driver_install(const MidiDriver* driver);
+
+// What the drivers without winmm's memory and texts (ALSA, the web page) share:
+// memory blocks from the heap, and the texts of the codes they give (`allocated`
+// is the text of kMmAllocated, which says why an open failed on that platform).
+MidiMem midi_heap_alloc(unsigned flags, size_t size);
+void* midi_heap_lock(MidiMem mem);
+void midi_heap_unlock(MidiMem mem);
+void midi_heap_free(MidiMem mem);
+unsigned midi_error_text(unsigned code, const char* allocated, char* text, unsigned size);

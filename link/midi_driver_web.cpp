@@ -273,43 +273,7 @@ unsigned in_close(MidiHandle h) {
 }
 
 unsigned error_text(unsigned code, char* text, unsigned size) {
-  const char* what = nullptr;
-  switch (code) {
-    case kMmError: what = "An unspecified error occurred."; break;
-    case kMmBadDeviceId: what = "There is no MIDI device with this number."; break;
-    case kMmAllocated: what = "The browser could not open the MIDI device."; break;
-    case kMmInvalHandle: what = "The MIDI device is not open."; break;
-    case kMmNoDriver: what = "The MIDI device is no longer there."; break;
-    case kMmNoMem: what = "There is not enough memory."; break;
-    case kMmInvalParam: what = "A parameter is not valid."; break;
-    case kMidiErrUnprepared: what = "The buffer has not been prepared."; break;
-    case kMidiErrStillPlaying: what = "The device still holds buffers."; break;
-    case kMidiErrNotReady: what = "The MIDI device is busy."; break;
-    default: return 9;
-  }
-  if (text != nullptr && size > 0) std::snprintf(text, size, "%s", what);
-  return 0;
-}
-
-struct HeapBlock {
-  void* data;
-};
-
-MidiMem mem_alloc(unsigned /*flags*/, size_t size) {
-  auto* block = new (std::nothrow) HeapBlock{std::calloc(size ? size : 1, 1)};
-  if (block != nullptr && block->data == nullptr) {
-    delete block;
-    block = nullptr;
-  }
-  return block;
-}
-void* mem_lock(MidiMem mem) { return mem ? static_cast<HeapBlock*>(mem)->data : nullptr; }
-void mem_unlock(MidiMem) {}
-void mem_free(MidiMem mem) {
-  auto* block = static_cast<HeapBlock*>(mem);
-  if (block == nullptr) return;
-  std::free(block->data);
-  delete block;
+  return midi_error_text(code, "The browser could not open the MIDI device.", text, size);
 }
 
 // Events: flags on the page's one thread. A wait yields until one is set (the
@@ -356,7 +320,7 @@ constexpr MidiDriver kWebMidi = {
     out_num_devs, in_num_devs,  out_get_caps, in_get_caps,   out_open,     in_open,
     out_close,    in_close,     out_prepare,  out_unprepare, in_prepare,   in_unprepare,
     out_long_msg, out_reset,    in_add_buffer, in_start,     in_stop,      in_reset,
-    error_text,   error_text,   mem_alloc,    mem_lock,      mem_unlock,   mem_free,
+    error_text,   error_text,   midi_heap_alloc, midi_heap_lock, midi_heap_unlock, midi_heap_free,
     event_create, event_set,    event_reset,  event_close,   wait_any,     wait_one,
     sleep_ms,     last_error,
 };

@@ -69,12 +69,7 @@ int derive_inifile(const char* ini_override) {
 
 int program_startup(PortProbe probe) {
   if (!open_log()) {
-    message_box(nullptr,
-                "Failed to create log file. The application will not be able to record support "
-                "information.\nPlease copy the application to a writeable disk (e.g. your 'C:' drive)\n"
-                "so this useful support information can be recorded.\n\nThe application will continue "
-                "correctly.",
-                kProgramTitle, kMbIconExclamation | kMbSetForeground | kMbTopmost);
+    message_box(nullptr, kLogOpenFailedText, kProgramTitle, kMbIconExclamation | kMbSetForeground | kMbTopmost);
   }
   char why[768];
   if (settings_file_problem(inifile, 0, why, sizeof why))

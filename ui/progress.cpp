@@ -29,7 +29,7 @@ int progress_update(ProgressState* state, int done, std::int64_t now_ms) {
   return 1;
 }
 
-int progress_line(ProgressState* state, int, const char*, std::int64_t now_ms) {
+int progress_poll(ProgressState* state, std::int64_t now_ms) {
   if (!state->active) return 0;
   int done = 0, total = 0;
   tfr_progress(&done, &total);

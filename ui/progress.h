@@ -28,9 +28,9 @@ void progress_reset(ProgressState* state);
 void progress_begin(ProgressState* state, int file_size, std::int64_t now_ms);
 // `done` packets have been accepted by now; returns 1 when the progress changed.
 int progress_update(ProgressState* state, int done, std::int64_t now_ms);
-// A display line was written: the transfer may have got further (its own count
-// is taken; neither the line nor its text is read). Returns 1 when the progress changed.
-int progress_line(ProgressState* state, int line, const char* text, std::int64_t now_ms);
+// Takes the transfer's own count of accepted packets (called when a display line
+// was written: the transfer may have got further). Returns 1 when the progress changed.
+int progress_poll(ProgressState* state, std::int64_t now_ms);
 // The transfer ended: nothing more is shown.
 void progress_end(ProgressState* state);
 

@@ -36,8 +36,6 @@ struct RunOptions {
   std::vector<const char*> operands;  // files, "/h"
   // A usage error's line (without "xrupdate: "), for the JSON object of a run that asked for one.
   std::string usage_error;
-  // Whether the link was chosen on the command line.
-  bool link_chosen() const { return !ports.empty() || midi_out != nullptr || midi_in != nullptr; }
 };
 
 // Reads argv[1..]. 0 when it is a command line the program can run; else the

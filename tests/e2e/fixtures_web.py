@@ -16,9 +16,10 @@ import pathlib
 import shutil
 import tempfile
 import threading
-import time
 
 import pytest
+
+from conftest import wait_for
 
 HERE = pathlib.Path(__file__).resolve().parent
 ROOT = HERE.parent.parent
@@ -121,15 +122,8 @@ def browser():
     shutil.rmtree(profile, ignore_errors=True)
 
 
-def wait_until(predicate, timeout=10.0, what="the condition"):
-    deadline = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value:
-            return value
-        if time.monotonic() >= deadline:
-            pytest.fail(f"timed out after {timeout} s waiting for {what}")
-        time.sleep(0.02)
+# The shared wait, under the name the page's tests use.
+wait_until = wait_for
 
 
 class WebPage:

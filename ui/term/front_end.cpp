@@ -41,6 +41,7 @@
 #include "ui/printable.h"
 #include "ui/program_startup.h"
 #include "ui/single_copy.h"
+#include "ui/term/form_parts.h"
 #include "ui/term/term_forms.h"
 #include "ui/term/term_loop.h"
 #include "ui/term/term_screen.h"
@@ -53,7 +54,6 @@ constexpr int kKeyClose = 0x7010;        // SIGINT: close as "&Exit" does
 constexpr int kKeyTerminate = 0x7011;    // SIGTERM: stop the transfer and end
 constexpr int kKeyQuit = 0x7012;         // the terminal has gone and nothing runs
 constexpr int kKeyCommandLine = 0x7013;  // the start of the command line's transfer
-constexpr int kCtrlC = 3;
 constexpr int kCtrlL = 12;
 
 constexpr int kTickMs = 100;   // timer 2
@@ -164,7 +164,7 @@ void sink_textout(int line, const char* text) {
   std::lock_guard<std::mutex> lock(g_mutex);
   if (g_closed) return;
   if (line >= 0 && line < 6) g_lines[line] = text != nullptr ? text : "";
-  if (text != nullptr) progress_line(&g_progress, line, text, now_ms());
+  progress_poll(&g_progress, now_ms());
   g_dirty = true;
   wake();
 }

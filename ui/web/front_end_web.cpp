@@ -45,7 +45,7 @@ std::int64_t now_ms() { return static_cast<std::int64_t>(emscripten_get_now()); 
 void sink_textout(int line, const char* text) {
   if (g_closed) return;
   const char* shown = text != nullptr ? text : "";
-  progress_line(&g_progress, line, shown, now_ms());
+  progress_poll(&g_progress, now_ms());
   xr_page_textout(line, shown);
 }
 

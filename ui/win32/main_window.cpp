@@ -38,11 +38,6 @@ MainWindowState g_state;  // tx_flag, wf_status, the menu's state and rxw_filena
 bool g_window_destroyed = false;
 bool g_cmdline_taken = false;
 
-constexpr char kLogWarning[] =
-    "Failed to create log file. The application will not be able to record support information.\n"
-    "Please copy the application to a writeable disk (e.g. your 'C:' drive)\n"
-    "so this useful support information can be recorded.\n\n"
-    "The application will continue correctly.";
 constexpr char kPathTooLong[] =
     "The application's path is too long to keep its settings beside it.\n"
     "Please copy the application to a folder with a shorter path.";
@@ -456,7 +451,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int nCmdShow) {
   host_install(sinks);
 
   if (!open_log()) {
-    MessageBoxA(nullptr, kLogWarning, kProgramTitle, MB_ICONEXCLAMATION | MB_SETFOREGROUND | MB_TOPMOST);
+    MessageBoxA(nullptr, kLogOpenFailedText, kProgramTitle, MB_ICONEXCLAMATION | MB_SETFOREGROUND | MB_TOPMOST);
   }
 
   ysize = mw_window_height(GetSystemMetrics(SM_CYCAPTION), GetSystemMetrics(SM_CYMENU),

@@ -109,7 +109,7 @@ void display_textout(int line, const char* text) {
   PatBlt(memdc, 0, line * tysize, maxX, tysize, PATCOPY);
   TextOutA(memdc, kTextLeft, line * tysize, text, lstrlenA(text));
   invalidate_rows(line * tysize, (line + 1) * tysize - 1);
-  if (progress_line(&g_progress, line, text, now_ms())) {
+  if (progress_poll(&g_progress, now_ms())) {
     draw_progress();
     invalidate_rows(progress_top(), progress_bottom());
   }
