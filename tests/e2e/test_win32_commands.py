@@ -38,18 +38,22 @@ def test_208_from_another_program_leaves_the_transfer_and_its_port_alone(winprog
     assert slow_instrument.received() == second.read_bytes()
 
 
-def test_menu_commands_do_nothing_while_grayed_or_behind_a_dialog(winprog, slow_instrument):
+@pytest.fixture
+def slower_instrument(wine, instruments):
+    """Answers every message after 250 ms: a SYSTEM update takes about 8 s,
+    time enough for a few commands posted by separate programs under Wine."""
+    sim = instruments("--delay", "all:250")
+    wine.connect_com1(sim.pty)
+    return sim
+
+
+def test_menu_commands_do_nothing_while_grayed_or_behind_a_dialog(winprog, slower_instrument):
     make_update(winprog.folder / "first.sys", major=2)
     winprog.start_main("first.sys")
-    winprog.wait_log("Sending version check...")
-    winprog.post(IDM_STOP)  # grayed before the data packets
     winprog.wait_log("Sent packet 2 of 32...")
-    winprog.post(IDM_CONFIG)  # grayed during a transfer
-    winprog.post(IDM_UPDATE)
-    assert winprog.stays_away(CONFIG_TITLE, 1.5) and not winprog.exists(OPEN_TITLE)
-    assert not winprog.exists(STOP_TITLE)
     # "&Stop..." is enabled during the packets; with its dialog open the
-    # window takes no input and no other menu command opens anything.
+    # transfer waits, the window takes no input and no other menu command
+    # opens anything.
     winprog.post(IDM_STOP)
     winprog.wait_window(STOP_TITLE)
     assert winprog.probe("enabled")[0] != 0
@@ -58,11 +62,22 @@ def test_menu_commands_do_nothing_while_grayed_or_behind_a_dialog(winprog, slow_
     winprog.post(IDM_STOP)
     assert winprog.stays_away(CONFIG_TITLE, 1.5) and not winprog.exists(OPEN_TITLE)
     assert len(winprog.wine.windows(STOP_TITLE)) == 1
+    assert winprog.count("Update completed successfully.") == 0
     winprog.press(STOP_TITLE, CONTINUE)
     winprog.wait_gone(STOP_TITLE)
     assert winprog.probe("enabled")[0] == 0
+    # The transfer goes on for seconds: "&Config..." and "&Update..." are
+    # grayed all that time.
+    winprog.post(IDM_CONFIG)
+    winprog.post(IDM_UPDATE)
+    posted_during_transfer = winprog.count("Update completed successfully.") == 0
+    assert winprog.stays_away(CONFIG_TITLE, 1.5) and not winprog.exists(OPEN_TITLE)
+    assert posted_during_transfer
     winprog.wait_log("Update completed successfully.", timeout=120)
-    # Idle: "&Config..." is enabled again, and opens its dialog.
+    # Idle: "&Stop..." is grayed and does nothing; "&Config..." is enabled
+    # again, and opens its dialog.
+    winprog.post(IDM_STOP)
+    assert winprog.stays_away(STOP_TITLE, 1.5)
     winprog.post(IDM_CONFIG)
     winprog.wait_window(CONFIG_TITLE)
     winprog.press(CONFIG_TITLE, 2)
