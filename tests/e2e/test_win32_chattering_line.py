@@ -37,7 +37,7 @@ def test_abort_ends_the_wait_at_once(wine, winprog, chattering_line):
     pressed = time.monotonic()
     winprog.wait_log("User aborted update", timeout=10)
     took = time.monotonic() - pressed
-    assert took < 1.5, f"the abort took {took:.1f} s"
+    assert took < 3, f"the abort took {took:.1f} s"
     assert program.wait(20) == 0  # the close is carried out once the transfer has stopped
     log = winprog.log()
     assert "Receive Error" not in log

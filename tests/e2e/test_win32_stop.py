@@ -12,7 +12,7 @@ from fixtures_wine import ABORT, CONTINUE, IDM_STOP, MAIN_TITLE, STOP_TITLE
 
 
 def test_stop_before_set_mode_sends_no_set_mode(wine, winprog, instruments):
-    sim = instruments("--delay", "version:2000")
+    sim = instruments("--delay", "version:4000")  # under the 5 s receive time-out
     wine.connect_com1(sim.pty)
     make_update(winprog.folder / "a.sys", major=2)
     program = winprog.start_main("a.sys")
