@@ -217,6 +217,9 @@ HeadlessResult headless_transfer(const char* path, const LinkTarget& link, Trans
     progress_end(&g_progress);
     show_progress_locked();
   }
+  // The signal handler stops the transfer itself: the thread can end before
+  // the wait above has seen the signal, and the stop is still this run's end.
+  if (g_stop_signal) stopped = true;
   if (stopped && result.end.outcome != kOutcomeCompleted) {
     if (deadline_ms != 0 && !g_stop_signal) {
       result.status = kExitDeviceError;
