@@ -148,22 +148,16 @@ void output_line(OutputStream stream, const std::string& line) {
 void output_progress(const std::string& text) {
   Writer& w = *g_writer;
   std::unique_lock<std::mutex> lock(w.mutex);
-  if (text == w.progress) return;
+  // Off a terminal a clear draws nothing: it must not take the place of a
+  // text the writer has not yet written (the last "Packet N of N" of a run).
+  if (text == w.progress || (text.empty() && !w.stderr_terminal)) return;
+  w.progress = text;
   if (!w.running) {
-    w.progress = text;
     lock.unlock();
     draw_progress(text);
     return;
   }
-  if (text.empty() && !w.stderr_terminal && w.progress_pending) {
-    // Off a terminal a clear draws nothing: it must not take the place of a
-    // text the writer has not yet written (the last "Packet N of N" of a run).
-    w.queue.push_back(Item{kStderr, w.progress + "\n"});
-    w.progress_pending = false;
-  } else {
-    w.progress_pending = true;
-  }
-  w.progress = text;
+  w.progress_pending = true;
   w.changed.notify_all();
 }
 
