@@ -16,6 +16,9 @@ long long file_seek(FileHandle file, long long offset);
 long file_read(FileHandle file, void* buffer, long count);
 // The file's total size in bytes, or -1.
 long long file_size(FileHandle file);
+// A value that changes whenever the file's content is written (its
+// modification time), or -1 when it cannot be read.
+long long file_stamp(FileHandle file);
 void file_close(FileHandle file);
 
 // Creates (or empties) the file `path` and writes `count` bytes to it, without

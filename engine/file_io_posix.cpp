@@ -48,6 +48,12 @@ long long file_size(FileHandle file) {
   return static_cast<long long>(st.st_size);
 }
 
+long long file_stamp(FileHandle file) {
+  struct stat st;
+  if (::fstat(static_cast<int>(file), &st) != 0) return -1;
+  return static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+}
+
 void file_close(FileHandle file) {
   if (file != kInvalidFile) ::close(static_cast<int>(file));
 }

@@ -1,11 +1,11 @@
 // The update file in the browser: the file the user chose in the page (a file
-// chooser or a drop), read block by block from the browser's copy of it, never
-// whole. The page offers the chosen file under its name just before the
-// transfer starts; the path the engine is given is that name.
+// chooser or a drop), read from the browser's copy of it: the header for the
+// check, then the whole file once. The page offers the chosen file under its
+// name just before the transfer starts; the path the engine is given is that name.
 //
 // A browser cannot lock a file, but it fails a read of a file that was changed
-// or removed since it was chosen: the short read then ends the transfer with
-// "File Read Error" before anything stale is sent.
+// or removed since it was chosen: the transfer then ends with "File Read Error"
+// before anything is sent.
 #include "engine/file_io.h"
 
 extern "C" {
@@ -56,6 +56,10 @@ long long file_size(FileHandle file) {
   const double size = xr_file_size(static_cast<int>(file));
   return size < 0 ? -1 : static_cast<long long>(size);
 }
+
+// The browser's copy of a file does not change: a file changed on disk fails
+// its reads instead.
+long long file_stamp(FileHandle file) { return valid(file) ? 0 : -1; }
 
 void file_close(FileHandle file) {
   if (valid(file)) xr_file_close(static_cast<int>(file));

@@ -1,17 +1,14 @@
-// The files the user chose in the page, and reads of them for the engine. A
-// read from the browser's copy of a file takes a few milliseconds, so the block
-// after the one read is fetched at once, while the packet goes out; a file is
-// still never held whole.
+// The files the user chose in the page, and reads of them for the engine: the
+// header for the check, then the whole file once, before anything is sent.
 mergeInto(LibraryManager.library, {
   $XrFiles: {
     offered: null,  // name -> File, the one chosen last under that name
     open: null,     // handle -> File
-    ahead: null,    // handle -> {offset, count, bytes: promise}: the next block, on its way
     nextHandle: 1,
     // The page offers the file it is about to hand to the engine, by name.
     offer: function(name, file) { XrFiles.offered.set(name, file); },
   },
-  $XrFiles__postset: 'XrFiles.offered = new Map(); XrFiles.open = new Map(); XrFiles.ahead = new Map(); Module["XrFiles"] = XrFiles;',
+  $XrFiles__postset: 'XrFiles.offered = new Map(); XrFiles.open = new Map(); Module["XrFiles"] = XrFiles;',
 
   xr_file_open__deps: ['$XrFiles'],
   xr_file_open: function(name) {
@@ -53,23 +50,15 @@ mergeInto(LibraryManager.library, {
     return Asyncify.handleAsync(async () => {
       if (file === undefined) return -1;
       if (offset >= file.size || count <= 0) return 0;
-      const ahead = XrFiles.ahead.get(handle);
-      XrFiles.ahead.delete(handle);
-      const bytes = await (ahead && ahead.offset === offset && ahead.count === count
-                           ? ahead.bytes : XrFilesRead(file, offset, count));
+      const bytes = await XrFilesRead(file, offset, count);
       if (bytes === null) return -1;
       HEAPU8.set(bytes.subarray(0, count), buffer);
-      const next = offset + bytes.length;
-      if (bytes.length === count && next < file.size) {
-        XrFiles.ahead.set(handle, {offset: next, count: count, bytes: XrFilesRead(file, next, count)});
-      }
-      return bytes.length;
+      return Math.min(bytes.length, count);
     });
   },
 
   xr_file_close__deps: ['$XrFiles'],
   xr_file_close: function(handle) {
     XrFiles.open.delete(handle);
-    XrFiles.ahead.delete(handle);
   },
 });

@@ -29,6 +29,13 @@ long long file_size(FileHandle file) {
   return size.QuadPart;
 }
 
+long long file_stamp(FileHandle file) {
+  FILETIME written;
+  if (!GetFileTime(reinterpret_cast<HANDLE>(file), nullptr, nullptr, &written)) return -1;
+  return static_cast<long long>((static_cast<unsigned long long>(written.dwHighDateTime) << 32) |
+                                written.dwLowDateTime);
+}
+
 void file_close(FileHandle file) {
   if (file != kInvalidFile) CloseHandle(reinterpret_cast<HANDLE>(file));
 }

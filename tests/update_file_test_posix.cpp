@@ -57,3 +57,75 @@ TEST(UpdateFileOpenPosix, FifoIsRefusedWithoutWaiting) {
   ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
   EXPECT_EQ(file_open_exclusive(path.c_str()), kInvalidFile);
 }
+
+// ---- the copy every packet is taken from: the file as the check accepted it
+
+namespace {
+
+struct CheckedFile {
+  TempDir dir;
+  HostRecorder host;
+  std::string path;
+  FileHandle file = kInvalidFile;
+
+  explicit CheckedFile(const std::string& bytes) {
+    EXPECT_EQ(init_tfr(), 1);
+    path = dir.file("a.sys");
+    write_file_bytes(path, bytes);
+    file = file_open_exclusive(path.c_str());
+    EXPECT_NE(file, kInvalidFile);
+    EXPECT_EQ(get_file_ver(nullptr, file), 1);
+  }
+  ~CheckedFile() {
+    file_close(file);
+    free_tfr();
+  }
+  std::string image() const { return std::string(reinterpret_cast<char*>(file_buf), datafile.size); }
+};
+
+}  // namespace
+
+TEST(UpdateFileImage, IsTheCheckedFileByteForByte) {
+  for (bool at_2048 : {false, true}) {
+    const std::string bytes = make_update_image(3, 2, 0, at_2048);
+    CheckedFile checked(bytes);
+    ASSERT_EQ(take_file_image(checked.file), 1);
+    EXPECT_TRUE(checked.image() == bytes) << "header at 2048: " << at_2048;
+  }
+}
+
+// Another program writes the file between the check and the read (the lock is
+// advisory): what would be read is no longer the file the check accepted.
+TEST(UpdateFileImage, IsRefusedWhenTheFileChangedAfterTheCheck) {
+  {
+    CheckedFile checked(make_update_image(0, 2, 0));
+    write_file_bytes(checked.path, make_update_image(0, 1, 0));  // same size, another header
+    EXPECT_EQ(take_file_image(checked.file), 0);
+  }
+  {
+    CheckedFile checked(make_update_image(0, 2, 0, true));
+    std::string tagged = make_update_image(0, 2, 0, true);
+    tagged.replace(0, 4, "PELD");  // a tag at the start now: the check would read another header
+    write_file_bytes(checked.path, tagged);
+    EXPECT_EQ(take_file_image(checked.file), 0);
+  }
+  {
+    CheckedFile checked(make_update_image(0, 2, 0));
+    write_file_bytes(checked.path, make_update_image(0, 2, 0) + "x");  // grown
+    EXPECT_EQ(take_file_image(checked.file), 0);
+  }
+  {
+    CheckedFile checked(make_update_image(0, 2, 0));
+    ASSERT_EQ(::truncate(checked.path.c_str(), 8192 * 5), 0);  // shrunk
+    EXPECT_EQ(take_file_image(checked.file), 0);
+  }
+}
+
+TEST(UpdateFileImage, IsRefusedWithoutACheckThatPassed) {
+  CheckedFile checked(make_update_image(0, 2, 0));
+  const std::string bad = make_update_image(0, 2, 0).substr(0, 100);
+  write_file_bytes(checked.path, bad);
+  file_seek(checked.file, 0);
+  EXPECT_EQ(get_file_ver(nullptr, checked.file), 0);
+  EXPECT_EQ(take_file_image(checked.file), 0);
+}

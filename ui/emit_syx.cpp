@@ -20,6 +20,9 @@ int emit_syx(const char* update_path, const char* out_path, void* err_stream) {
   const FileHandle file = open_checked_update_file(update_path, refusal, sizeof refusal);
   if (file == kInvalidFile) {
     std::fprintf(err, "%s: %s\n", update_path, refusal);
+  } else if (!take_file_image(file)) {
+    // The packets are built from the file as it was checked, as an update's are.
+    std::fprintf(err, "%s: File Read Error\n", update_path);
   } else if ((out = std::fopen(out_path, "wb")) == nullptr) {
     std::fprintf(err, "%s: cannot be written\n", out_path);
   } else {
@@ -27,12 +30,7 @@ int emit_syx(const char* update_path, const char* out_path, void* err_stream) {
     bool ok = std::fwrite(tfr_buf, 1, static_cast<size_t>(length), out) == static_cast<size_t>(length);
     const int total = datafile.size / kFileBufSize;
     for (int packet = 0; ok && packet < total; ++packet) {
-      if (file_read(file, file_buf, kFileBufSize) != kFileBufSize) {
-        std::fprintf(err, "%s: File Read Error\n", update_path);
-        ok = false;
-        break;
-      }
-      length = build_data_packet(tfr_buf, packet, file_buf);
+      length = build_data_packet(tfr_buf, packet, file_buf + static_cast<long>(packet) * kFileBufSize);
       ok = std::fwrite(tfr_buf, 1, static_cast<size_t>(length), out) == static_cast<size_t>(length);
     }
     if (std::fclose(out) != 0) ok = false;
