@@ -246,14 +246,23 @@ int set_midi(WindowHandle window, int out_id, int in_id) {
   return 1;
 }
 
-int rx_midi_setbuffer() {
+namespace {
+
+// Gives both input buffers to the driver afresh and starts the input. With
+// `discarded`, the bytes the buffers had recorded since they were last armed
+// are counted there: they came before the request. 1 on success.
+int arm_input(int* discarded) {
   const MidiDriver& d = drv();
   MidiHandle in = hmi;
   if (in == nullptr || lpmhin[0] == nullptr || lpmhin[1] == nullptr) {
     write_log("Midi In Error : Failed to add buffer to driver (%s)", get_midi_in_err(kMmInvalHandle));
     return 0;
   }
-  d.in_reset(in);
+  d.in_reset(in);  // every buffer is back, its count final
+  if (discarded != nullptr) {
+    *discarded = 0;
+    for (auto* hdr : lpmhin) *discarded += static_cast<int>(std::min<uint32_t>(hdr->dwBytesRecorded, kMidiExcInSize));
+  }
   for (int i = 0; i < 2; ++i) {
     lpExcIn[i][0] = 0;
     lpmhin[i]->dwBufferLength = kMidiExcInSize;
@@ -268,6 +277,10 @@ int rx_midi_setbuffer() {
   d.in_start(in);
   return 1;
 }
+
+}  // namespace
+
+int rx_midi_setbuffer() { return arm_input(nullptr); }
 
 int tx_data_midi(WindowHandle /*window*/, const unsigned char* data, int length, int rate) {
   const MidiDriver& d = drv();
@@ -291,6 +304,8 @@ int tx_data_midi(WindowHandle /*window*/, const unsigned char* data, int length,
   const MidiEvent waits[2] = {hEvtWakeUp, hEvtOut};
 
   for (int offset = 0; offset < length;) {
+    // Nothing more goes out once a stop has been asked for.
+    if (stop_latched) return -1;
     const int n = std::min(length - offset, chunk_size);
     std::memcpy(lpExcOut, data + offset, static_cast<size_t>(n));
     lpmhout->dwBufferLength = static_cast<uint32_t>(n);
@@ -301,6 +316,14 @@ int tx_data_midi(WindowHandle /*window*/, const unsigned char* data, int length,
                   get_midi_out_err(code));
         return 0;
       }
+    }
+    if (offset + n == length && hmi.load() != nullptr) {
+      // One request, one reply: the instrument answers only once the last chunk
+      // is out, so whatever the input caught before it (a reply sent twice, or
+      // one that came after its time-out) answers no request of this one's.
+      int discarded = 0;
+      if (!arm_input(&discarded)) return 0;
+      if (discarded > 0) write_log("Discarded %d bytes received before the request", discarded);
     }
     for (int attempt = 0; attempt < kMidiBusyAttempts; ++attempt) {
       d.event_reset(waits[1]);

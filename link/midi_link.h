@@ -15,7 +15,10 @@ int set_midi(WindowHandle window, int out_id, int in_id);
 const char* get_midi_cfg(int out_id, int in_id);
 // Hands both input buffers to the driver and starts input. 0 on failure (logged).
 int rx_midi_setbuffer();
-// 1 sent; 0 failed (logged); -1 cut short by a stop.
+// Sends in chunks paced by `rate`. Right before the last chunk the input is
+// armed afresh: what it caught before then is no reply to this message (it is
+// logged as discarded). 1 sent; 0 failed (logged); -1 cut short by a stop,
+// also one asked for before the first chunk.
 int tx_data_midi(WindowHandle window, const unsigned char* data, int length, int rate);
 // 1 reply copied; -1 time-out or no reply; -2 cut short by a stop. Only the
 // bytes the driver recorded in this receive are copied (the rest of `length`

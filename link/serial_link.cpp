@@ -6,6 +6,7 @@
 
 #include "link/serial_port.h"
 #include "link/serial_reply.h"
+#include "support/support_log.h"
 
 namespace {
 
@@ -17,11 +18,15 @@ PortHandle hCommDev = kInvalidPort;
 
 constexpr unsigned kOpenErrorStyle = kMbOk | kMbSetForeground;
 
-// A reply must be whole within 5 s of the receive's start, and a silent line
-// ends it after 5 s without a byte: a line that keeps sending bytes that are
-// no reply (noise, a modem, a wrong baud rate) cannot hold the transfer.
+// A reply must be whole within 5 s of the receive's start and its own time on
+// the line (16 bytes of 10 bits at the port's speed), and a silent line ends
+// it after 5 s without a byte: a line that keeps sending bytes that are no
+// reply (noise, a modem, a wrong baud rate) cannot hold the transfer.
 constexpr int kReplyTimeoutMs = 5000;
 constexpr int kByteTimeoutMs = 5000;
+constexpr int kReplyBits = 16 * 10;
+// The whole-reply bound at the speed the port was opened at.
+int reply_bound_ms = kReplyTimeoutMs;
 // How often a waiting receive looks for a stop.
 constexpr int kStopPollMs = 10;
 
@@ -41,6 +46,7 @@ void open_error(WindowHandle window, const char* text) {
 int open_port(WindowHandle window, PortHandle opened, int baud) {
   stop_latched = 0;
   hold_through_stop = 0;
+  reply_bound_ms = kReplyTimeoutMs + (baud > 0 ? (kReplyBits * 1000 + baud - 1) / baud : 0);
   hCommDev = opened;
   if (hCommDev == kInvalidPort) {
     open_error(window, "Comm Port Open Error!(CreateFile)");
@@ -84,6 +90,10 @@ int set_comm_device(WindowHandle window, const char* device, int baud) {
 
 int tx_data_comm(WindowHandle, const unsigned char* data, int length) {
   if (hCommDev == kInvalidPort || length < 0) return 0;
+  // One request, one reply: whatever waits on the line now (a reply sent twice,
+  // or one that came after its time-out) answers no request of this one's.
+  const int discarded = port_discard_input(hCommDev);
+  if (discarded > 0) write_log("Discarded %d bytes received before the request", discarded);
   return port_write(hCommDev, data, length) ? 1 : 0;
 }
 
@@ -94,7 +104,7 @@ int rx_data_comm(WindowHandle, unsigned char* dest, int length, int* received) {
   if (length < 1) return 0;  // no room for even the start byte
   SerialReply reply;
   serial_reply_begin(&reply, dest, length);
-  const Clock::time_point reply_deadline = Clock::now() + std::chrono::milliseconds(kReplyTimeoutMs);
+  const Clock::time_point reply_deadline = Clock::now() + std::chrono::milliseconds(reply_bound_ms);
   Clock::time_point byte_deadline = Clock::now() + std::chrono::milliseconds(kByteTimeoutMs);
   for (;;) {
     if (stop_latched && !hold_through_stop) return -2;

@@ -10,10 +10,12 @@ void check_comm(unsigned char status[4]);
 int set_comm(WindowHandle window, int port_number, int baud);
 // The same for the serial device named `device` (see port_open_device).
 int set_comm_device(WindowHandle window, const char* device, int baud);
-// 1 when the whole write was accepted, 0 when it failed.
+// Discards what waits unread on the line (logged when there was any), then
+// writes the message. 1 when the whole write was accepted, 0 when it failed.
 int tx_data_comm(WindowHandle window, const unsigned char* data, int length);
 // 1 message stored from its F0 (*received, when given, is how many bytes were
-// stored); -1 no whole message within 5 s of the call, whatever bytes came
+// stored); -1 no whole message within 5 s of the call and the reply's own time
+// on the line at the port's speed, whatever bytes came
 // meanwhile (or 0x00 before the start); 0 the read failed; -2 cut short by a
 // stop (comm_force_stop).
 int rx_data_comm(WindowHandle window, unsigned char* dest, int length, int* received = nullptr);

@@ -24,4 +24,7 @@ int port_write(PortHandle port, const unsigned char* data, int length);
 // Reads one byte, waiting at most wait_ms for it: 1 a byte, 0 none came in
 // that time, -1 the read failed.
 int port_read_byte(PortHandle port, unsigned char* byte, int wait_ms);
+// Throws away whatever has come in and not been read; the number of bytes
+// thrown away, or -1 when the port cannot be read.
+int port_discard_input(PortHandle port);
 void port_close(PortHandle port);

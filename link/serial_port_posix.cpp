@@ -178,6 +178,27 @@ int port_read_byte(PortHandle port, unsigned char* byte, int wait_ms) {
   }
 }
 
+int port_discard_input(PortHandle port) {
+  int fd = to_fd(port);
+  if (fd < 0) return -1;
+  // Read rather than flushed, to count what goes. A line that talks without
+  // pause is read no longer than for a bound of bytes: the reply's own
+  // rules deal with the rest.
+  constexpr int kMostDiscarded = 1 << 20;
+  unsigned char sink[512];
+  int discarded = 0;
+  while (discarded < kMostDiscarded) {
+    const ssize_t n = read(fd, sink, sizeof sink);
+    if (n > 0) {
+      discarded += static_cast<int>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    break;  // nothing more waits (EAGAIN), or the line hung up: the send will tell
+  }
+  return discarded;
+}
+
 void port_close(PortHandle port) {
   int fd = to_fd(port);
   if (fd < 0) return;

@@ -13,6 +13,7 @@ int xr_serial_is_open(int handle);
 int xr_serial_set_baud(int handle, int baud);
 int xr_serial_write(int handle, const unsigned char* data, int length, int timeout_ms);
 int xr_serial_read_byte(int handle, unsigned char* byte, int timeout_ms);
+int xr_serial_discard(int handle);
 void xr_serial_close(int handle);
 }
 
@@ -60,6 +61,11 @@ int port_read_byte(PortHandle port, unsigned char* byte, int wait_ms) {
   const int handle = to_handle(port);
   if (handle == 0) return -1;
   return xr_serial_read_byte(handle, byte, wait_ms > 0 ? wait_ms : 0);
+}
+
+int port_discard_input(PortHandle port) {
+  const int handle = to_handle(port);
+  return handle != 0 ? xr_serial_discard(handle) : -1;
 }
 
 void port_close(PortHandle port) {

@@ -236,6 +236,17 @@ mergeInto(LibraryManager.library, {
     });
   },
 
+  // Throws away what the reader has delivered and nobody has taken: the count.
+  xr_serial_discard__deps: ['$XrSerial'],
+  xr_serial_discard: function(handle) {
+    const line = XrSerial.lines.get(handle);
+    if (line === undefined) return -1;
+    let count = 0;
+    for (const chunk of line.chunks) count += chunk.length;
+    line.chunks = [];
+    return count;
+  },
+
   xr_serial_close__deps: ['$XrSerial'],
   xr_serial_close: function(handle) {
     const line = XrSerial.lines.get(handle);

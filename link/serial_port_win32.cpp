@@ -54,7 +54,11 @@ int port_set_line(PortHandle port, int baud) {
   dcb.ByteSize = 8;
   dcb.Parity = NOPARITY;
   dcb.StopBits = ONESTOPBIT;
-  return SetCommState(to_handle(port), &dcb) ? 1 : 0;
+  if (!SetCommState(to_handle(port), &dcb)) return 0;
+  // Bytes that were waiting before this open belong to an earlier exchange
+  // (a reply that came after its time-out).
+  PurgeComm(to_handle(port), PURGE_RXCLEAR);
+  return 1;
 }
 
 int port_set_timeouts(PortHandle port) { return set_timeouts(to_handle(port), kReadTimeoutMs); }
@@ -75,6 +79,15 @@ int port_read_byte(PortHandle port, unsigned char* byte, int wait_ms) {
   DWORD got = 0;
   if (!ReadFile(to_handle(port), byte, 1, &got, nullptr)) return -1;
   return got == 1 ? 1 : 0;  // no byte: the wait ran out
+}
+
+int port_discard_input(PortHandle port) {
+  DWORD errors = 0;
+  COMSTAT status{};
+  if (!ClearCommError(to_handle(port), &errors, &status)) return -1;
+  const int waiting = static_cast<int>(status.cbInQue);
+  if (waiting > 0 && !PurgeComm(to_handle(port), PURGE_RXCLEAR)) return -1;
+  return waiting;
 }
 
 void port_close(PortHandle port) { CloseHandle(to_handle(port)); }

@@ -186,7 +186,12 @@ void message(SimInstrument& sim, std::vector<SimAction>& out) {
   SimAction action;
   if (sim_step_matches(c.noise_step, step)) action.bytes = c.noise;
   action.bytes.insert(action.bytes.end(), reply.begin(), reply.end());
+  if (sim_step_matches(c.duplicate_step, step)) action.bytes.insert(action.bytes.end(), reply.begin(), reply.end());
   if (sim_step_matches(c.delay_step, step)) action.delay_us = c.delay_ms * 1000;
+  if (sim_step_matches(c.late_step, step) && !sim.late_sent) {
+    sim.late_sent = true;
+    action.delay_us = c.late_ms * 1000;
+  }
   action.per_byte_us = sim_byte_time_us(c.line_baud);
   out.push_back(std::move(action));
 }
@@ -200,6 +205,7 @@ void sim_reset(SimInstrument& sim, const SimConfig& config) {
   sim.in_message = false;
   sim.updating = false;
   sim.closed = false;
+  sim.late_sent = false;
 }
 
 void sim_feed(SimInstrument& sim, unsigned char byte, std::vector<SimAction>& out) {

@@ -59,6 +59,9 @@ struct SimConfig {
   int bad_value = 0x41;
   SimStep delay_step;          // reply sent after delay_ms
   int delay_ms = 0;
+  SimStep late_step;           // the first reply to this step sent after late_ms
+  int late_ms = 0;
+  SimStep duplicate_step;      // the reply sent twice
   SimStep close_step;          // the line is closed instead of replying
   int line_baud = 0;           // > 0: bytes paced at this speed (10 bits each)
 };
@@ -93,6 +96,7 @@ struct SimInstrument {
   bool in_message = false;
   bool updating = false;               // Set Mode accepted, packets still due
   bool closed = false;                 // a close action was produced
+  bool late_sent = false;              // the late reply has been sent once
 };
 
 // Starts afresh with `config`.

@@ -34,6 +34,9 @@ const char* const kSimUsage =
     "                         N bytes ending F7 (default 20)\n"
     "  --bad-byte STEP:I:V    replace byte I of the reply to STEP by V (e.g. 1:0x41 or 4:0x02)\n"
     "  --delay STEP:MS        send the reply to STEP after MS milliseconds\n"
+    "  --late STEP:MS         the first time STEP comes, send its reply after MS\n"
+    "                         milliseconds (past the requester's time-out, into its next run)\n"
+    "  --duplicate STEP       send the reply to STEP twice\n"
     "  --close STEP           close the line instead of answering STEP, then exit (status 3)\n"
     "\n"
     "Other:\n"
@@ -163,6 +166,13 @@ int sim_parse_options(int argc, const char* const* argv, SimOptions* options, st
           !parse_int(rest.c_str(), 0, 600000, &options->config.delay_ms)) {
         return refuse(opt, bad);
       }
+    } else if (std::strcmp(opt, "--late") == 0) {
+      if (!split_step(argv[++i], &options->config.late_step, &rest) ||
+          !parse_int(rest.c_str(), 0, 600000, &options->config.late_ms)) {
+        return refuse(opt, bad);
+      }
+    } else if (std::strcmp(opt, "--duplicate") == 0) {
+      if (!split_step(argv[++i], &options->config.duplicate_step, &rest) || !rest.empty()) return refuse(opt, bad);
     } else if (std::strcmp(opt, "--close") == 0) {
       if (!split_step(argv[++i], &options->config.close_step, &rest) || !rest.empty()) return refuse(opt, bad);
     } else {

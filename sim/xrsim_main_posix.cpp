@@ -48,6 +48,9 @@ int main(int argc, char** argv) {
     return 0;
   }
   g_trace = options.trace;
+  // One write per traced line, not per byte: a traced packet stays quick.
+  static char trace_buffer[4096];
+  if (g_trace) std::setvbuf(stderr, trace_buffer, _IOLBF, sizeof trace_buffer);
   const SimConfig& config = options.config;
 
   std::string error;

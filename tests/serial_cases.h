@@ -124,6 +124,16 @@ inline void long_reply_cut_and_rest_dropped() {
   EXPECT_EQ(kStatusOk, head(second, 7));
 }
 
+// A reply still on the line when the next request goes out (here the second of
+// two the instrument sent) is thrown away first: the request gets its own reply.
+inline void reply_waiting_before_a_request_is_discarded() {
+  say(cat(kStatusOk, Bytes{0xF0, 0x42, 0x23, 0x58, 0x03, 0x05, 0xF7}));
+  Received first = receive(16);
+  ASSERT_EQ(1, first.result);
+  EXPECT_EQ(kStatusOk, head(first, 7));  // the second came in the same write: it waits now
+  version_exchange();
+}
+
 inline void silence_times_out() {
   say({0xF0, 0x42, 0x23});  // a reply that stops short
   const Clock::time_point start = Clock::now();

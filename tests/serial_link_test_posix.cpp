@@ -189,6 +189,11 @@ TEST_F(SerialLinkTest, VersionRequestGetsSixteenByteReply) {
   serial_cases::version_exchange();
 }
 
+TEST_F(SerialLinkTest, AReplyWaitingBeforeARequestIsDiscarded) {
+  open_com1();
+  serial_cases::reply_waiting_before_a_request_is_discarded();
+}
+
 TEST_F(SerialLinkTest, NoiseBeforeTheStartIsSkipped) {
   open_com1();
   serial_cases::noise_before_start_skipped();

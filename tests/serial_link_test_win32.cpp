@@ -81,6 +81,11 @@ TEST_F(WinSerialLink, VersionRequestGetsSixteenByteReply) {
   serial_cases::version_exchange();
 }
 
+TEST_F(WinSerialLink, AReplyWaitingBeforeARequestIsDiscarded) {
+  open_com1();
+  serial_cases::reply_waiting_before_a_request_is_discarded();
+}
+
 TEST_F(WinSerialLink, NoiseBeforeTheStartIsSkipped) {
   open_com1();
   serial_cases::noise_before_start_skipped();

@@ -140,9 +140,18 @@ TEST_F(SimPtyTransfer, LongReplyPaddedWithZerosEndsTheNextReceive) {
   ASSERT_EQ(1, sim_parse_step("version", &config.long_step));
   start(config);
   EXPECT_EQ(5u, request_reply(kVersionRequest, 5).size());
-  int result = 0;
-  request_reply(kSetModeSystem, 7, &result);
-  EXPECT_EQ(-1, result);  // the leftover 0x00 comes before the next start
+  unsigned char rest[16] = {};
+  EXPECT_EQ(-1, rx_data_comm(nullptr, rest, 16));  // the leftover 0x00 comes before any start
+}
+
+// A reply sent twice: the second stays on the line until the next request
+// throws it away, and that request gets its own reply.
+TEST_F(SimPtyTransfer, DuplicatedReplyIsThrownAwayByTheNextRequest) {
+  SimConfig config;
+  ASSERT_EQ(1, sim_parse_step("version", &config.duplicate_step));
+  start(config);
+  EXPECT_EQ(5u, request_reply(kVersionRequest, 5).size());
+  EXPECT_EQ(kStatusOk, request_reply(kSetModeSystem, 7));
 }
 
 TEST_F(SimPtyTransfer, ReplyDelayIsKept) {
