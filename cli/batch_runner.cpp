@@ -69,10 +69,15 @@ void report(const RunOptions& options, const char* file, const RunReport& run) {
   }
   if (run.status == kExitAborted && options.command == kRunBatch) {
     const int done = run.result.packets_done, total = run.result.packets_total;
-    output_line(kStderr, total > 0 ? "xrupdate: the update was aborted after packet " + std::to_string(done) + " of " +
-                                         std::to_string(total) +
-                                         "; the instrument may wait in update mode until the update is run again"
-                                   : std::string("xrupdate: the update was aborted before the data packets began"));
+    const std::string waits = "; the instrument may wait in update mode until the update is run again";
+    if (total > 0) {
+      output_line(kStderr, "xrupdate: the update was aborted after packet " + std::to_string(done) + " of " +
+                               std::to_string(total) + waits);
+    } else if (run.result.set_mode_sent) {
+      output_line(kStderr, "xrupdate: the update was aborted after Set Mode went out, before the data packets began" + waits);
+    } else {
+      output_line(kStderr, "xrupdate: the update was aborted before the data packets began");
+    }
     return;
   }
   const std::string reason = run.reason.empty() ? exit_status_word(run.status) : run.reason;

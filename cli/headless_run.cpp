@@ -200,6 +200,10 @@ HeadlessResult headless_transfer(const char* path, const LinkTarget& link, Trans
     progress_reset(&g_progress);
   }
   notices_clear();
+  // A stop kept from an earlier transfer's deadline is not this one's; a stop
+  // signal, whenever it came, is.
+  clear_tfr_stop_pending();
+  if (g_stop_signal) set_tfr_stop_now();
   HeadlessResult result;
   if (!tx_start(kWindow, path, link, scope)) {
     result.status = kExitLinkNotOpened;
@@ -211,6 +215,7 @@ HeadlessResult headless_transfer(const char* path, const LinkTarget& link, Trans
   wait_for_end(deadline_ms, &stopped);
   tx_end();
   result.end = tfr_outcome();
+  result.set_mode_sent = tfr_set_mode_sent() != 0;
   tfr_progress(&result.packets_done, &result.packets_total);
   {
     std::lock_guard<std::mutex> lock(g_mutex);
@@ -220,7 +225,10 @@ HeadlessResult headless_transfer(const char* path, const LinkTarget& link, Trans
   // The signal handler stops the transfer itself: the thread can end before
   // the wait above has seen the signal, and the stop is still this run's end.
   if (g_stop_signal) stopped = true;
-  if (stopped && result.end.outcome != kOutcomeCompleted) {
+  // Only a stop that ended the transfer is an abort: one that came while the
+  // last packet's reply was awaited leaves the end to the instrument's answer
+  // (an error reply, or no reply in time).
+  if (stopped && result.end.outcome == kOutcomeAborted) {
     if (deadline_ms != 0 && !g_stop_signal) {
       result.status = kExitDeviceError;
       result.reason = "no answer in time";

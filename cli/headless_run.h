@@ -16,7 +16,7 @@ enum ExitStatus : int {
   kExitComplete = 0,        // "Update Complete!" (accepted, answered, found)
   kExitStartup = 1,         // the program could not start (buffers, settings path, thread)
   kExitUsage = 2,           // bad command line, or FILE names no existing file
-  kExitFileRefused = 3,     // the file could not be opened or failed the header check
+  kExitFileRefused = 3,     // the file could not be opened, failed the header check or changed while read
   kExitLinkNotOpened = 4,   // the serial port or the MIDI devices could not be opened
   kExitDeviceError = 5,     // a send, receive or reply failed, or the instrument timed out
   kExitVersionRefused = 6,  // the instrument already has the same version or better
@@ -55,6 +55,7 @@ struct HeadlessResult {
   std::string reason;  // what went wrong, in the program's words; "" when complete
   int packets_done = 0;
   int packets_total = 0;
+  bool set_mode_sent = false;  // the instrument may be in update mode
 };
 
 // Opens `link`, runs the transfer of `path` (as far as `scope` goes) to its end

@@ -105,10 +105,11 @@ void print_help(FILE* out) {
                "\n"
                "Exit status of --batch, --dry-run, --query and --find: 0 update complete (would\n"
                "be accepted; versions read; an instrument found); 1 the program could not start;\n"
-               "2 usage error or no such file; 3 file refused (cannot be opened, or fails the\n"
-               "header check); 4 link not opened, or the configured port not present; 5 device\n"
-               "error or time-out (--find: no instrument answered); 6 version refused (the\n"
-               "instrument has the same version or better); 7 aborted (Ctrl-C, SIGTERM, SIGQUIT).\n"
+               "2 usage error or no such file; 3 file refused (cannot be opened, fails the header\n"
+               "check, or changed while read); 4 link not opened, or the configured port not\n"
+               "present; 5 device error or time-out (--find: no instrument answered); 6 version\n"
+               "refused (the instrument has the same version or better); 7 aborted (Ctrl-C,\n"
+               "SIGTERM, SIGQUIT).\n"
                "Exit status of --info and --emit-syx: 0 when every file passes, 1 otherwise,\n"
                "2 for a usage error. --list: 0.\n",
                kProgramTitle, kProgramVersion);

@@ -28,6 +28,10 @@ int target_versions[3];
 bool target_known = false;
 std::atomic<int> packets_done{0};
 std::atomic<int> packets_total{0};
+std::atomic<int> setmode_sent{0};
+// A stop asked for while no transfer runs (a signal while the port opens): the
+// next transfer starts stopped. Lock-free, as set_tfr_stop_now sets it.
+std::atomic<int> stop_pending{0};
 
 void sleep_ms(int ms) { transfer_sleep_ms(ms); }
 
@@ -62,10 +66,19 @@ bool stopped() {
   return true;
 }
 
+// Sends a request unless a stop came first. The stop is looked at here, right
+// before the send, after everything else the request waited for (the log's
+// entry on a slow disk, the block, test.dat): a stop that came at any moment
+// before means nothing more goes out.
+int send_request(const unsigned char* message, int length) {
+  if (stop_before_sending()) return 0;
+  return tx_data(hWnd, message, length);
+}
+
 // Sends a request and receives its reply (*received of its bytes arrived); 0
 // when either fails.
 int exchange(const unsigned char* message, int length, unsigned char* reply, int* received) {
-  return tx_data(hWnd, message, length) && rx_data(hWnd, reply, kReplySize, received);
+  return send_request(message, length) && rx_data(hWnd, reply, kReplySize, received);
 }
 
 // The version request and its validated reply, shown on the display.
@@ -116,8 +129,11 @@ int set_mode(unsigned char* reply) {
   if (stop_before_sending()) return 0;
   write_log("Sending 'Set Mode'...");
   const int length = build_set_mode(tfr_buf, datafile.attr_code);
+  if (stop_before_sending()) return 0;
+  // From here the instrument may be in update mode, whatever follows.
+  setmode_sent.store(1);
   int received = 0;
-  if (!exchange(tfr_buf, length, reply, &received)) return 0;
+  if (!tx_data(hWnd, tfr_buf, length) || !rx_data(hWnd, reply, kReplySize, &received)) return 0;
   char text[256];
   std::snprintf(text, sizeof text, "Set Mode : %02x %02x %02x %02x %02x %02x %02x", reply[0], reply[1],
                 reply[2], reply[3], reply[4], reply[5], reply[6]);
@@ -126,32 +142,29 @@ int set_mode(unsigned char* reply) {
   return check_rx_data(reply, kMsgStatusReply, received);
 }
 
-// A block that cannot be read whole: the file changed under the transfer.
-void report_short_read(long got) {
-  tfr_outcome_set(kOutcomeDeviceError, kFaultFileRead, "File Read Error");
+// The file could not be read whole as it was checked: it changed (or went
+// away) between the check and the read. Nothing has been sent.
+void report_changed_file() {
+  tfr_outcome_set(kOutcomeFileRefused, kFaultFileRead, "File Read Error");
   textout(3, "File Read Error");
-  textout(4, "The update file could not be read completely.");
+  textout(4, "The update file changed or could not be read completely.");
   textout(5, "Check the file and try again.");
-  write_log("Update failed : File read error (%ld of %d bytes)", got, kFileBufSize);
+  write_log("Update Failed : File read error (the file changed or could not be read)");
 }
 
-// The packet loop; 1 when every packet was accepted.
-int send_packets(FileHandle file, unsigned char* reply) {
+// The packet loop; 1 when every packet was accepted. Each block comes from the
+// file as it was checked (file_buf), never from the disk again.
+int send_packets(unsigned char* reply) {
   const int total = datafile.size / kFileBufSize;
   packets_total.store(total);
   int packet = 0;
   for (int remaining = total; remaining > 0; --remaining) {
     if (stop_before_sending()) return 0;
-    const long got = file_read(file, file_buf, kFileBufSize);
-    if (got != kFileBufSize) {
-      report_short_read(got);
-      return 0;
-    }
-    const int length = build_data_packet(tfr_buf, packet, file_buf);
+    const int length = build_data_packet(tfr_buf, packet, file_buf + static_cast<long>(packet) * kFileBufSize);
     std::memset(reply, 0, kReplySize);
     file_write_whole("test.dat", tfr_buf, length);  // a debug copy; failure does not matter
 
-    if (!tx_data(hWnd, tfr_buf, length)) return 0;
+    if (!send_request(tfr_buf, length)) return 0;
     // Once the last packet is out the instrument completes the update whatever
     // is asked here: its reply, awaited within its time-out, tells how it ended.
     const bool last = remaining == 1;
@@ -188,6 +201,7 @@ void tfr_main(WindowHandle window, const char* path, int device_type, int skip_v
   tfr_outcome_reset();
   packets_done.store(0);
   packets_total.store(0);
+  setmode_sent.store(0);
   scope = transfer_scope;
   target_known = false;
   // A path that does not fit is not cut short: a shortened path could name another file.
@@ -198,6 +212,9 @@ void tfr_main(WindowHandle window, const char* path, int device_type, int skip_v
   g_skipver = skip_version;
   g_xferrate = xfer_rate >= 0 && xfer_rate <= 3 ? xfer_rate : 0;
   pause_status.store(kTfrRunning);
+  // A stop that came while the transfer was being set up (the port opening):
+  // taken after the store, so that one coming in between is seen either way.
+  if (stop_pending.exchange(0) != 0) transition(kTfrRunning, kTfrStopRequested);
   if (!start_transfer_thread(tfr_thread)) {
     tfr_outcome_set(kOutcomeNotStarted, kFaultThread, "Failed to start the transfer");
     message_box(window, "Failed to start the transfer", "Error", kMbOk | kMbSetForeground);
@@ -228,6 +245,11 @@ unsigned tfr_thread(void*) {
     finish(file, 0);
     return 0;
   }
+  if (!take_file_image(file)) {
+    report_changed_file();
+    finish(file, 0);
+    return 0;
+  }
 
   char text[256];
   textout(0, filename);
@@ -254,7 +276,7 @@ unsigned tfr_thread(void*) {
   write_log("Set Mode successful.");
   post_command(hWnd, IDM_STOP_ENABLE, 1);
 
-  if (!send_packets(file, reply)) {
+  if (!send_packets(reply)) {
     finish(file, 0);
     return 0;
   }
@@ -285,6 +307,9 @@ void set_tfr_pause() { transition(kTfrRunning, kTfrPaused); }
 void set_tfr_restart() { transition(kTfrPaused, kTfrRunning); }
 void set_tfr_stop() { transition(kTfrPaused, kTfrStopRequested); }
 void set_tfr_stop_now() {
-  if (!transition(kTfrRunning, kTfrStopRequested)) transition(kTfrPaused, kTfrStopRequested);
+  if (transition(kTfrRunning, kTfrStopRequested) || transition(kTfrPaused, kTfrStopRequested)) return;
+  if (pause_status.load() == kTfrIdle) stop_pending.store(1);
 }
+void clear_tfr_stop_pending() { stop_pending.store(0); }
+int tfr_set_mode_sent() { return setmode_sent.load(); }
 int query_tfr_stop() { return pause_status.load() == kTfrIdle ? 1 : 0; }

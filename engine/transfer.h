@@ -48,7 +48,12 @@ void set_tfr_restart();  // paused -> running
 void set_tfr_stop();     // paused -> stop requested
 // A stop asked for without the stop dialog (a signal): running or paused ->
 // stop requested, at once, so that the check before the next message sees it.
-// Async-signal-safe.
+// While idle (the link still opening) the next transfer starts stopped and
+// sends nothing. Async-signal-safe.
 void set_tfr_stop_now();
+// Forgets a stop that set_tfr_stop_now kept for the next transfer.
+void clear_tfr_stop_pending();
+// 1 when the last transfer sent Set Mode (the instrument may be in update mode).
+int tfr_set_mode_sent();
 // 1 when no transfer runs (idle).
 int query_tfr_stop();

@@ -89,10 +89,11 @@ void stop_dialog_request_stop() {
   comm_force_stop();
 }
 
-// A stop that came while the last packet's reply was awaited let the update
-// complete: the log then keeps its "Update completed successfully." alone.
+// Only a stop that ended the transfer is the user's abort. One that came while
+// the last packet's reply was awaited leaves the end to that reply: the update
+// completed, or the instrument's error (or its silence) is what the log keeps.
 void stop_dialog_aborted() {
-  if (tfr_outcome().outcome != kOutcomeCompleted) write_log("User aborted update");
+  if (tfr_outcome().outcome == kOutcomeAborted) write_log("User aborted update");
 }
 
 void stop_dialog_abort() {
