@@ -332,3 +332,74 @@ TEST_F(TransferMidi, StopAsThePacketsBeginSendsNoPacket) {
   const unsigned char packet_head[] = {0xF0, 0x42, 0x23, 0x58, kMsgDataPacket};
   EXPECT_EQ(std::search(sent.begin(), sent.end(), std::begin(packet_head), std::end(packet_head)), sent.end());
 }
+
+// ---- One request, one reply, and a stop at the last reply
+
+namespace {
+
+// The instrument as the fixture's, with `extra` before the reply to packet
+// `packet`'s first chunk: a stray reply that waits in the input while the rest goes out.
+FakeMidiPeer sim_peer_with_stray(SimInstrument& sim, int packet, std::vector<unsigned char> extra) {
+  return [&sim, packet, extra](const unsigned char* data, size_t length) {
+    std::vector<unsigned char> reply;
+    if (length > 6 && data[0] == 0xF0 && data[4] == kMsgDataPacket && data[5] == packet) reply = extra;
+    std::vector<SimAction> actions;
+    for (size_t i = 0; i < length; ++i) sim_feed(sim, data[i], actions);
+    for (const auto& a : actions) reply.insert(reply.end(), a.bytes.begin(), a.bytes.end());
+    return reply;
+  };
+}
+
+}  // namespace
+
+// A reply that arrives while a packet is still going out answers nothing: taken
+// as the last packet's answer, it would hide the instrument's Write Error.
+TEST_F(TransferMidi, AReplyCaughtBeforeTheLastChunkIsNotTheAnswer) {
+  SimConfig config;
+  config.image_path = dir.file("received.img");
+  config.status_step = {SimStep::kPacket, 31};
+  config.status_value = 5;
+  sim_reset(sim, config);
+  fake_midi_set_peer(sim_peer_with_stray(sim, 31, {0xF0, 0x42, 0x23, 0x58, 0x03, 0x00, 0xF7}));
+  write_file_bytes(dir.file("system.sys"), make_update_image(0, 2, 1));
+  ASSERT_EQ(set_midi(kWindow, 0, 0), 1);
+  tfr_main(kWindow, dir.file("system.sys").c_str(), 1, 0, 0);
+  EXPECT_EQ(run_to_end(), 0);
+  EXPECT_EQ(host.line(3), "Rx Msg Error(5:Write Error)");
+  EXPECT_NE(log_text().find("Discarded 7 bytes received before the request"), std::string::npos);
+}
+
+class TransferMidiLastReply : public TransferMidi, public ::testing::WithParamInterface<bool> {};
+
+// The stop comes while the last packet's reply is awaited: that reply (a Write
+// Error) or its absence (the time-out) ends the update, not the stop.
+TEST_P(TransferMidiLastReply, StopThenTheInstrumentsAnswerEndsIt) {
+  const bool silent = GetParam();
+  SimConfig config;
+  config.image_path = dir.file("received.img");
+  config.status_step = {SimStep::kPacket, 31};
+  config.status_value = 5;
+  if (silent) config.silent_step = {SimStep::kPacket, 31};
+  sim_reset(sim, config);
+  write_file_bytes(dir.file("system.sys"), make_update_image(0, 2, 1));
+  ASSERT_EQ(set_midi(kWindow, 0, 0), 1);
+  auto stopped = std::make_shared<std::atomic<bool>>(false);
+  fake_midi_on_wait([this, stopped](FakeMidiCall call, unsigned) {
+    // A receive's poll once packet 30 was accepted is packet 31's receive.
+    if (call == FakeMidiCall::kSleep && host.line(2).rfind("Tx Packet: 30", 0) == 0 && !stopped->exchange(true)) {
+      abort_from_other_thread(true);
+    }
+  });
+  tfr_main(kWindow, dir.file("system.sys").c_str(), 1, 1, 0);
+  EXPECT_EQ(run_to_end(), 0);
+  fake_midi_on_wait(nullptr);
+  stop_dialog_aborted();
+  EXPECT_TRUE(stopped->load());
+  EXPECT_EQ(host.line(3), silent ? "Receive Error(Timeout)" : "Rx Msg Error(5:Write Error)");
+  EXPECT_EQ(tfr_outcome().outcome, kOutcomeDeviceError);
+  const std::string log = log_text();
+  EXPECT_EQ(log.find("User aborted update"), std::string::npos);
+  EXPECT_EQ(log.find("Update completed successfully."), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(WriteErrorOrSilence, TransferMidiLastReply, ::testing::Bool());

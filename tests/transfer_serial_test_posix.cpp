@@ -611,3 +611,26 @@ TEST_F(TransferSerial, ANewTransferCanFollowAFailedOne) {
 }
 
 }  // namespace
+
+namespace {
+
+// A stop that comes while the link is being opened, before the transfer starts
+// (a signal during the open): the transfer starts stopped and sends nothing.
+TEST_F(TransferSerial, AStopBeforeTheTransferStartsSendsNothing) {
+  start_sim(SimConfig{});
+  const std::string path = write_image("system.sys", make_update_image(0, 2, 0));
+  ASSERT_EQ(set_comm(kWindow, 1, 38400), 1);
+  ASSERT_EQ(query_tfr_stop(), 1);
+  set_tfr_stop_now();
+  tfr_main(kWindow, path.c_str(), 0, 1, 0);  // without the version check: Set Mode would be first
+  EXPECT_EQ(wait_end(), 0);
+  EXPECT_EQ(tfr_outcome().outcome, kOutcomeAborted);
+  EXPECT_EQ(tfr_set_mode_sent(), 0);
+  EXPECT_EQ(host.line(3), "Update Aborted");
+  // The stop was this transfer's: the next one runs.
+  EXPECT_EQ(run(path), 1);
+  stop_sim();
+  EXPECT_EQ(sim.record.setmodes, 1);
+}
+
+}  // namespace
