@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <iterator>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -372,23 +373,47 @@ TEST_F(TransferMidi, AReplyCaughtBeforeTheLastChunkIsNotTheAnswer) {
 class TransferMidiLastReply : public TransferMidi, public ::testing::WithParamInterface<bool> {};
 
 // The stop comes while the last packet's reply is awaited: that reply (a Write
-// Error) or its absence (the time-out) ends the update, not the stop.
+// Error, held back until the stop has come) or its absence (the time-out) ends
+// the update, not the stop.
 TEST_P(TransferMidiLastReply, StopThenTheInstrumentsAnswerEndsIt) {
   const bool silent = GetParam();
   SimConfig config;
   config.image_path = dir.file("received.img");
   config.status_step = {SimStep::kPacket, 31};
   config.status_value = 5;
-  if (silent) config.silent_step = {SimStep::kPacket, 31};
   sim_reset(sim, config);
+  struct Kept {
+    std::mutex mutex;
+    std::vector<unsigned char> reply;
+  };
+  auto kept = std::make_shared<Kept>();
+  auto in_last = std::make_shared<bool>(false);  // the fake's thread alone
+  fake_midi_set_peer([this, kept, in_last](const unsigned char* data, size_t length) {
+    if (length > 6 && data[0] == 0xF0 && data[4] == kMsgDataPacket && data[5] == 31) *in_last = true;
+    std::vector<unsigned char> reply;
+    std::vector<SimAction> actions;
+    for (size_t i = 0; i < length; ++i) sim_feed(sim, data[i], actions);
+    for (const auto& a : actions) reply.insert(reply.end(), a.bytes.begin(), a.bytes.end());
+    if (*in_last && !reply.empty()) {
+      std::lock_guard<std::mutex> lock(kept->mutex);
+      kept->reply.swap(reply);  // kept back
+    }
+    return reply;
+  });
   write_file_bytes(dir.file("system.sys"), make_update_image(0, 2, 1));
   ASSERT_EQ(set_midi(kWindow, 0, 0), 1);
   auto stopped = std::make_shared<std::atomic<bool>>(false);
-  fake_midi_on_wait([this, stopped](FakeMidiCall call, unsigned) {
-    // A receive's poll once packet 30 was accepted is packet 31's receive.
-    if (call == FakeMidiCall::kSleep && host.line(2).rfind("Tx Packet: 30", 0) == 0 && !stopped->exchange(true)) {
-      abort_from_other_thread(true);
+  fake_midi_on_wait([kept, stopped, silent](FakeMidiCall call, unsigned) {
+    // The first poll of a receive once the last reply is kept back is the last packet's receive.
+    if (call != FakeMidiCall::kSleep) return;
+    std::vector<unsigned char> reply;
+    {
+      std::lock_guard<std::mutex> lock(kept->mutex);
+      if (kept->reply.empty() || stopped->exchange(true)) return;
+      reply = kept->reply;
     }
+    abort_from_other_thread(true);
+    if (!silent) fake_midi_deliver(reply);
   });
   tfr_main(kWindow, dir.file("system.sys").c_str(), 1, 1, 0);
   EXPECT_EQ(run_to_end(), 0);
