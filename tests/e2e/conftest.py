@@ -88,6 +88,11 @@ class Instrument:
             raise RuntimeError(f"xrsim did not start: {line!r} {self.log.read_text()}")
         self.pty = line
 
+    def messages_read(self):
+        """How many messages the instrument has read (started with --trace): the
+        end bytes of what came in (F7 is in no packed data byte)."""
+        return sum(line.split().count("F7") for line in self.log.read_text().splitlines() if line.startswith("<"))
+
     def received(self):
         return self.image.read_bytes() if self.image.exists() else b""
 

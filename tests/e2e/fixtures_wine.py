@@ -224,14 +224,6 @@ class WinProgram:
     def wait_log(self, entry, times=1, timeout=60):
         wait_for(lambda: self.count(entry) >= times, timeout, f"{times} x {entry!r} in the log")
 
-    def last_packet_written(self, number):
-        """test.dat holds packet `number`: it is going out now."""
-        try:
-            data = (self.folder / "test.dat").read_bytes()
-        except OSError:
-            return False
-        return len(data) == 9372 and data[5] == number
-
     def stop(self):
         for process in self.started:
             if process.poll() is None:

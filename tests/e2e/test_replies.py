@@ -19,6 +19,20 @@ def log_text(work):
     return path.read_bytes().decode("latin-1") if path.exists() else ""
 
 
+def stop_once_the_last_packet_is_out(build, work, sim, *extra):
+    """xrupdate --batch, SIGINT once the instrument has the last packet: (status, stdout, stderr)."""
+    program = subprocess.Popen([str(build / "xrupdate"), "--batch", *extra, "--ini", "x.ini", "--port", sim.pty,
+                                "a.sys"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        # The instrument has read the version request, Set Mode and 32 packets.
+        wait_for(lambda: sim.messages_read() >= 34, 60, "the last packet")
+        program.send_signal(signal.SIGINT)
+        out, err = program.communicate(timeout=30)
+    finally:
+        program.kill()
+    return program.returncode, out, err
+
+
 def test_version_reply_cut_short_is_refused(build, work, instruments):
     # F7 as byte 5 ends the reply before its three versions.
     sim = instruments("--bad-byte", "version:5:0xF7")
@@ -35,26 +49,11 @@ def test_version_reply_cut_short_is_refused(build, work, instruments):
 
 
 def test_stop_while_the_last_reply_is_awaited_reports_the_completed_update(build, work, instruments):
-    sim = instruments("--delay", "packet:31:2500")
+    sim = instruments("--trace", "--delay", "packet:31:2500")
     write_ini(work / "x.ini")
     image = make_update(work / "a.sys", major=2).read_bytes()
-    program = subprocess.Popen([str(build / "xrupdate"), "--batch", "--ini", "x.ini", "--port", sim.pty, "a.sys"],
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    try:
-        # test.dat holds each packet just before it goes out (its bytes 5 and
-        # 6 are the packet's number): once it is packet 31, the last is sent.
-        def last_packet_written():
-            try:
-                data = (work / "test.dat").read_bytes()
-            except OSError:
-                return False
-            return len(data) == 9372 and data[5] == 31
-        wait_for(last_packet_written, 60, "the last packet")
-        program.send_signal(signal.SIGINT)
-        out, err = program.communicate(timeout=30)
-    finally:
-        program.kill()
-    assert program.returncode == COMPLETE, out + err
+    status, out, err = stop_once_the_last_packet_is_out(build, work, sim)
+    assert status == COMPLETE, out + err
     assert "3: Update Complete!" in out
     log = log_text(work)
     assert log.rstrip().endswith("Update completed successfully.")
@@ -106,24 +105,11 @@ def test_a_late_reply_into_a_retry_at_once_is_not_its_answer(build, work, instru
 ])
 def test_a_stop_while_the_last_reply_is_awaited_reports_what_the_instrument_answered(
         build, work, instruments, fault, line3):
-    sim = instruments("--delay", "packet:31:2500", *fault)
+    sim = instruments("--trace", "--delay", "packet:31:2500", *fault)
     write_ini(work / "x.ini")
     make_update(work / "a.sys")
-    program = subprocess.Popen([str(build / "xrupdate"), "--batch", "--json", "--ini", "x.ini", "--port", sim.pty,
-                                "a.sys"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    try:
-        def last_packet_written():
-            try:
-                data = (work / "test.dat").read_bytes()
-            except OSError:
-                return False
-            return len(data) == 9372 and data[5] == 31
-        wait_for(last_packet_written, 60, "the last packet")
-        program.send_signal(signal.SIGINT)
-        out, err = program.communicate(timeout=30)
-    finally:
-        program.kill()
-    assert program.returncode == DEVICE_ERROR, out + err
+    status, out, err = stop_once_the_last_packet_is_out(build, work, sim, "--json")
+    assert status == DEVICE_ERROR, out + err
     result = json.loads(out.splitlines()[-1])
     assert result["outcome"] == "device-error"
     assert result["reason"].startswith(line3), result

@@ -83,11 +83,12 @@ def test_session_end_while_the_stop_dialog_is_open_is_answered_by_the_choice(win
 
 
 def test_abort_while_the_last_reply_is_awaited_reports_the_completed_update(wine, winprog, instruments):
-    sim = instruments("--delay", "packet:31:3000")
+    sim = instruments("--trace", "--delay", "packet:31:3000")
     wine.connect_com1(sim.pty)
     image = make_update(winprog.folder / "a.sys", major=2).read_bytes()
     program = winprog.start_main("a.sys")
-    wait_for(lambda: winprog.last_packet_written(31), 120, "the last packet")
+    # The instrument has the version request, Set Mode and all 32 packets.
+    wait_for(lambda: sim.messages_read() >= 34, 120, "the last packet")
     winprog.post(IDM_STOP)  # still enabled: the last packet's reply is not in
     winprog.wait_window(STOP_TITLE)
     winprog.press(STOP_TITLE, ABORT)
