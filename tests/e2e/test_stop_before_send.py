@@ -112,7 +112,7 @@ def test_stops_at_random_moments_send_nothing_the_run_does_not_tell_of(build, wo
     # the one after the last accepted for "after packet k".
     sim = traced_instrument(work, instruments)
     rng = random.Random(26)
-    for attempt in range(12):
+    for attempt in range(8):
         (work / "vup_log.txt").unlink(missing_ok=True)
         before = len(messages_in(sim.log.read_text()))
         run = SlowDiskRun(build, work, sim, 30000)

@@ -28,9 +28,9 @@ def rewrite_with_cp(new, path):
 
 @pytest.mark.parametrize("rewrite", [rewrite_with_dd, rewrite_with_cp], ids=["dd-notrunc", "cp"])
 def test_a_file_rewritten_after_packet_5_cannot_mix_into_the_update(build, work, instruments, rewrite):
-    # A slow line (the instrument reads at 460800 baud, 0.2 s a packet), so that the rewrite lands
+    # A slow line (the instrument reads at 921600 baud, 0.1 s a packet), so that the rewrite lands
     # while most packets are still to go.
-    sim = instruments("--line-speed", "460800")
+    sim = instruments("--line-speed", "921600")
     write_ini(work / "x.ini")
     checked = make_update(work / "a.sys").read_bytes()
     other = make_update(work / "b.sys")
