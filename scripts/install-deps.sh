@@ -12,7 +12,7 @@ packages=(
   libasound2-dev libncurses-dev
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686
   wine64 wine xvfb xdotool imagemagick tmux python3 fonts-ipafont-gothic
-  dpkg-dev man-db groff-base ccache clang libclang-rt-14-dev locales
+  dpkg-dev man-db groff-base ccache clang libclang-rt-14-dev locales strace
   emscripten chromium chromium-driver python3-selenium python3-pytest python3-pexpect
 )
 add_i386=0
