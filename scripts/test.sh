@@ -12,7 +12,8 @@
 #   Wine, its serial tests on xrsim and the GUI script against the i686 program
 #   (elsewhere those stages say SKIP and why).
 # The web page built with emscripten and tested in headless Chromium (SKIP without emcc).
-# Last, the libFuzzer targets built with clang, each run a few seconds (SKIP without clang).
+# The libFuzzer targets built with clang, each run a few seconds (SKIP without clang),
+# beside the web page's tests, which mostly wait.
 # The GUI runs go on in the background while the stages that need no window run.
 # Ends with one line per stage and a pass/fail/skip count.
 set -u
@@ -268,12 +269,13 @@ start_gui_stages() {
   echo "=== the Windows programs under Wine and Xvfb run in the background (log: $gui_log)"
   renice -n 10 -p $$ >/dev/null 2>&1 || true
 }
-join_gui_stages() {
-  wait "$gui_pid"
-  echo "=== the Windows programs under Wine and Xvfb (from the background)"
-  cat "$gui_log"
-  if [ ! -s "$gui_results" ]; then
-    results+=("FAIL  the Windows programs under Wine and Xvfb: the background run gave no result")
+# Waits for a run of stages in the background and takes its results in.
+join_background() {  # join_background PID LOG RESULTS WHAT
+  wait "$1"
+  echo "=== $4 (from the background)"
+  cat "$2"
+  if [ ! -s "$3" ]; then
+    results+=("FAIL  $4: the background run gave no result")
     failed=$((failed + 1))
     return
   fi
@@ -284,8 +286,30 @@ join_gui_stages() {
       FAIL*) failed=$((failed + 1)) ;;
       SKIP*) skipped=$((skipped + 1)) ;;
     esac
-  done <"$gui_results"
+  done <"$3"
 }
+join_gui_stages() { join_background "$gui_pid" "$gui_log" "$gui_results" "the Windows programs under Wine and Xvfb"; }
+
+# The fuzz targets need only the processor, while the web page's tests mostly
+# wait on the page's timers: the fuzz stage runs beside them, at the lowest
+# priority, so that it takes only what they leave.
+fuzz_log=$build/fuzz-stage.log
+fuzz_results=$build/fuzz-stage.results
+fuzz_pid=
+start_fuzz_stage() {
+  rm -f "$fuzz_results"
+  (
+    renice -n 19 -p "$BASHPID" >/dev/null 2>&1 || true
+    results=()
+    failed=0
+    skipped=0
+    stage "fuzz targets (clang libFuzzer), a few seconds each on their seed corpora" fuzz
+    printf '%s\n' "${results[@]}" >"$fuzz_results"
+  ) >"$fuzz_log" 2>&1 &
+  fuzz_pid=$!
+  echo "=== the fuzz targets run in the background (log: $fuzz_log)"
+}
+join_fuzz_stage() { join_background "$fuzz_pid" "$fuzz_log" "$fuzz_results" "the fuzz targets"; }
 
 stage "native build and tests (ASan, UBSan)" native
 stage "x86-64 Windows build and tests under Wine (x86-64 xr_tests.exe)" windows64
@@ -296,10 +320,11 @@ stage "i686 tests under 32-bit Wine (i686 xr_tests.exe)" windows32_tests
 stage "i686 serial link under 32-bit Wine, COM1 on xrsim (i686 xr_tests.exe)" wine32_serial
 stage "ThreadSanitizer tests" tsan
 stage "optimized build with benchmarks" release
+start_fuzz_stage
 stage "web page: emscripten build, tests in headless Chromium" web_page
+join_fuzz_stage
 stage "scripts/demo.sh on a fresh clone of HEAD (headless)" demo_on_fresh_clone
 stage "Debian package: build, install, run" debian_package
-stage "fuzz targets (clang libFuzzer), a few seconds each on their seed corpora" fuzz
 join_gui_stages
 
 echo
