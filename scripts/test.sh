@@ -251,6 +251,8 @@ fi
 # builds and tests that need no window go on: those runs mostly wait for
 # windows, and the rest of the run yields the processor to them (nice).
 gui_log=$build/gui-stages.log
+win32_built=$build/win32-stage.done  # the i686 build stage has ended
+rm -f "$win32_built"
 gui_results=$build/gui-stages.results
 gui_pid=
 start_gui_stages() {
@@ -261,6 +263,9 @@ start_gui_stages() {
     skipped=0
     stage "Windows program under Wine and Xvfb (x86-64 xrupdate.exe)" windows64_gui
     stage "Windows program's pytest drivers under Wine and Xvfb (x86-64 xrupdate.exe)" windows64_pytest
+    # The i686 program is built by the foreground meanwhile.
+    waited=0
+    while [ ! -e "$win32_built" ] && [ $waited -lt 1800 ]; do sleep 1; waited=$((waited + 1)); done
     stage "i686 program under 32-bit Wine and Xvfb (i686 xrupdate.exe)" windows32_gui
     stage "i686 program's pytest drivers under 32-bit Wine and Xvfb (i686 xrupdate.exe)" windows32_pytest
     printf '%s\n' "${results[@]}" >"$gui_results"
@@ -313,9 +318,10 @@ join_fuzz_stage() { join_background "$fuzz_pid" "$fuzz_log" "$fuzz_results" "the
 
 stage "native build and tests (ASan, UBSan)" native
 stage "x86-64 Windows build and tests under Wine (x86-64 xr_tests.exe)" windows64
+start_gui_stages
 stage "Windows serial link under Wine, COM1 on xrsim (x86-64 xr_tests.exe)" wine_serial
 stage "i686 Windows build with tests, imports and resources (i686 xrupdate.exe, xr_tests.exe)" windows32
-start_gui_stages
+touch "$win32_built"
 stage "i686 tests under 32-bit Wine (i686 xr_tests.exe)" windows32_tests
 stage "i686 serial link under 32-bit Wine, COM1 on xrsim (i686 xr_tests.exe)" wine32_serial
 stage "ThreadSanitizer tests" tsan
