@@ -69,16 +69,19 @@ bool stopped() {
 // Sends a request unless a stop came first. The stop is looked at here, right
 // before the send, after everything else the request waited for (the log's
 // entry on a slow disk, the block, test.dat): a stop that came at any moment
-// before means nothing more goes out.
-int send_request(const unsigned char* message, int length) {
+// before means nothing more goes out. `went_out`, when given, is set once the
+// send begins.
+int send_request(const unsigned char* message, int length, std::atomic<int>* went_out = nullptr) {
   if (stop_before_sending()) return 0;
+  if (went_out != nullptr) went_out->store(1);
   return tx_data(hWnd, message, length);
 }
 
 // Sends a request and receives its reply (*received of its bytes arrived); 0
 // when either fails.
-int exchange(const unsigned char* message, int length, unsigned char* reply, int* received) {
-  return send_request(message, length) && rx_data(hWnd, reply, kReplySize, received);
+int exchange(const unsigned char* message, int length, unsigned char* reply, int* received,
+             std::atomic<int>* went_out = nullptr) {
+  return send_request(message, length, went_out) && rx_data(hWnd, reply, kReplySize, received);
 }
 
 // The version request and its validated reply, shown on the display.
@@ -129,11 +132,9 @@ int set_mode(unsigned char* reply) {
   if (stop_before_sending()) return 0;
   write_log("Sending 'Set Mode'...");
   const int length = build_set_mode(tfr_buf, datafile.attr_code);
-  if (stop_before_sending()) return 0;
-  // From here the instrument may be in update mode, whatever follows.
-  setmode_sent.store(1);
   int received = 0;
-  if (!tx_data(hWnd, tfr_buf, length) || !rx_data(hWnd, reply, kReplySize, &received)) return 0;
+  // Once Set Mode has begun to go out the instrument may be in update mode, whatever follows.
+  if (!exchange(tfr_buf, length, reply, &received, &setmode_sent)) return 0;
   char text[256];
   std::snprintf(text, sizeof text, "Set Mode : %02x %02x %02x %02x %02x %02x %02x", reply[0], reply[1],
                 reply[2], reply[3], reply[4], reply[5], reply[6]);

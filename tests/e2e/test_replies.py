@@ -64,9 +64,17 @@ def test_stop_while_the_last_reply_is_awaited_reports_the_completed_update(build
 
 # ---- one request, one reply: a reply waiting on the line answers nothing later
 
-def run_batch(build, work, sim, *extra, timeout=60):
+def run_batch(build, sim, *extra):
     return subprocess.run([str(build / "xrupdate"), "--batch", "--ini", "x.ini", "--port", sim.pty, *extra, "a.sys"],
-                          capture_output=True, text=True, timeout=timeout)
+                          capture_output=True, text=True, timeout=60)
+
+
+def assert_the_last_packets_write_error(run, work):
+    """The run ended with the Write Error that answered the last packet."""
+    assert run.returncode == DEVICE_ERROR, run.stdout + run.stderr
+    assert "3: Rx Msg Error(5:Write Error)" in run.stdout
+    assert "Update Complete!" not in run.stdout
+    assert "Update completed successfully." not in log_text(work)
 
 
 def test_a_reply_sent_twice_does_not_answer_the_next_request(build, work, instruments):
@@ -74,13 +82,9 @@ def test_a_reply_sent_twice_does_not_answer_the_next_request(build, work, instru
     sim = instruments("--duplicate", "packet:3", "--status", "packet:31:5")
     write_ini(work / "x.ini")
     make_update(work / "a.sys")
-    run = run_batch(build, work, sim)
-    assert run.returncode == DEVICE_ERROR, run.stdout + run.stderr
-    assert "3: Rx Msg Error(5:Write Error)" in run.stdout
-    assert "Update Complete!" not in run.stdout
-    log = log_text(work)
-    assert "Sent packet 4 of 32...\r\n\r\nDiscarded 7 bytes received before the request" in log
-    assert "Update completed successfully." not in log
+    run = run_batch(build, sim)
+    assert_the_last_packets_write_error(run, work)
+    assert "Sent packet 4 of 32...\r\n\r\nDiscarded 7 bytes received before the request" in log_text(work)
 
 
 def test_a_late_reply_into_a_retry_at_once_is_not_its_answer(build, work, instruments):
@@ -89,14 +93,11 @@ def test_a_late_reply_into_a_retry_at_once_is_not_its_answer(build, work, instru
     sim = instruments("--late", "packet:3:7000", "--status", "packet:31:5")
     write_ini(work / "x.ini")
     make_update(work / "a.sys")
-    first = run_batch(build, work, sim)
+    first = run_batch(build, sim)
     assert first.returncode == DEVICE_ERROR, first.stdout + first.stderr
     assert "3: Receive Error(Timeout)" in first.stdout
-    retry = run_batch(build, work, sim, "--skip-version-check")
-    assert retry.returncode == DEVICE_ERROR, retry.stdout + retry.stderr
-    assert "3: Rx Msg Error(5:Write Error)" in retry.stdout
-    assert "Update Complete!" not in retry.stdout
-    assert "Update completed successfully." not in log_text(work)
+    retry = run_batch(build, sim, "--skip-version-check")
+    assert_the_last_packets_write_error(retry, work)
 
 
 @pytest.mark.parametrize("fault, line3", [
