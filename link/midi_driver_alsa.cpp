@@ -164,10 +164,33 @@ unsigned io_code(long err) { return err == -ENOMEM ? kMmNoMem : kMmNoDriver; }
 unsigned out_num_devs() { return static_cast<unsigned>(rawmidi().list(true).size()); }
 unsigned in_num_devs() { return static_cast<unsigned>(rawmidi().list(false).size()); }
 
+// A port whose name another port of its direction shares (the subdevices of
+// one device, which mostly have no names of their own, or two identical
+// interfaces) is named by its place as well, as amidi -l shows it:
+// "Virtual Raw MIDI (hw:0,0,1)". The name is cut, never the place, so the whole
+// fits; a name no other port shows stays as it is.
+void port_display(const std::vector<AlsaRawmidiPort>& ports, unsigned id, char* out, size_t size) {
+  const AlsaRawmidiPort& port = ports[id];
+  bool shared = false;
+  for (unsigned other = 0; other < ports.size() && !shared; ++other)
+    shared = other != id && std::strcmp(ports[other].display, port.display) == 0;
+  if (!shared) {
+    std::snprintf(out, size, "%s", port.display);
+    return;
+  }
+  char place[sizeof port.name + 4];
+  std::snprintf(place, sizeof place, " (%s)", port.name);
+  const size_t place_len = std::strlen(place);
+  size_t keep = std::strlen(port.display);
+  if (keep + place_len >= size) keep = size > place_len ? size - 1 - place_len : 0;
+  while (keep > 0 && port.display[keep - 1] == ' ') --keep;
+  std::snprintf(out, size, "%.*s%s", static_cast<int>(keep), port.display, place);
+}
+
 unsigned out_get_caps(unsigned id, MidiOutCaps* caps) {
   const auto ports = rawmidi().list(true);
   if (id >= ports.size()) return kMmBadDeviceId;
-  std::snprintf(caps->szPname, sizeof caps->szPname, "%s", ports[id].display);
+  port_display(ports, id, caps->szPname, sizeof caps->szPname);
   caps->wTechnology = kModMidiPort;
   caps->vDriverVersion = 0;
   return 0;
@@ -176,7 +199,7 @@ unsigned out_get_caps(unsigned id, MidiOutCaps* caps) {
 unsigned in_get_caps(unsigned id, MidiInCaps* caps) {
   const auto ports = rawmidi().list(false);
   if (id >= ports.size()) return kMmBadDeviceId;
-  std::snprintf(caps->szPname, sizeof caps->szPname, "%s", ports[id].display);
+  port_display(ports, id, caps->szPname, sizeof caps->szPname);
   caps->vDriverVersion = 0;
   return 0;
 }

@@ -3,9 +3,11 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "link/midi_driver.h"
+#include "link/midi_names.h"
 #include "support/current_dir.h"
 #include "support/profile.h"
 #include "support/program_info.h"
@@ -66,29 +68,6 @@ void write_int(const char* key, int value) {
   write_string(key, text);
 }
 
-// The first output device whose name is exactly `name`, or -1.
-int find_output_device(const char* name, unsigned count) {
-  for (unsigned id = 0; id < count; ++id) {
-    MidiOutCaps caps;
-    std::memset(&caps, 0, sizeof caps);
-    if (midi_driver().out_get_caps(id, &caps) != 0) continue;
-    caps.szPname[kMidiNameSize - 1] = '\0';
-    if (std::strcmp(caps.szPname, name) == 0) return static_cast<int>(id);
-  }
-  return -1;
-}
-
-int find_input_device(const char* name, unsigned count) {
-  for (unsigned id = 0; id < count; ++id) {
-    MidiInCaps caps;
-    std::memset(&caps, 0, sizeof caps);
-    if (midi_driver().in_get_caps(id, &caps) != 0) continue;
-    caps.szPname[kMidiNameSize - 1] = '\0';
-    if (std::strcmp(caps.szPname, name) == 0) return static_cast<int>(id);
-  }
-  return -1;
-}
-
 void load_output_device() {
   mididevnum_out = -1;
   char name[kTextSize];
@@ -102,7 +81,7 @@ void load_output_device() {
     mididevnum_out = 0;
     return;
   }
-  mididevnum_out = find_output_device(name, count);
+  mididevnum_out = midi_device_of_name(midi_driver(), true, name);
   if (mididevnum_out < 0) {
     show_startup_message(IDS_MIDI_OUT_NOT_FOUND);
     mididevnum_out = 0;
@@ -122,7 +101,7 @@ void load_input_device() {
     mididevnum_in = 0;
     return;
   }
-  mididevnum_in = find_input_device(name, count);
+  mididevnum_in = midi_device_of_name(midi_driver(), false, name);
   if (mididevnum_in < 0) show_startup_message(IDS_MIDI_IN_NOT_FOUND);
 }
 
@@ -141,12 +120,9 @@ void save_output_device() {
     write_string("OutputMidiDevice", "");
     return;
   }
-  MidiOutCaps caps;
-  std::memset(&caps, 0, sizeof caps);
-  if (mididevnum_out < 0 || midi_driver().out_get_caps(static_cast<unsigned>(mididevnum_out), &caps) != 0)
-    return;  // the key keeps the name it had
-  caps.szPname[kMidiNameSize - 1] = '\0';
-  write_device_name("OutputMidiDevice", caps.szPname);
+  std::string name;
+  if (!midi_device_name(midi_driver(), true, mididevnum_out, &name)) return;  // the key keeps the name it had
+  write_device_name("OutputMidiDevice", name.c_str());
 }
 
 void save_input_device() {
@@ -154,12 +130,9 @@ void save_input_device() {
     write_string("InputMidiDevice", "");
     return;
   }
-  MidiInCaps caps;
-  std::memset(&caps, 0, sizeof caps);
-  if (mididevnum_in < 0 || midi_driver().in_get_caps(static_cast<unsigned>(mididevnum_in), &caps) != 0)
-    return;
-  caps.szPname[kMidiNameSize - 1] = '\0';
-  write_device_name("InputMidiDevice", caps.szPname);
+  std::string name;
+  if (!midi_device_name(midi_driver(), false, mididevnum_in, &name)) return;
+  write_device_name("InputMidiDevice", name.c_str());
 }
 
 // A path with a line break cannot be stored as one line of the file.

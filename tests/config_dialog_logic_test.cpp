@@ -88,6 +88,21 @@ TEST_F(ConfigDialog, UnreadableDevicesAreSkippedForOutputAndNamelessForInput) {
   EXPECT_EQ(state.in_list.selection, 1);
 }
 
+// Two identical interfaces show two names, the first as the driver gives it;
+// a 31-character name is cut to make room for the number.
+TEST_F(ConfigDialog, SameNamedDevicesAreListedUnderNamesOfTheirOwn) {
+  g_outs = {{"Twin", kPort, true}, {"Twin", kSynth, true}, {"Twin", kPort, true}};
+  g_ins = {"0123456789012345678901234567890", "0123456789012345678901234567890"};
+  ConfigValues values = defaults();
+  config_dialog_open(&state, &values, kFake);
+  ASSERT_EQ(state.out_list.count, 2);
+  EXPECT_EQ(entry(state.out_list, 0), "Twin");
+  EXPECT_EQ(entry(state.out_list, 1), "Twin #3");
+  ASSERT_EQ(state.in_list.count, 2);
+  EXPECT_EQ(entry(state.in_list, 0), "0123456789012345678901234567890");
+  EXPECT_EQ(entry(state.in_list, 1), "0123456789012345678901234567 #2");
+}
+
 TEST_F(ConfigDialog, InputNoneOpensWithoutSelectionAndOkStoresNone) {
   ConfigValues values = defaults();
   values.mididevnum_in = -1;

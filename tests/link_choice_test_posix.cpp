@@ -23,10 +23,13 @@ TEST(LinkChoice, MidiDevicesByNumberWholeNameOrOnePart) {
   EXPECT_EQ(midi_device_by_name(true, "2", why, sizeof why, &ambiguous), 2);
   EXPECT_EQ(midi_device_by_name(false, "In", why, sizeof why, &ambiguous), 0);
 
-  // Two devices of one name: refused, both named, and nothing chosen.
-  EXPECT_EQ(midi_device_by_name(true, "USB MIDI 1", why, sizeof why, &ambiguous), -1);
+  // Two devices of one name: each has a whole name of its own, the second
+  // numbered; a part both hold is refused, both named, and nothing chosen.
+  EXPECT_EQ(midi_device_by_name(true, "USB MIDI 1", why, sizeof why, &ambiguous), 1);
+  EXPECT_EQ(midi_device_by_name(true, "USB MIDI 1 #2", why, sizeof why, &ambiguous), 2);
+  EXPECT_EQ(midi_device_by_name(true, "USB MIDI", why, sizeof why, &ambiguous), -1);
   EXPECT_TRUE(ambiguous);
-  EXPECT_NE(std::string(why).find("1 \"USB MIDI 1\", 2 \"USB MIDI 1\""), std::string::npos) << why;
+  EXPECT_NE(std::string(why).find("1 \"USB MIDI 1\", 2 \"USB MIDI 1 #2\""), std::string::npos) << why;
   EXPECT_EQ(midi_device_by_name(true, "3", why, sizeof why, &ambiguous), -1);
   EXPECT_FALSE(ambiguous);
   EXPECT_EQ(midi_device_by_name(true, "Nothing", why, sizeof why, &ambiguous), -1);

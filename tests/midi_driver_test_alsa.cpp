@@ -394,6 +394,25 @@ TEST_F(AlsaDeviceTest, PortsAreListedByTheirOwnNamesAndOpenedByTheirAddress) {
   EXPECT_EQ(2, state_.closes);
 }
 
+// The subdevices of snd-virmidi all show the card's name; each is told apart
+// by its place, and a shared name too long for the place is cut, not the place.
+TEST_F(AlsaDeviceTest, PortsSharingANameAreNamedByTheirPlace) {
+  state_.outs = {port_named("hw:0,0,0", "Virtual Raw MIDI"), port_named("hw:0,0,1", "Virtual Raw MIDI"),
+                 port_named("hw:1,0,0", "UM-ONE")};
+  state_.ins = {port_named("hw:12,3,15", "A Very Long Interface Name Here"),
+                port_named("hw:12,3,16", "A Very Long Interface Name Here")};
+  MidiOutCaps out_caps;
+  ASSERT_EQ(0u, alsa().out_get_caps(0, &out_caps));
+  EXPECT_STREQ("Virtual Raw MIDI (hw:0,0,0)", out_caps.szPname);
+  ASSERT_EQ(0u, alsa().out_get_caps(1, &out_caps));
+  EXPECT_STREQ("Virtual Raw MIDI (hw:0,0,1)", out_caps.szPname);
+  ASSERT_EQ(0u, alsa().out_get_caps(2, &out_caps));
+  EXPECT_STREQ("UM-ONE", out_caps.szPname);
+  MidiInCaps in_caps;
+  ASSERT_EQ(0u, alsa().in_get_caps(1, &in_caps));
+  EXPECT_STREQ("A Very Long Interf (hw:12,3,16)", in_caps.szPname);
+}
+
 TEST_F(AlsaDeviceTest, OpenFailuresAreTheirResultCodes) {
   MidiHandle h = nullptr;
   EXPECT_EQ(unsigned{kMmBadDeviceId}, alsa().out_open(&h, 2, record_notice, 0));

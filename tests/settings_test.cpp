@@ -263,6 +263,24 @@ TEST_F(SettingsFile, FirstDeviceOfTheNameWinsAndUnreadableOnesDoNotMatch) {
   EXPECT_TRUE(host.boxes().empty());
 }
 
+// Two identical interfaces: the second is saved as "Twin #2" and found again
+// on the next start, while the first keeps the plain name older files hold.
+TEST_F(SettingsFile, TheSecondOfTwoSameNamedDevicesIsSavedAndFoundAgain) {
+  use_devices({{"Twin"}, {"Other"}, {"Twin"}}, {{"Twin In"}, {"Twin In"}});
+  write_settings("twins2.ini", "DeviceType=1\r\n");
+  get_initial();
+  mididevnum_out = 2;
+  mididevnum_in = 1;
+  set_initial(nullptr);
+  EXPECT_EQ(saved("OutputMidiDevice"), "Twin #2");
+  EXPECT_EQ(saved("InputMidiDevice"), "Twin In #2");
+  scramble_record();
+  get_initial();
+  EXPECT_EQ(mididevnum_out, 2);
+  EXPECT_EQ(mididevnum_in, 1);
+  EXPECT_TRUE(host.boxes().empty());
+}
+
 TEST_F(SettingsFile, NameDifferingInLetterCaseDoesNotMatch) {
   write_settings("case.ini", "OutputMidiDevice=out b\r\n");
   get_initial();

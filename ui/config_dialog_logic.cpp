@@ -1,7 +1,10 @@
 #include "ui/config_dialog_logic.h"
 
 #include <cstring>
+#include <string>
+#include <vector>
 
+#include "link/midi_names.h"
 #include "support/settings.h"
 
 namespace {
@@ -31,12 +34,13 @@ int fill_out_list(ConfigList* list, int selected_id, const MidiDriver& driver) {
     list->selection = 0;
     return 0;
   }
-  for (unsigned id = 0; id < count && list->count < kConfigListMax; ++id) {
+  std::vector<bool> known;
+  const std::vector<std::string> names = midi_device_names(driver, true, &known);
+  for (unsigned id = 0; id < count && id < names.size() && list->count < kConfigListMax; ++id) {
     MidiOutCaps caps{};
-    if (driver.out_get_caps(id, &caps) != 0) continue;
+    if (!known[id] || driver.out_get_caps(id, &caps) != 0) continue;
     if (caps.wTechnology != kModMidiPort) continue;
-    caps.szPname[kMidiNameSize - 1] = '\0';
-    list_add(list, caps.szPname, static_cast<int>(id));
+    list_add(list, names[id].c_str(), static_cast<int>(id));
   }
   list->selection = list->count > 0 ? 0 : -1;
   for (int i = 0; i < list->count; ++i) {
@@ -57,11 +61,9 @@ unsigned fill_in_list(ConfigList* list, int selected_id, const MidiDriver& drive
     list->selection = 0;
     return 0;
   }
+  const std::vector<std::string> names = midi_device_names(driver, false);
   for (unsigned id = 0; id < count && list->count < kConfigListMax; ++id) {
-    MidiInCaps caps{};
-    if (driver.in_get_caps(id, &caps) != 0) caps.szPname[0] = '\0';
-    caps.szPname[kMidiNameSize - 1] = '\0';
-    list_add(list, caps.szPname, static_cast<int>(id));
+    list_add(list, id < names.size() ? names[id].c_str() : "", static_cast<int>(id));
   }
   list->selection = selected_id >= 0 && selected_id < list->count ? selected_id : -1;
   return count;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "link/midi_driver.h"
+#include "link/midi_names.h"
 #include "support/settings.h"
 #include "ui/transfer_start.h"
 
@@ -23,28 +24,16 @@ bool all_digits(const char* text) {
 }  // namespace
 
 bool midi_device_name(bool output, int id, std::string* name) {
-  name->clear();
-  if (id < 0) return false;
-  if (output) {
-    MidiOutCaps caps = {};
-    if (midi_driver().out_get_caps(static_cast<unsigned>(id), &caps) != 0) return false;
-    caps.szPname[kMidiNameSize - 1] = '\0';
-    *name = caps.szPname;
-  } else {
-    MidiInCaps caps = {};
-    if (midi_driver().in_get_caps(static_cast<unsigned>(id), &caps) != 0) return false;
-    caps.szPname[kMidiNameSize - 1] = '\0';
-    *name = caps.szPname;
-  }
-  return true;
+  return midi_device_name(midi_driver(), output, id, name);
 }
 
 std::vector<MidiPresent> midi_devices_present(bool output) {
   std::vector<MidiPresent> found;
-  const unsigned count = output ? midi_driver().out_num_devs() : midi_driver().in_num_devs();
-  for (unsigned id = 0; id < count; ++id) {
-    std::string name;
-    if (midi_device_name(output, static_cast<int>(id), &name)) found.push_back(MidiPresent{static_cast<int>(id), name});
+  std::vector<bool> known;
+  const std::vector<std::string> names = midi_device_names(midi_driver(), output, &known);
+  // An id the driver gives no capabilities for is not listed.
+  for (size_t id = 0; id < names.size(); ++id) {
+    if (known[id]) found.push_back(MidiPresent{static_cast<int>(id), names[id]});
   }
   return found;
 }
@@ -81,15 +70,15 @@ std::string link_in_use_text(const LinkTarget& link) {
 int midi_device_by_name(bool output, const char* name, char* why, int size, bool* ambiguous) {
   *ambiguous = false;
   const char* kind = output ? "MIDI output" : "MIDI input";
-  const unsigned count = output ? midi_driver().out_num_devs() : midi_driver().in_num_devs();
+  const std::vector<std::string> names = midi_device_names(midi_driver(), output);
+  const unsigned count = static_cast<unsigned>(names.size());
   // A number is the device of that number, unless the text is also (a part of)
   // another device's name: then it fits two devices and is refused. A number no
   // device has is looked for among the names.
   if (all_digits(name) && std::strtol(name, nullptr, 10) < static_cast<long>(count)) {
     const int by_number = static_cast<int>(std::strtol(name, nullptr, 10));
     for (unsigned other = 0; other < count; ++other) {
-      std::string device;
-      midi_device_name(output, static_cast<int>(other), &device);
+      const std::string& device = names[other];
       if (static_cast<int>(other) == by_number || device.find(name) == std::string::npos) continue;
       *ambiguous = true;
       std::snprintf(why, static_cast<size_t>(size),
@@ -102,19 +91,18 @@ int midi_device_by_name(bool output, const char* name, char* why, int size, bool
   // A whole name first; a part of a name only when no name is whole.
   for (int pass = 0; pass < 2; ++pass) {
     int found = -1;
-    std::string names;
+    std::string fitting;
     for (unsigned id = 0; id < count; ++id) {
-      std::string device;
-      midi_device_name(output, static_cast<int>(id), &device);
+      const std::string& device = names[id];
       const bool match = pass == 0 ? device == name : device.find(name) != std::string::npos;
       if (!match) continue;
-      names += (names.empty() ? "" : ", ") + std::to_string(id) + " \"" + device + "\"";
+      fitting += (fitting.empty() ? "" : ", ") + std::to_string(id) + " \"" + device + "\"";
       if (found >= 0) *ambiguous = true;
       found = static_cast<int>(id);
     }
     if (*ambiguous) {
       std::snprintf(why, static_cast<size_t>(size), "\"%s\" names more than one %s (%s); give its number",
-                    name, kind, names.c_str());
+                    name, kind, fitting.c_str());
       return -1;
     }
     if (found >= 0) return found;

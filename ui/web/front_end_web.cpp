@@ -11,6 +11,7 @@
 #include "engine/transfer_outcome.h"
 #include "engine/update_file.h"
 #include "link/midi_driver.h"
+#include "link/midi_names.h"
 #include "link/midi_link.h"
 #include "link/serial_link.h"
 #include "support/command_ids.h"
@@ -67,17 +68,9 @@ void sink_origin(WindowHandle, int* left, int* top) {
 }
 
 std::string midi_name(bool output, int id) {
-  if (id < 0) return "";
-  if (output) {
-    MidiOutCaps caps{};
-    if (midi_driver().out_get_caps(static_cast<unsigned>(id), &caps) != 0) return "";
-    caps.szPname[kMidiNameSize - 1] = '\0';
-    return caps.szPname;
-  }
-  MidiInCaps caps{};
-  if (midi_driver().in_get_caps(static_cast<unsigned>(id), &caps) != 0) return "";
-  caps.szPname[kMidiNameSize - 1] = '\0';
-  return caps.szPname;
+  std::string name;
+  midi_device_name(midi_driver(), output, id, &name);
+  return name;
 }
 
 }  // namespace
