@@ -16,6 +16,12 @@ struct PtyServer {
   int keep = -1;        // the pty's slave side, held open by the server
   int wake[2] = {-1, -1};
   std::string path;     // the path the program opens
+  bool midi = false;    // the line is a raw MIDI device
+  // A slow instrument (both set): an input buffer of slow_size bytes, taken at
+  // slow_rate bytes a second; the bytes lost to a full buffer are counted.
+  int slow_size = 0;
+  int slow_rate = 0;
+  std::atomic<long> overruns{0};
 };
 
 enum PtyServeEnd : int {
@@ -28,6 +34,9 @@ enum PtyServeEnd : int {
 // Opens a new pseudo-terminal (tty_path null) or the tty at tty_path set to raw
 // 8N1 at `baud`. 1 on success; 0 with `error` filled.
 int pty_server_open(PtyServer& server, const char* tty_path, int baud, std::string* error);
+// Serves an ALSA raw MIDI device ("hw:C,D" or "hw:C,D,S") instead. 1, or 0 with
+// `error` filled.
+int pty_server_open_midi(PtyServer& server, const char* device, std::string* error);
 // Feeds the line's bytes to `sim` and carries out its actions until stopped,
 // the line is closed, or (when end_on_complete) an update completes.
 // `trace`, when not null, is called with each byte in ('<') and out ('>').

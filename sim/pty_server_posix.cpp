@@ -8,9 +8,12 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <deque>
+#include <vector>
 
 #include "link/serial_baud_posix.h"
 #include "sim/pty_server.h"
+#include "sim/rawmidi_line.h"
 
 namespace {
 
@@ -72,6 +75,10 @@ bool write_all(const PtyServer& server, const unsigned char* bytes, size_t n) {
 // Waits (up to 5 s) until the program has read everything written to it, so
 // that closing the line does not throw away the last reply.
 void drain(const PtyServer& server) {
+  if (server.midi) {
+    rawmidi_line_drain(server.line);
+    return;
+  }
   if (server.keep < 0) {
     tcdrain(server.line);
     return;
@@ -133,66 +140,137 @@ int pty_server_open(PtyServer& server, const char* tty_path, int baud, std::stri
   return 1;
 }
 
+namespace {
+
+constexpr int kGoOn = 100;  // not a PtyServeEnd: the byte is served, go on
+
+// One run's serving of bytes: each byte fed to the instrument, and its actions
+// (replies, a close) carried out.
+struct Serving {
+  PtyServer& server;
+  SimInstrument& sim;
+  bool end_on_complete;
+  void (*trace)(char, const unsigned char*, int);
+  int completed_before;
+  std::vector<SimAction> actions;
+  Clock::time_point line_free;  // when the last byte in has fully arrived
+
+  // kGoOn, or how the run ends.
+  int feed(unsigned char byte, int byte_us) {
+    sim_feed(sim, byte, actions);
+    if (actions.empty()) return kGoOn;
+    if (byte_us > 0 && !pause_until(server, line_free)) return kServeStopped;
+    for (const SimAction& a : actions) {
+      if (!pause_us(server, a.delay_us)) return kServeStopped;
+      if (a.kind == SimAction::kClose) {
+        close_fd(server.keep);
+        close_fd(server.line);
+        return kServeClosed;
+      }
+      if (a.per_byte_us > 0) {
+        for (unsigned char b : a.bytes) {
+          if (!pause_us(server, a.per_byte_us)) return kServeStopped;
+          if (!write_all(server, &b, 1)) return kServeStopped;
+        }
+      } else if (!write_all(server, a.bytes.data(), a.bytes.size())) {
+        return kServeStopped;
+      }
+      if (trace != nullptr) trace('>', a.bytes.data(), static_cast<int>(a.bytes.size()));
+    }
+    actions.clear();
+    if (end_on_complete && sim.record.updates_completed > completed_before) {
+      drain(server);
+      return kServeCompleted;
+    }
+    return kGoOn;
+  }
+};
+
+}  // namespace
+
+int pty_server_open_midi(PtyServer& server, const char* device, std::string* error) {
+  pty_server_close(server);
+  if (pipe2(server.wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+    fail(error, "pipe");
+    return 0;
+  }
+  // Large enough for a whole data packet: the sender does not wait for a
+  // reader through the sequencer, it drops what finds the buffer full.
+  server.line = rawmidi_line_open(device, 1 << 16, error);
+  if (server.line < 0) {
+    pty_server_close(server);
+    return 0;
+  }
+  server.midi = true;
+  server.path = device;
+  return 1;
+}
+
 PtyServeEnd pty_server_run(PtyServer& server, SimInstrument& sim, bool end_on_complete,
                            void (*trace)(char, const unsigned char*, int)) {
   if (server.line < 0) return kServeFailed;
-  const int completed_before = sim.record.updates_completed;
-  std::vector<SimAction> actions;
+  Serving serving{server, sim, end_on_complete, trace, sim.record.updates_completed, {}, Clock::now()};
   unsigned char buf[256];
-  Clock::time_point line_free = Clock::now();  // when the last byte in has fully arrived
+  // A slow instrument: what comes in waits in an input buffer of slow_size
+  // bytes that the instrument takes at slow_rate bytes a second; a byte that
+  // finds it full is lost.
+  const bool slow = server.slow_size > 0 && server.slow_rate > 0;
+  const auto take_every = std::chrono::microseconds(slow ? 1000000LL / server.slow_rate : 0);
+  std::deque<unsigned char> held;
+  Clock::time_point next_take = Clock::now();
   for (;;) {
+    int wait_ms = -1;
+    if (!held.empty()) {
+      const auto us = std::chrono::duration_cast<std::chrono::microseconds>(next_take - Clock::now()).count();
+      wait_ms = us <= 0 ? 0 : static_cast<int>((us + 999) / 1000);
+    }
     pollfd p[2] = {{server.line, POLLIN, 0}, {server.wake[0], POLLIN, 0}};
-    int r = poll(p, 2, -1);
+    int r = poll(p, 2, wait_ms);
     if (r < 0) {
       if (errno == EINTR) continue;
       return kServeFailed;
     }
     if (p[1].revents & POLLIN) return kServeStopped;
-    if (!(p[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-    ssize_t n = read(server.line, buf, sizeof buf);
-    if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-    if (n <= 0) {
-      // The other side is not open (or hung up): look again shortly.
-      if (!pause_us(server, 50000)) return kServeStopped;
-      continue;
-    }
-    if (trace != nullptr) trace('<', buf, static_cast<int>(n));
-    const int byte_us = sim_byte_time_us(sim.config.line_baud);
-    const Clock::time_point read_at = Clock::now();
-    for (ssize_t i = 0; i < n; ++i) {
-      if (byte_us > 0) {
-        // Bytes arrive one after another at the line's speed.
-        if (line_free < read_at) line_free = read_at;
-        line_free += std::chrono::microseconds(byte_us);
+    if (p[0].revents & (POLLIN | POLLHUP | POLLERR)) {
+      ssize_t n = read(server.line, buf, sizeof buf);
+      if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+        // The other side is not open (or hung up): look again shortly.
+        if (!pause_us(server, 50000)) return kServeStopped;
+        continue;
       }
-      sim_feed(sim, buf[i], actions);
-      if (actions.empty()) continue;
-      if (byte_us > 0 && !pause_until(server, line_free)) return kServeStopped;
-      for (const SimAction& a : actions) {
-        if (!pause_us(server, a.delay_us)) return kServeStopped;
-        if (a.kind == SimAction::kClose) {
-          close_fd(server.keep);
-          close_fd(server.line);
-          return kServeClosed;
-        }
-        if (a.per_byte_us > 0) {
-          for (unsigned char b : a.bytes) {
-            if (!pause_us(server, a.per_byte_us)) return kServeStopped;
-            if (!write_all(server, &b, 1)) return kServeStopped;
+      if (n > 0 && trace != nullptr) trace('<', buf, static_cast<int>(n));
+      if (n > 0 && slow) {
+        if (held.empty() && next_take < Clock::now()) next_take = Clock::now();
+        for (ssize_t i = 0; i < n; ++i) {
+          if (held.size() < static_cast<size_t>(server.slow_size)) {
+            held.push_back(buf[i]);
+          } else {
+            server.overruns.fetch_add(1, std::memory_order_relaxed);
           }
-        } else if (!write_all(server, a.bytes.data(), a.bytes.size())) {
-          return kServeStopped;
         }
-        if (trace != nullptr) trace('>', a.bytes.data(), static_cast<int>(a.bytes.size()));
-      }
-      actions.clear();
-      if (end_on_complete && sim.record.updates_completed > completed_before) {
-        drain(server);
-        return kServeCompleted;
+      } else if (n > 0) {
+        const int byte_us = sim_byte_time_us(sim.config.line_baud);
+        const Clock::time_point read_at = Clock::now();
+        for (ssize_t i = 0; i < n; ++i) {
+          if (byte_us > 0) {
+            // Bytes arrive one after another at the line's speed.
+            if (serving.line_free < read_at) serving.line_free = read_at;
+            serving.line_free += std::chrono::microseconds(byte_us);
+          }
+          const int end = serving.feed(buf[i], byte_us);
+          if (end != kGoOn) return static_cast<PtyServeEnd>(end);
+        }
+        // Reading no faster than the line carries the bytes holds the sender back.
+        if (byte_us > 0 && !pause_until(server, serving.line_free)) return kServeStopped;
       }
     }
-    // Reading no faster than the line carries the bytes holds the sender back.
-    if (byte_us > 0 && !pause_until(server, line_free)) return kServeStopped;
+    while (!held.empty() && next_take <= Clock::now()) {
+      const unsigned char byte = held.front();
+      held.pop_front();
+      next_take += take_every;
+      const int end = serving.feed(byte, 0);
+      if (end != kGoOn) return static_cast<PtyServeEnd>(end);
+    }
   }
 }
 
@@ -204,6 +282,7 @@ void pty_server_stop(PtyServer& server) {
 }
 
 void pty_server_close(PtyServer& server) {
+  server.midi = false;
   close_fd(server.keep);
   close_fd(server.line);
   close_fd(server.wake[0]);

@@ -16,6 +16,9 @@ const char* const kSimUsage =
     "  --tty PATH             serve this terminal device instead of a new pseudo-terminal\n"
     "  --baud N               speed set on --tty (default 38400)\n"
     "  --line-speed BAUD      pace reading and every reply byte as a line of BAUD (10 bits a byte)\n"
+    "  --midi hw:C,D[,S]      serve this ALSA raw MIDI device instead (prints its name)\n"
+    "  --slow-input SIZE:RATE a slow instrument: its input buffer holds SIZE bytes and is\n"
+    "                         taken at RATE bytes a second; bytes that find it full are lost\n"
     "\n"
     "Instrument:\n"
     "  --system-version V     first version of the version reply (bytes 5,6)\n"
@@ -121,6 +124,15 @@ int sim_parse_options(int argc, const char* const* argv, SimOptions* options, st
       options->tty = argv[++i];
     } else if (std::strcmp(opt, "--baud") == 0) {
       if (!parse_int(argv[++i], 1, 4000000, &options->baud)) return refuse(opt, bad);
+    } else if (std::strcmp(opt, "--midi") == 0) {
+      options->midi = argv[++i];
+    } else if (std::strcmp(opt, "--slow-input") == 0) {
+      const std::string value = argv[++i];
+      const size_t colon = value.find(':');
+      if (colon == std::string::npos || !parse_int(value.substr(0, colon).c_str(), 1, 1 << 20, &options->slow_size) ||
+          !parse_int(value.substr(colon + 1).c_str(), 1, 10000000, &options->slow_rate)) {
+        return refuse(opt, bad);
+      }
     } else if (std::strcmp(opt, "--line-speed") == 0) {
       if (!parse_int(argv[++i], 1, 4000000, &options->config.line_baud)) return refuse(opt, bad);
     } else if (std::strcmp(opt, "--system-version") == 0) {

@@ -11,6 +11,9 @@ struct SimOptions {
   SimConfig config;
   const char* tty = nullptr;   // --tty PATH
   int baud = 38400;            // --baud N
+  const char* midi = nullptr;  // --midi hw:C,D[,S]
+  int slow_size = 0;           // --slow-input SIZE:RATE
+  int slow_rate = 0;
   bool exit_on_complete = false;
   bool trace = false;
   bool help = false;           // --help (or -h): nothing else is read

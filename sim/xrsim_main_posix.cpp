@@ -1,4 +1,5 @@
-// xrsim: the simulated XR3300 on a pseudo-terminal or a serial device.
+// xrsim: the simulated XR3300 on a pseudo-terminal, a serial device or a raw
+// MIDI device.
 // Prints the path to open as the COM port (one line on stdout), then answers
 // the program's device messages until SIGTERM/SIGINT (or the end of an update
 // with --exit-on-complete, or the line closed by --close).
@@ -54,7 +55,11 @@ int main(int argc, char** argv) {
   const SimConfig& config = options.config;
 
   std::string error;
-  if (!pty_server_open(g_server, options.tty, options.baud, &error)) {
+  const int opened = options.midi != nullptr ? pty_server_open_midi(g_server, options.midi, &error)
+                                             : pty_server_open(g_server, options.tty, options.baud, &error);
+  g_server.slow_size = options.slow_size;
+  g_server.slow_rate = options.slow_rate;
+  if (!opened) {
     std::fprintf(stderr, "xrsim: %s\n", error.c_str());
     return 2;
   }
@@ -74,10 +79,13 @@ int main(int argc, char** argv) {
   pty_server_close(g_server);
 
   const SimRecord& r = sim.record;
-  std::fprintf(stderr, "xrsim: %d messages, %d of %d packets, %d update(s) completed%s%s%s\n",
+  char lost[64] = "";
+  if (g_server.slow_size > 0) std::snprintf(lost, sizeof lost, "; %ld bytes lost to a full input buffer",
+                                            g_server.overruns.load());
+  std::fprintf(stderr, "xrsim: %d messages, %d of %d packets, %d update(s) completed%s%s%s%s\n",
                r.messages, r.packets, r.expected_packets, r.updates_completed,
                r.last_error.empty() ? "" : "; last error: ", r.last_error.c_str(),
-               r.image_written ? "; image written" : "");
+               r.image_written ? "; image written" : "", lost);
   if (end == kServeFailed) return 2;
   if (end == kServeClosed) return 3;
   return 0;

@@ -84,7 +84,7 @@ class Instrument:
             self.proc = subprocess.Popen([str(build / "xrsim"), "--image", str(self.image), *options],
                                          stdout=subprocess.PIPE, stderr=err, text=True)
         line = self.proc.stdout.readline().strip()
-        if not line.startswith("/dev/"):
+        if not line.startswith(("/dev/", "hw:")):
             raise RuntimeError(f"xrsim did not start: {line!r} {self.log.read_text()}")
         self.pty = line
 
