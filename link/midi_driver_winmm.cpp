@@ -3,9 +3,11 @@
 #include <windows.h>
 #include <mmsystem.h>
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstring>
+#include <mutex>
 
 #include "link/midi_driver.h"
 
@@ -41,6 +43,71 @@ void CALLBACK in_stub(HMIDIIN handle, UINT msg, DWORD_PTR instance, DWORD_PTR p1
 }
 
 MIDIHDR* hdr_of(MidiHdr* hdr) { return reinterpret_cast<MIDIHDR*>(hdr); }
+
+// Wine's winmm sends every long message as a whole SysEx message: a part
+// without F0 at its start gets one, and one without F7 at its end gets one, so
+// a message sent in parts reaches the instrument as that many broken messages.
+// Under Wine the parts are therefore gathered here, each reported done at once
+// (its bytes are copied), and the whole message goes out with its last part.
+// The pauses after each part stay; only the bytes of one message go together.
+bool on_wine() {
+  static const bool wine = [] {
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+  }();
+  return wine;
+}
+
+struct Gathered {
+  std::mutex mutex;
+  std::array<char, 0x3000> bytes{};  // as large as the link's output buffer
+  size_t length = 0;
+  bool overflow = false;
+  MIDIHDR whole{};      // the gathered message, while winmm has it
+  bool prepared = false;
+  uintptr_t instance = 0;
+};
+Gathered gathered;
+
+unsigned send_part(HMIDIOUT h, MIDIHDR* part) {
+  const auto* data = reinterpret_cast<const unsigned char*>(part->lpData);
+  const size_t n = part->dwBufferLength;
+  if (n == 0 || (data[0] == 0xF0 && data[n - 1] == 0xF7)) return midiOutLongMsg(h, part, sizeof(MIDIHDR));
+  std::unique_lock<std::mutex> lock(gathered.mutex);
+  if (data[0] == 0xF0) {
+    gathered.length = 0;
+    gathered.overflow = false;
+  }
+  if (gathered.length + n > gathered.bytes.size()) {
+    gathered.overflow = true;
+  } else {
+    std::memcpy(gathered.bytes.data() + gathered.length, data, n);
+    gathered.length += n;
+  }
+  part->dwFlags |= MHDR_DONE;
+  if (data[n - 1] != 0xF7) {
+    lock.unlock();
+    out_stub(h, MOM_DONE, gathered.instance, reinterpret_cast<DWORD_PTR>(part), 0);
+    return MMSYSERR_NOERROR;
+  }
+  if (gathered.overflow || gathered.bytes[0] != static_cast<char>(0xF0)) return MMSYSERR_INVALPARAM;
+  if (gathered.prepared) midiOutUnprepareHeader(h, &gathered.whole, sizeof(MIDIHDR));
+  gathered.whole = MIDIHDR{};
+  gathered.whole.lpData = gathered.bytes.data();
+  gathered.whole.dwBufferLength = static_cast<DWORD>(gathered.length);
+  gathered.prepared = midiOutPrepareHeader(h, &gathered.whole, sizeof(MIDIHDR)) == MMSYSERR_NOERROR;
+  gathered.length = 0;
+  return midiOutLongMsg(h, &gathered.whole, sizeof(MIDIHDR));
+}
+
+void forget_parts(HMIDIOUT h, bool release) {
+  std::lock_guard<std::mutex> lock(gathered.mutex);
+  gathered.length = 0;
+  if (release && gathered.prepared) {
+    midiOutUnprepareHeader(h, &gathered.whole, sizeof(MIDIHDR));
+    gathered.prepared = false;
+  }
+}
 HMIDIOUT out_of(MidiHandle h) { return static_cast<HMIDIOUT>(h); }
 HMIDIIN in_of(MidiHandle h) { return static_cast<HMIDIIN>(h); }
 
@@ -72,6 +139,7 @@ unsigned in_get_caps(unsigned id, MidiInCaps* caps) {
 
 unsigned out_open(MidiHandle* handle, unsigned id, MidiCallback callback, uintptr_t instance) {
   out_callback = callback;
+  gathered.instance = instance;
   HMIDIOUT h = nullptr;
   const MMRESULT r = midiOutOpen(&h, id, reinterpret_cast<DWORD_PTR>(out_stub), instance,
                                  CALLBACK_FUNCTION);
@@ -88,7 +156,13 @@ unsigned in_open(MidiHandle* handle, unsigned id, MidiCallback callback, uintptr
   return r;
 }
 
-unsigned out_close(MidiHandle h) { return midiOutClose(out_of(h)); }
+unsigned out_close(MidiHandle h) {
+  if (on_wine()) {
+    midiOutReset(out_of(h));  // the gathered message comes back before it is released
+    forget_parts(out_of(h), true);
+  }
+  return midiOutClose(out_of(h));
+}
 unsigned in_close(MidiHandle h) { return midiInClose(in_of(h)); }
 unsigned out_prepare(MidiHandle h, MidiHdr* hdr) {
   return midiOutPrepareHeader(out_of(h), hdr_of(hdr), sizeof(MIDIHDR));
@@ -103,9 +177,14 @@ unsigned in_unprepare(MidiHandle h, MidiHdr* hdr) {
   return midiInUnprepareHeader(in_of(h), hdr_of(hdr), sizeof(MIDIHDR));
 }
 unsigned out_long_msg(MidiHandle h, MidiHdr* hdr) {
+  if (on_wine()) return send_part(out_of(h), hdr_of(hdr));
   return midiOutLongMsg(out_of(h), hdr_of(hdr), sizeof(MIDIHDR));
 }
-unsigned out_reset(MidiHandle h) { return midiOutReset(out_of(h)); }
+unsigned out_reset(MidiHandle h) {
+  const unsigned r = midiOutReset(out_of(h));
+  if (on_wine()) forget_parts(out_of(h), false);
+  return r;
+}
 unsigned in_add_buffer(MidiHandle h, MidiHdr* hdr) {
   return midiInAddBuffer(in_of(h), hdr_of(hdr), sizeof(MIDIHDR));
 }

@@ -91,6 +91,21 @@ def module_order(modules_dir):
     return order
 
 
+def host_wine_prefix(work):
+    """A Wine prefix made here at full speed (once, then kept): under emulation
+    its first start takes minutes. The guest copies it to its own /tmp."""
+    prefix = work / "wineprefix"
+    if (prefix / "system.reg").exists():
+        return prefix
+    say("making a Wine prefix for the guest")
+    shutil.rmtree(prefix, ignore_errors=True)
+    subprocess.run(["bash", "-c", f'source "{ROOT}/scripts/wine-loader.sh" && wineboot -i && wineserver -w'],
+                   env=dict(os.environ, WINEPREFIX=str(prefix), WINEDEBUG="-all",
+                            WINEDLLOVERRIDES="mscoree,mshtml="),
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=600, check=False)
+    return prefix
+
+
 def cpio_newc(entries):
     """A newc cpio archive of (name, mode, data) entries."""
     out = bytearray()
@@ -110,7 +125,8 @@ INIT = r"""#!/bin/busybox sh
 for m in $(/bin/busybox cat /modules.order); do /bin/busybox insmod /modules/$m || echo "insmod $m failed"; done
 opts=trans=virtio,version=9p2000.L,msize=512000,cache=loose
 /bin/busybox mount -t 9p -o $opts hostroot /host || echo "the host's tree did not mount"
-for d in tmp run dev/shm; do /bin/busybox mount -t tmpfs tmpfs /host/$d; done
+# What programs write outside /tmp: Xvfb's compiled keymaps, and /var/tmp.
+for d in tmp run var/tmp var/lib/xkb; do [ -d /host/$d ] && /bin/busybox mount -t tmpfs tmpfs /host/$d; done
 /bin/busybox mount -t devtmpfs dev /host/dev
 /bin/busybox mkdir -p /host/dev/pts /host/dev/shm
 /bin/busybox mount -t devpts -o ptmxmode=666 devpts /host/dev/pts
@@ -127,23 +143,26 @@ echo $? >/host@OUT@/status
 """
 
 
-def guest_script(args, out):
+def guest_script(args, out, prefix):
     """What runs inside the guest, as root in the host's tree."""
     pytest_args = " ".join(f"'{a}'" for a in args.pytest_args)
     dirs = f"--build-dir '{args.build_dir}'"
     if args.win64_dir:
-        dirs += f" --win-dir '{args.win64_dir}'"
+        dirs += f" --win-build '{args.win64_dir}'"
     if args.web_dir:
         dirs += f" --web-dir '{args.web_dir}'"
+    # The files first: pytest looks for conftest.py beside the first path it is given.
+    topics = " ".join(sorted(p.name for p in (ROOT / "tests" / "e2e").glob("test_real_midi_*.py")))
     return f"""set -u
-export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8
-export PYTHONDONTWRITEBYTECODE=1 XR_REAL_MIDI=1 XR_REAL_MIDI_OUT='{out}'
+export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/tmp/home LANG=C.UTF-8
+mkdir -p /tmp/home
+{f"cp -a '{prefix}' /tmp/wineprefix" if prefix else ""}
+export PYTHONDONTWRITEBYTECODE=1 XR_REAL_MIDI=1 XR_GUI_WINEPREFIX=/tmp/wineprefix
 hostname xr-guest 2>/dev/null
 ip link set lo up 2>/dev/null
 echo "guest up after $(cut -d' ' -f1 /proc/uptime) s; cards: $(cat /proc/asound/cards | head -1)"
 cd '{ROOT}/tests/e2e' || exit 1
-timeout 1200 /usr/bin/python3 -m pytest -q -p no:cacheprovider -rs {dirs} \\
-  {' '.join(sorted(str(p.name) for p in (ROOT / 'tests' / 'e2e').glob('test_real_midi_*.py')))} {pytest_args}
+timeout 1200 /usr/bin/python3 -m pytest -q -p no:cacheprovider -rs {topics} {dirs} {pytest_args}
 """
 
 
@@ -154,6 +173,7 @@ def main():
     parser.add_argument("--win64-dir", type=lambda p: pathlib.Path(p).resolve())
     parser.add_argument("--web-dir", type=lambda p: pathlib.Path(p).resolve())
     parser.add_argument("--memory", default="3072")
+    parser.add_argument("--command", help="a shell command to run in the guest instead of the tests")
     parser.add_argument("pytest_args", nargs="*")
     args = parser.parse_args()
     qemu = shutil.which("qemu-system-x86_64")
@@ -173,7 +193,11 @@ def main():
     entries.append(("init", 0o100755, INIT.replace("@OUT@", str(out)).encode()))
     initrd = out / "initrd.cpio"
     initrd.write_bytes(cpio_newc(entries))
-    (out / "guest.sh").write_text(guest_script(args, out))
+    prefix = host_wine_prefix(work) if args.win64_dir else None
+    script = guest_script(args, out, prefix)
+    if args.command:
+        script = script[:script.index("cd '")] + args.command + "\n"
+    (out / "guest.sh").write_text(script)
     console = out / "console.log"
     command = [qemu, "-accel", "tcg", "-m", args.memory, "-smp", "2", "-nographic", "-no-reboot",
                "-kernel", str(vmlinuz), "-initrd", str(initrd),

@@ -137,11 +137,13 @@ class WebPage:
     # ---- loading
 
     def open(self, serial=None, midi=None, chooser=None, remove=None, time_scale=None, lang="en",
-             width=1280, height=900, keep_storage=False, settings=None, query="", url=None, ready=True):
+             width=1280, height=900, keep_storage=False, settings=None, query="", url=None, ready=True,
+             standins=True):
         """Loads the page with stand-ins for these devices. serial: a list of
         ports, each a list of xrsim options or a dict of the stand-in's port
         settings; midi: a list of devices (name, options) or a dict;
-        settings: keys of the settings to store first, as the INI file has them."""
+        settings: keys of the settings to store first, as the INI file has them;
+        standins=False: the browser's own Web Serial and Web MIDI."""
         config = {}
         if serial is not None:
             config["serial"] = [p if isinstance(p, dict) else {"options": list(p)} for p in serial]
@@ -163,9 +165,11 @@ class WebPage:
                 self.cdp("Page.removeScriptToEvaluateOnNewDocument", {"identifier": old})
             except Exception:
                 pass  # it belonged to a tab that a test closed
-        source = f"window.__xrStandInConfig = {json.dumps(config)};\n" + STANDINS.read_text()
-        self.driver.xr_standin_script = self.cdp("Page.addScriptToEvaluateOnNewDocument",
-                                                 {"source": source})["identifier"]
+        self.driver.xr_standin_script = None
+        if standins:
+            source = f"window.__xrStandInConfig = {json.dumps(config)};\n" + STANDINS.read_text()
+            self.driver.xr_standin_script = self.cdp("Page.addScriptToEvaluateOnNewDocument",
+                                                     {"source": source})["identifier"]
         self.cdp("Emulation.setLocaleOverride", {"locale": "ja-JP" if lang == "ja" else "en-US"})
         self.cdp("Emulation.setUserAgentOverride", {
             "userAgent": self.driver.execute_script("return navigator.userAgent"),

@@ -152,7 +152,7 @@ int main(int argc, char** argv) {
   if (argc < 3 || argc > 5) {
     std::fprintf(stderr,
                  "usage: xr_winprobe texts|query-end-session|active|close|enabled TITLE | "
-                 "post-command|send-command TITLE ID [LPARAM] | press TITLE ID | fit EXE\n");
+                 "post-command|send-command TITLE ID [LPARAM] | press|items TITLE ID | fit EXE\n");
     return 2;
   }
   if (std::strcmp(argv[1], "fit") == 0) return fit(argv[2]);
@@ -185,6 +185,24 @@ int main(int argc, char** argv) {
     DWORD_PTR result = 0;
     const bool answered = SendMessageTimeoutA(window, WM_COMMAND, id, value, SMTO_NORMAL, 3000, &result) != 0;
     std::printf("%s\n", answered ? "answered" : "waiting");
+    std::fflush(stdout);
+    return 0;
+  }
+  if (std::strcmp(argv[1], "items") == 0 && argc == 4) {
+    // A combo box's entries, one a line, the selected one marked with "*".
+    HWND box = GetDlgItem(window, static_cast<int>(id));
+    if (box == nullptr) return 1;
+    const LRESULT count = SendMessageA(box, CB_GETCOUNT, 0, 0);
+    const LRESULT selected = SendMessageA(box, CB_GETCURSEL, 0, 0);
+    for (LRESULT i = 0; i < count; ++i) {
+      // Read as UTF-16 and shown as UTF-8, whatever code page the box keeps.
+      wchar_t wide[256] = L"";
+      if (SendMessageW(box, CB_GETLBTEXTLEN, static_cast<WPARAM>(i), 0) >= 256) continue;
+      SendMessageW(box, CB_GETLBTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(wide));
+      char text[1024] = "";
+      WideCharToMultiByte(CP_UTF8, 0, wide, -1, text, sizeof text, nullptr, nullptr);
+      std::printf("%s%s\n", i == selected ? "*" : "", text);
+    }
     std::fflush(stdout);
     return 0;
   }
