@@ -3,6 +3,8 @@
 # Where the machine executes 32-bit x86 code, 32-bit Wine (wine32:i386, with the
 # i386 architecture added) is among them, to run the shipped i686 program; where
 # it cannot, one line says so and the i686 run stages are skipped.
+# QEMU, busybox, alsa-utils and udev are for the real-MIDI stage, which fetches
+# Debian's kernel itself (scripts/real-midi.py).
 # Needs root for apt-get; without root it only says what is missing.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
@@ -13,6 +15,7 @@ packages=(
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686
   wine64 wine xvfb xdotool imagemagick tmux python3 fonts-ipafont-gothic
   dpkg-dev man-db groff-base ccache clang libclang-rt-14-dev locales strace
+  qemu-system-x86 busybox-static alsa-utils udev
   emscripten chromium chromium-driver python3-selenium python3-pytest python3-pexpect
 )
 add_i386=0

@@ -14,6 +14,8 @@
 # The web page built with emscripten and tested in headless Chromium (SKIP without emcc).
 # The libFuzzer targets built with clang, each run a few seconds (SKIP without clang),
 # beside the web page's tests, which mostly wait.
+# The MIDI link on a real MIDI stack (scripts/real-midi.py): Debian's kernel under QEMU
+# with its virtual MIDI card, the three programs inside (SKIP without qemu).
 # The GUI runs go on in the background while the stages that need no window run.
 # Ends with one line per stage and a pass/fail/skip count.
 set -u
@@ -240,6 +242,20 @@ windows32_gui() {
     "$root/scripts/win32-gui-test.sh" "$build/native" "$build/win32"
 }
 
+# The MIDI link on a real MIDI stack: Debian's kernel under QEMU with its
+# virtual MIDI card, and inside it the Linux program over ALSA, the Windows
+# program over Wine's winmm and the page over Chromium's Web MIDI.
+real_midi() {
+  if ! command -v qemu-system-x86_64 >/dev/null 2>&1; then
+    skip_reason="qemu-system-x86_64 is not installed"
+    return $skip_status
+  fi
+  local dirs=(--build-dir "$build/native")
+  [ -e "$build/win64/xrupdate.exe" ] && dirs+=(--win64-dir "$build/win64")
+  [ -e "$build/web/page/index.html" ] && dirs+=(--web-dir "$build/web")
+  timeout 1500 /usr/bin/python3 "$root/scripts/real-midi.py" "${dirs[@]}" --work "$build/real-midi"
+}
+
 stage "install missing packages" "$root/scripts/install-deps.sh"
 # The builds share one compiler cache: the package and the demo build the same
 # optimized objects as the optimized stage, and a second run costs little.
@@ -329,6 +345,7 @@ stage "optimized build with benchmarks" release
 start_fuzz_stage
 stage "web page: emscripten build, tests in headless Chromium" web_page
 join_fuzz_stage
+stage "MIDI on real MIDI stacks: ALSA, Wine's winmm, Chromium's Web MIDI in a QEMU guest" real_midi
 stage "scripts/demo.sh on a fresh clone of HEAD (headless)" demo_on_fresh_clone
 stage "Debian package: build, install, run" debian_package
 join_gui_stages

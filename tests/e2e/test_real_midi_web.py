@@ -14,10 +14,13 @@ pytestmark = REAL_MIDI
 
 def open_on_web_midi(web, rate=0):
     web.cdp("Browser.grantPermissions", {"origin": web.base, "permissions": ["midi", "midiSysex"]})
-    web.open(standins=False, settings={"DeviceType": "1", "OutputMidiDevice": SEQ_PORT,
-                                       "InputMidiDevice": SEQ_PORT, "TransferRate": str(rate)})
+    web.open(standins=False, ready=False, settings={"DeviceType": "1", "OutputMidiDevice": SEQ_PORT,
+                                                    "InputMidiDevice": SEQ_PORT, "TransferRate": str(rate)})
+    # Under emulation the engine's WebAssembly takes a while to compile.
+    web.wait_ready(60)
     # The remembered devices were found: no start-up message.
-    assert web.message() is None, web.message()
+    assert web.message() is None, (web.message(), web.js(
+        "return navigator.requestMIDIAccess().then(a => [...a.outputs.values()].map(p => p.name))"))
 
 
 def options(web, select):

@@ -59,6 +59,7 @@ def test_fast_over_winmm_keeps_its_pauses_and_abort_sends_nothing_more(winprog, 
     wait_for(lambda: sim.bytes_in() > 40 + PACKET + 512, 30, "the second packet to begin")
     winprog.post(IDM_STOP)
     winprog.wait_window(STOP_TITLE)
+    at_abort = sim.bytes_in()
     winprog.press(STOP_TITLE, ABORT)
     winprog.wait_gone(STOP_TITLE, 30)
     winprog.wait_log("User aborted update", timeout=30)
@@ -69,10 +70,9 @@ def test_fast_over_winmm_keeps_its_pauses_and_abort_sends_nothing_more(winprog, 
     assert [n for n, _, _ in bursts] == [PACKET]
     set_mode_answered = [at for at, line in sim.trace() if line.startswith(">")][1]
     assert bursts[0][1] - set_mode_answered >= 18 * 0.330 * 0.9
-    sent_before = sum(n for n, _, _ in sim.bursts(0, 3, gap=0.15))
+    # After Abort at most the packet already handed to Wine arrives, whole.
     received = sim.bytes_in()
-    assert 0 < received - sent_before < PACKET
-    # The program is idle and the line quiet: a new stop of the instrument
-    # shows no more bytes than before.
+    later = [n for n, _, _ in sim.bursts(3, 99, gap=0.15)]
+    assert received - at_abort in (0, PACKET), (at_abort, received, later)
     sim.stop()
     assert sim.bytes_in() == received
