@@ -158,7 +158,14 @@ unsigned in_open(MidiHandle* handle, unsigned id, MidiCallback callback, uintptr
 
 unsigned out_close(MidiHandle h) {
   if (on_wine()) {
-    midiOutReset(out_of(h));  // the gathered message comes back before it is released
+    // A gathered message still with winmm comes back before it is released.
+    // Only then: a reset also sends notes-off on every channel.
+    bool queued = false;
+    {
+      std::lock_guard<std::mutex> lock(gathered.mutex);
+      queued = gathered.prepared && (gathered.whole.dwFlags & MHDR_DONE) == 0;
+    }
+    if (queued) midiOutReset(out_of(h));
     forget_parts(out_of(h), true);
   }
   return midiOutClose(out_of(h));

@@ -80,9 +80,11 @@ class ComPath {
 // The instrument in a thread, on a fresh pseudo-terminal that COM1 points at.
 class SimPtyTransfer : public ::testing::Test {
  protected:
-  void start(const SimConfig& config, bool end_on_complete = false) {
+  void start(const SimConfig& config, bool end_on_complete = false, int slow_size = 0, int slow_rate = 0) {
     std::string error;
     ASSERT_EQ(1, pty_server_open(server_, nullptr, 0, &error)) << error;
+    server_.slow_size = slow_size;
+    server_.slow_rate = slow_rate;
     path_ = std::make_unique<ComPath>(server_.path);
     sim_reset(sim_, config);
     thread_ = std::thread([this, end_on_complete] { end_ = pty_server_run(server_, sim_, end_on_complete); });
@@ -171,6 +173,32 @@ TEST_F(SimPtyTransfer, LineSpeedPacesTheBytes) {
   Clock::time_point begin = Clock::now();
   EXPECT_EQ(7u, request_reply(kVersionRequest, 7).size());
   EXPECT_GE(ms_since(begin), 6 * 4 + 16 * 4);  // 6 bytes in, 16 out
+}
+
+// A slow instrument: a packet sent at once overruns a 256-byte input buffer
+// and is not answered; one that fits the buffer is taken at the set rate.
+TEST_F(SimPtyTransfer, SlowInstrumentLosesWhatOverrunsItsInputBuffer) {
+  start(SimConfig{}, false, 256, 20000);
+  EXPECT_EQ(kStatusOk, request_reply(kSetModeSystem, 7));
+  EXPECT_EQ(0, server_.overruns.load());
+  const std::string image = make_update_image(0, 1, 0);
+  ASSERT_EQ(1, tx_data_comm(nullptr, packet(image, 0).data(), kSimPacketSize));
+  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(10);
+  while (server_.overruns.load() < kSimPacketSize - 256 - 64 && Clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_GE(server_.overruns.load(), kSimPacketSize - 256 - 64);
+  finish();
+  EXPECT_EQ(0, sim_.record.packets);
+}
+
+TEST_F(SimPtyTransfer, SlowInstrumentWithRoomTakesAWholePacketAtItsRate) {
+  start(SimConfig{}, false, 16384, 40000);
+  EXPECT_EQ(kStatusOk, request_reply(kSetModeSystem, 7));
+  const std::string image = make_update_image(0, 1, 0);
+  Clock::time_point begin = Clock::now();
+  EXPECT_EQ(kStatusOk, request_reply(packet(image, 0), 7));
+  EXPECT_GE(ms_since(begin), 1000 * kSimPacketSize / 40000 - 10);
+  EXPECT_EQ(0, server_.overruns.load());
 }
 
 TEST_F(SimPtyTransfer, StatusAtPacketReachesTheLink) {
