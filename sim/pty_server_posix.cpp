@@ -234,9 +234,10 @@ PtyServeEnd pty_server_run(PtyServer& server, SimInstrument& sim, bool end_on_co
     if (p[0].revents & (POLLIN | POLLHUP | POLLERR)) {
       ssize_t n = read(server.line, buf, sizeof buf);
       if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
-        // The other side is not open (or hung up): look again shortly.
-        if (!pause_us(server, 50000)) return kServeStopped;
-        continue;
+        // The other side is not open (or hung up): look again shortly. What a
+        // slow instrument holds is still taken.
+        const bool paused = held.empty() ? pause_us(server, 50000) : pause_until(server, next_take);
+        if (!paused) return kServeStopped;
       }
       if (n > 0 && trace != nullptr) trace('<', buf, static_cast<int>(n));
       if (n > 0 && slow) {
