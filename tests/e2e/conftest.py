@@ -97,14 +97,19 @@ class Instrument:
         return self.image.read_bytes() if self.image.exists() else b""
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        end_process(self.proc)
         self.proc.stdout.close()
+
+
+def end_process(proc):
+    """Terminates proc (killed when it does not end within 5 s) and waits for it."""
+    if proc.poll() is None:
+        proc.terminate()
+        try:
+            proc.wait(5)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
 
 
 @pytest.fixture

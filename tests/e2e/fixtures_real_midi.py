@@ -10,6 +10,8 @@ import time
 
 import pytest
 
+from conftest import end_process
+
 IN_GUEST = bool(os.environ.get("XR_REAL_MIDI")) and pathlib.Path("/proc/asound/card0/midi1").exists()
 REAL_MIDI = pytest.mark.skipif(not IN_GUEST, reason="needs the real-MIDI guest (scripts/real-midi.py)")
 # The Linux program's port (rawmidi), joined to the instrument's (hw:0,1).
@@ -87,13 +89,7 @@ class MidiInstrument:
         return self.image.read_bytes() if self.image.exists() else b""
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        end_process(self.proc)
         self.reader.join(5)
         return "".join(line + "\n" for _, line in self.trace() if line.startswith("xrsim:"))
 
