@@ -13,6 +13,7 @@
 // within one look of the device's thread.
 #include "link/midi_driver_alsa.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -23,6 +24,7 @@
 #include <deque>
 #include <mutex>
 #include <new>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -184,7 +186,10 @@ void port_display(const std::vector<AlsaRawmidiPort>& ports, unsigned id, char* 
   size_t keep = std::strlen(port.display);
   if (keep + place_len >= size) keep = size > place_len ? size - 1 - place_len : 0;
   while (keep > 0 && port.display[keep - 1] == ' ') --keep;
-  std::snprintf(out, size, "%.*s%s", static_cast<int>(keep), port.display, place);
+  const std::string named = std::string(port.display, keep) + place;
+  const size_t n = std::min(named.size(), size - 1);
+  std::memcpy(out, named.data(), n);
+  out[n] = '\0';
 }
 
 unsigned out_get_caps(unsigned id, MidiOutCaps* caps) {
