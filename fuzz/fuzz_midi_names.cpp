@@ -15,6 +15,7 @@
 // reason, then the text asked for and the device names, split at zero bytes.
 #include <cstdint>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -95,6 +96,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     shown.push_back(fails ? "" : pieces[i].substr(0, kMidiNameSize - 1));
     outputs.push_back(FakeMidiOut{pieces[i], kModMidiPort, fails});
     inputs.push_back(FakeMidiIn{pieces[i], fails});
+  }
+  // Devices that show one name: the first keeps it, the later ones are told
+  // apart by " #2", " #3" ..., the name cut so that the whole fits.
+  std::map<std::string, int> seen;
+  for (std::string& name : shown) {
+    if (name.empty()) continue;
+    const int n = ++seen[name];
+    if (n < 2) continue;
+    const std::string suffix = " #" + std::to_string(n);
+    name = name.substr(0, kMidiNameSize - 1 - suffix.size()) + suffix;
   }
   // The other direction's list in the reverse order: a lookup that reads the
   // wrong list finds another device.

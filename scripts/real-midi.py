@@ -127,6 +127,9 @@ opts=trans=virtio,version=9p2000.L,msize=512000,cache=loose
 /bin/busybox mount -t 9p -o $opts hostroot /host || echo "the host's tree did not mount"
 # What programs write outside /tmp: Xvfb's compiled keymaps, and /var/tmp.
 for d in tmp run var/tmp var/lib/xkb; do [ -d /host/$d ] && /bin/busybox mount -t tmpfs tmpfs /host/$d; done
+# A checkout under /tmp is hidden by the guest's own /tmp: it comes again from its own share.
+/bin/busybox mkdir -p /host@ROOT@ 2>/dev/null
+/bin/busybox mount -t 9p -o $opts tree /host@ROOT@ || echo "the tree did not mount"
 /bin/busybox mount -t devtmpfs dev /host/dev
 /bin/busybox mkdir -p /host/dev/pts /host/dev/shm
 /bin/busybox mount -t devpts -o ptmxmode=666 devpts /host/dev/pts
@@ -219,7 +222,7 @@ def main():
         shutil.rmtree(earlier, ignore_errors=True)
     out = pathlib.Path(tempfile.mkdtemp(prefix="run.", dir=work))
     os.chmod(out, 0o755)
-    entries.append(("init", 0o100755, INIT.replace("@OUT@", str(out)).encode()))
+    entries.append(("init", 0o100755, INIT.replace("@OUT@", str(out)).replace("@ROOT@", str(ROOT)).encode()))
     initrd = out / "initrd.cpio"
     initrd.write_bytes(cpio_newc(entries))
     prefix = host_wine_prefix(work) if args.win64_dir else None
@@ -227,12 +230,13 @@ def main():
     if args.command:
         script = script[:script.index("cd '")] + args.command + "\n"
     (out / "guest.sh").write_text(script)
-    (out / "init.sh").write_text(GUEST_INIT.replace("@OUT@", str(out)))
+    (out / "init.sh").write_text(GUEST_INIT.replace("@OUT@", str(out)).replace("@ROOT@", str(ROOT)))
     console = out / "console.log"
     command = [qemu, "-accel", "tcg", "-m", args.memory, "-smp", "2", "-nographic", "-no-reboot",
                "-kernel", str(vmlinuz), "-initrd", str(initrd),
                "-append", "console=ttyS0 quiet loglevel=3 panic=-1 snd_virmidi.midi_devs=4",
                "-virtfs", "local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap",
+               "-virtfs", f"local,path={ROOT},mount_tag=tree,security_model=none,readonly=on,multidevs=remap",
                "-virtfs", f"local,path={out},mount_tag=results,security_model=none,multidevs=remap",
                "-nic", "none"]
     start = time.monotonic()
