@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "cli/headless_run.h"
-#include "cli/json_text.h"
+#include "support/json_text.h"
 #include "cli/output_writer.h"
 #include "cli/run_report.h"
 #include "cli/serial_scan.h"
@@ -15,7 +15,7 @@
 #include "support/support_log.h"
 #include "ui/link_choice.h"
 #include "ui/notice_queue.h"
-#include "ui/printable.h"
+#include "support/printable.h"
 #include "ui/program_startup.h"
 
 namespace {
@@ -78,6 +78,100 @@ void tell_found(const RunOptions& options, const LinkTarget& link, const std::st
   }
 }
 
+// How the search went: the devices tried and answered, and the outcome.
+struct FindTally {
+  int tried = 0;
+  int answered = 0;
+  int status = kExitComplete;
+  std::string reason;
+};
+
+// A --port device path the link cannot hold is a usage error.
+void check_port_paths(const RunOptions& options, FindTally* tally) {
+  for (const std::string& device : options.ports) {
+    if (com_port_number(device.c_str()) == 0 && device.size() >= static_cast<size_t>(kLinkDeviceSize)) {
+      tally->reason = "--port: the device path is longer than " + std::to_string(kLinkDeviceSize - 1) + " bytes";
+      tally->status = kExitUsage;
+    }
+  }
+}
+
+// The serial devices, all at once: each that answers is told, each that does
+// not is told why (with --first, not those passed over once one has answered).
+void scan_serial_devices(const RunOptions& options, const std::vector<LinkTarget>& devices, FindTally* tally) {
+  const std::vector<ScanResult> results =
+      serial_scan(devices, options.timeout_ms, options.first, stop_asked, notices_wake_fd());
+  bool any_answered = false;
+  for (const ScanResult& r : results) any_answered = any_answered || r.answered;
+  for (const ScanResult& r : results) {
+    const std::string device = printable_text(r.link.device);
+    if (r.tried) ++tally->tried;
+    if (r.answered) {
+      ++tally->answered;
+      write_log("Version request on %s: %s", device.c_str(), versions_line(r.versions).c_str());
+      tell_found(options, r.link, "", r.versions);
+    } else {
+      if (r.tried && !(options.first && any_answered))
+        write_log("Version request on %s: %s", device.c_str(), printable_text(r.why).c_str());
+      const bool passed_over = options.first && any_answered && r.tried;  // --first: not waited for
+      if (!passed_over)
+        output_line(kStderr, "xrupdate: " + device + ": " + r.why);
+    }
+  }
+}
+
+// MIDI pairs one after another, each with the same short time-out.
+void ask_midi_pairs(const RunOptions& options, const Candidates& found, FindTally* tally) {
+  for (size_t i = 0; i < found.midi.size(); ++i) {
+    if (headless_stop_asked() || (options.first && tally->answered > 0)) break;
+    ++tally->tried;
+    const HeadlessResult result = headless_transfer("", found.midi[i], kScopeVersionsOnly, now_ms() + options.timeout_ms);
+    int versions[3];
+    if (result.status == kExitComplete && tfr_target_versions(versions)) {
+      ++tally->answered;
+      tell_found(options, found.midi[i], found.midi_names[i], versions);
+    } else if (!headless_stop_asked()) {
+      output_line(kStderr, "xrupdate: MIDI \"" + printable_text(found.midi_names[i]) + "\": " +
+                               (result.reason.empty() ? std::string("no valid answer") : result.reason));
+    }
+  }
+}
+
+// Every device present asked in turn; the outcome from what answered.
+void search_devices(const RunOptions& options, FindTally* tally) {
+  const Candidates found = candidates(options);
+  if (found.serial.empty() && found.midi.empty()) {
+    tally->reason = "no serial device and no MIDI output/input pair with the same name is present";
+    tally->status = kExitLinkNotOpened;
+    return;
+  }
+  scan_serial_devices(options, found.serial, tally);
+  ask_midi_pairs(options, found, tally);
+  if (headless_stop_asked()) {
+    tally->status = kExitAborted;
+    tally->reason = "stopped (Ctrl-C, SIGTERM or SIGQUIT)";
+  } else if (tally->tried == 0) {
+    tally->status = kExitLinkNotOpened;
+    tally->reason = "no device to try";
+  } else if (tally->answered == 0) {
+    tally->status = kExitDeviceError;
+    tally->reason = "no instrument answered";
+  }
+}
+
+// The search's one summary: a JSON object, or a line when it did not end well.
+void tell_summary(const RunOptions& options, const FindTally& tally) {
+  if (options.json) {
+    JsonObject summary;
+    summary.text("command", "find").number("tried", tally.tried).number("answered", tally.answered)
+        .number("exit", tally.status).text("outcome", exit_status_word(tally.status));
+    if (tally.status != kExitComplete) summary.text("reason", tally.reason.c_str());
+    output_line(kStdout, summary.str());
+  } else if (tally.status != kExitComplete) {
+    output_line(kStderr, "xrupdate: --find: " + tally.reason);
+  }
+}
+
 }  // namespace
 
 int run_find(const RunOptions& options) {
@@ -89,83 +183,19 @@ int run_find(const RunOptions& options) {
     std::fprintf(stderr, "xrupdate: cannot set up the signal handling\n");
     return kExitStartup;
   }
-  int status = kExitComplete;
-  int tried = 0, answered = 0;
-  std::string reason;
-  for (const std::string& device : options.ports) {
-    if (com_port_number(device.c_str()) == 0 && device.size() >= static_cast<size_t>(kLinkDeviceSize)) {
-      reason = "--port: the device path is longer than " + std::to_string(kLinkDeviceSize - 1) + " bytes";
-      status = kExitUsage;
-    }
+  FindTally tally;
+  check_port_paths(options, &tally);
+  const bool started = tally.status == kExitComplete && derive_inifile(options.ini) && program_startup(kProbeNone);
+  if (tally.status == kExitComplete && !started) {
+    tally.reason = "the program could not start";
+    tally.status = kExitStartup;
   }
-  const bool started = status == kExitComplete && derive_inifile(options.ini) && program_startup(kProbeNone);
-  if (status == kExitComplete && !started) {
-    reason = "the program could not start";
-    status = kExitStartup;
-  }
-  if (status == kExitComplete) {
-    const Candidates found = candidates(options);
-    if (found.serial.empty() && found.midi.empty()) {
-      reason = "no serial device and no MIDI output/input pair with the same name is present";
-      status = kExitLinkNotOpened;
-    } else {
-      const std::vector<ScanResult> results =
-          serial_scan(found.serial, options.timeout_ms, options.first, stop_asked, notices_wake_fd());
-      bool any_answered = false;
-      for (const ScanResult& r : results) any_answered = any_answered || r.answered;
-      for (const ScanResult& r : results) {
-        const std::string device = printable_text(r.link.device);
-        if (r.tried) ++tried;
-        if (r.answered) {
-          ++answered;
-          write_log("Version request on %s: %s", r.link.device, versions_line(r.versions).c_str());
-          tell_found(options, r.link, "", r.versions);
-        } else {
-          if (r.tried && !(options.first && any_answered)) write_log("Version request on %s: %s", r.link.device, r.why.c_str());
-          const bool passed_over = options.first && any_answered && r.tried;  // --first: not waited for
-          if (!passed_over)
-            output_line(kStderr, "xrupdate: " + device + ": " + r.why);
-        }
-      }
-      // MIDI pairs one after another, each with the same short time-out.
-      for (size_t i = 0; i < found.midi.size(); ++i) {
-        if (headless_stop_asked() || (options.first && answered > 0)) break;
-        ++tried;
-        const HeadlessResult result = headless_transfer("", found.midi[i], kScopeVersionsOnly, now_ms() + options.timeout_ms);
-        int versions[3];
-        if (result.status == kExitComplete && tfr_target_versions(versions)) {
-          ++answered;
-          tell_found(options, found.midi[i], found.midi_names[i], versions);
-        } else if (!headless_stop_asked()) {
-          output_line(kStderr, "xrupdate: MIDI \"" + printable_text(found.midi_names[i]) + "\": " +
-                                   (result.reason.empty() ? std::string("no valid answer") : result.reason));
-        }
-      }
-      if (headless_stop_asked()) {
-        status = kExitAborted;
-        reason = "stopped (Ctrl-C, SIGTERM or SIGQUIT)";
-      } else if (tried == 0) {
-        status = kExitLinkNotOpened;
-        reason = "no device to try";
-      } else if (answered == 0) {
-        status = kExitDeviceError;
-        reason = "no instrument answered";
-      }
-    }
-  }
+  if (tally.status == kExitComplete) search_devices(options, &tally);
   if (started) {
     free_tfr();  // nothing of the settings changes: they are not saved
     close_log();
   }
-  if (options.json) {
-    JsonObject summary;
-    summary.text("command", "find").number("tried", tried).number("answered", answered).number("exit", status)
-        .text("outcome", exit_status_word(status));
-    if (status != kExitComplete) summary.text("reason", reason.c_str());
-    output_line(kStdout, summary.str());
-  } else if (status != kExitComplete) {
-    output_line(kStderr, "xrupdate: --find: " + reason);
-  }
+  tell_summary(options, tally);
   headless_end();
-  return status;
+  return tally.status;
 }

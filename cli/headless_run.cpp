@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <csignal>
 #include <cstring>
 #include <mutex>
@@ -16,7 +17,7 @@
 #include "support/host.h"
 #include "support/settings.h"
 #include "ui/notice_queue.h"
-#include "ui/printable.h"
+#include "support/printable.h"
 #include "ui/progress.h"
 #include "ui/transfer_start.h"
 
@@ -26,6 +27,9 @@ int g_window_tag;  // the stand-in for a main window
 WindowHandle const kWindow = &g_window_tag;
 
 volatile std::sig_atomic_t g_stop_signal = 0;
+// How many stop signals came; read by the wait for the output at the end.
+std::atomic<int> g_stop_signals{0};
+static_assert(std::atomic<int>::is_always_lock_free, "counted in a signal handler");
 
 std::mutex g_mutex;  // what the sinks share with the waiting thread
 HeadlessShow g_show;
@@ -36,6 +40,7 @@ bool g_progress_on_terminal = false;
 
 void on_stop_signal(int) {
   g_stop_signal = 1;
+  g_stop_signals.fetch_add(1);
   set_tfr_stop_now();  // seen by the check before the next message, whatever the main thread is doing
   notices_wake();
 }
@@ -80,8 +85,15 @@ void sink_textout(int line, const char* text) {
   g_lines[line] = text;
   // Line 0 is the file's path: a control character in it must not break the line.
   if (g_show.lines)
-    output_line(g_show.lines_on_stdout ? kStdout : kStderr, std::to_string(line) + ": " + printable_text(text));
+    output_display_line(g_show.lines_on_stdout ? kStdout : kStderr, line,
+                        std::to_string(line) + ": " + printable_text(text));
   if (progress_poll(&g_progress, now_ms())) show_progress_locked();
+}
+
+// The progress moves when the instrument accepts a packet, not at the next display line.
+void sink_packet_accepted(int done, int) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  if (progress_update(&g_progress, done, now_ms())) show_progress_locked();
 }
 
 void sink_post(WindowHandle, int id, intptr_t lparam) {
@@ -99,18 +111,6 @@ void sink_post(WindowHandle, int id, intptr_t lparam) {
 void sink_origin(WindowHandle, int* left, int* top) {
   *left = xpos;
   *top = ypos;
-}
-
-// Lines 3 to 5 as they stand, joined: what the display says went wrong.
-std::string outcome_lines() {
-  std::string text;
-  for (int line = 3; line <= 5; ++line) {
-    const std::string& shown = g_lines[line];
-    if (shown.empty() || shown == " ") continue;
-    if (!text.empty()) text += " ";
-    text += shown;
-  }
-  return text;
 }
 
 // Runs the tick and waits for the transfer's end notice. A stop signal, or
@@ -168,6 +168,7 @@ int headless_begin(const HeadlessShow& show) {
   sinks.textout = sink_textout;
   sinks.post_command = sink_post;
   sinks.window_origin = sink_origin;
+  sinks.packet_accepted = sink_packet_accepted;
   host_install(sinks);
   return 1;
 }
@@ -184,9 +185,17 @@ std::string headless_last_box() {
   return g_last_box;
 }
 
+namespace {
+
+// The end of the run waits for its output as long as the readers take; a
+// second stop signal ends the wait.
+bool output_wait_given_up() { return g_stop_signals.load() >= 2; }
+
+}  // namespace
+
 void headless_end() {
   output_progress("");
-  output_finish(2000);
+  output_finish(output_wait_given_up);
   host_reset();
   notices_close();
 }
@@ -205,9 +214,10 @@ HeadlessResult headless_transfer(const char* path, const LinkTarget& link, Trans
   clear_tfr_stop_pending();
   if (g_stop_signal) set_tfr_stop_now();
   HeadlessResult result;
-  if (!tx_start(kWindow, path, link, scope)) {
+  std::string why;
+  if (!tx_start(kWindow, path, link, scope, &why)) {
     result.status = kExitLinkNotOpened;
-    result.reason = headless_last_box();
+    result.reason = why.empty() ? headless_last_box() : why;
     if (result.reason.empty()) result.reason = "the link could not be opened";
     return result;
   }
@@ -241,18 +251,7 @@ HeadlessResult headless_transfer(const char* path, const LinkTarget& link, Trans
   }
   result.status = exit_status_for(result.end.outcome);
   if (result.status == kExitComplete) return result;
-  std::lock_guard<std::mutex> lock(g_mutex);
-  switch (result.end.fault) {
-    case kFaultFileOpen:
-    case kFaultFileHeader:
-    case kFaultThread:
-      result.reason = result.end.reason;  // the box's text
-      break;
-    default:
-      result.reason = outcome_lines();
-      if (result.reason.empty()) result.reason = result.end.reason;
-      break;
-  }
+  result.reason = result.end.told;
   if (result.reason.empty()) result.reason = tfr_outcome_word(result.end.outcome);
   return result;
 }

@@ -4,7 +4,7 @@
 
 #include "engine/update_file.h"
 #include "ui/info_command.h"
-#include "cli/json_text.h"
+#include "support/json_text.h"
 
 int run_info_json(int count, const char* const* paths, FILE* out) {
   int failures = 0;

@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "cli/json_text.h"
+#include "support/json_text.h"
 #include "ui/link_choice.h"
-#include "ui/printable.h"
+#include "support/printable.h"
 #include "link/serial_devices.h"
 
 int run_list(const RunOptions& options) {

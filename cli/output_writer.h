@@ -1,14 +1,20 @@
 #pragma once
-// The command line's output to stdout and stderr, written by a thread of its
-// own: a stalled terminal (Ctrl-S), a full pipe or a closed reader then never
-// holds the transfer or a stop. What the output cannot take in time is dropped
-// (the progress line is coalesced to its newest text), never waited for by the
-// transfer.
+// The command line's output to stdout and stderr, each written by a thread of
+// its own: a stalled terminal (Ctrl-S), a full pipe or a closed reader then
+// never holds the transfer or a stop, and one stalled stream never holds the
+// other. (When both are one file, a terminal or `2>&1`, one thread writes both
+// in order.)
+//
+// What may be left out while a stream does not take its lines: older progress
+// texts (only the newest is written), and a display line that a later line of
+// the same number repeats, with a note where that happened. Every other line,
+// the outcome, the JSON objects and the last of each display line are always
+// written: output_finish waits for them.
 //
 // On a terminal the progress is one line at the bottom of stderr, rewritten in
 // place; a line for stdout or stderr that goes to the same terminal is printed
 // above it and the progress line is drawn again. Elsewhere each progress text
-// is a line of its own.
+// is a line of its own, in order with the other lines.
 
 #include <string>
 
@@ -17,14 +23,17 @@ enum OutputStream : int {
   kStderr = 2,
 };
 
-// Starts the writer. Until it is started (and after it finished) lines are
-// written at once by the caller's thread.
+// Starts the writers. Until they are started (and after they finished) lines
+// are written at once by the caller's thread.
 void output_start();
-// Queues one line (the line break is added).
+// Queues one line (the line break is added); it is never left out.
 void output_line(OutputStream stream, const std::string& line);
+// Queues display line `number` (0..5): left out only when the stream is far
+// behind and a later display line of the same number is queued after it.
+void output_display_line(OutputStream stream, int number, const std::string& line);
 // The progress text now ("" clears it).
 void output_progress(const std::string& text);
-// Writes what is queued, waiting at most `wait_ms` for streams that do not take
-// it; then the caller's thread writes again. Returns false when something was
-// left unwritten.
-bool output_finish(int wait_ms);
+// Waits until everything queued is written. A stream that is closed or
+// broken (EPIPE) is given up, and the wait ends early when give_up() (asked
+// about every 50 ms) says so. Returns false when something was left unwritten.
+bool output_finish(bool (*give_up)());

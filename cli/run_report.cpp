@@ -2,19 +2,14 @@
 
 #include <cstdio>
 
-#include "cli/json_text.h"
+#include "support/json_text.h"
+#include "link/midi_names.h"
 #include "ui/link_choice.h"
 
 namespace {
 
 const char* const kVersionLabels[3] = {"System", "User", "PCM"};
 const char* const kVersionKeys[3] = {"system", "user", "pcm"};
-
-std::string midi_name(bool output, int id) {
-  std::string name;
-  midi_device_name(output, id, &name);
-  return name;
-}
 
 }  // namespace
 
@@ -30,8 +25,8 @@ std::string link_json(const LinkTarget& link) {
     object.text("device", link.device).number("baud", link.baud);
   } else {
     object.text("kind", "midi").number("output", link.midi_out)
-        .text("output_name", midi_name(true, link.midi_out).c_str()).number("input", link.midi_in)
-        .text("input_name", midi_name(false, link.midi_in).c_str()).number("rate", link.xferrate);
+        .text("output_name", midi_name_of(true, link.midi_out).c_str()).number("input", link.midi_in)
+        .text("input_name", midi_name_of(false, link.midi_in).c_str()).number("rate", link.xferrate);
   }
   return object.str();
 }

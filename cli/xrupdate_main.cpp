@@ -7,7 +7,7 @@
 #include "cli/batch_runner.h"
 #include "cli/find_command.h"
 #include "cli/info_json.h"
-#include "cli/json_text.h"
+#include "support/json_text.h"
 #include "cli/list_command.h"
 #include "ui/run_options.h"
 #include "ui/standard_streams.h"

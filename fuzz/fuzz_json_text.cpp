@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/json_text.h"
+#include "support/json_text.h"
 #include "fuzz/fuzz_rule.h"
 
 namespace {

@@ -1,4 +1,4 @@
-// The command line's output thread, with stderr on a pipe that is read only
+// The command line's output threads, with stderr on a pipe that is read only
 // after the writer has been kept waiting on it.
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -40,6 +40,48 @@ struct StderrOnPipe {
   }
 };
 
+// A reader far behind: repeated display lines may be left out, but every
+// other line and the last of each display line arrive, in order.
+TEST(OutputWriter, AReaderFarBehindLosesOnlyRepeatedDisplayLines) {
+  StderrOnPipe err;
+  ASSERT_TRUE(err.open());
+  output_start();
+  output_line(kStderr, std::string(200000, 'x'));  // the writer waits in this line's write
+  for (int i = 0; i < 3000; ++i) output_display_line(kStderr, i % 2 == 0 ? 1 : 2, "line " + std::to_string(i));
+  output_line(kStderr, "Box: kept");
+  output_display_line(kStderr, 3, "three");
+  output_line(kStderr, "the outcome");
+  err.start_reading();
+  EXPECT_TRUE(output_finish(nullptr));
+  const std::string text = err.close();
+  const std::string tail = text.substr(200001);
+  EXPECT_LT(tail.size(), 3000u * 10);  // some lines were left out
+  EXPECT_NE(tail.find("display lines were left out here"), std::string::npos);
+  const std::size_t last1 = tail.find("line 2998\n"), last2 = tail.find("line 2999\n");
+  const std::size_t box = tail.find("Box: kept\n"), three = tail.find("three\n");
+  ASSERT_NE(last1, std::string::npos);
+  ASSERT_NE(last2, std::string::npos);
+  ASSERT_NE(box, std::string::npos);
+  EXPECT_TRUE(last1 < last2 && last2 < box && box < three);
+  EXPECT_EQ(tail.substr(tail.size() - 12), "the outcome\n");
+}
+
+// Far behind with nothing that may be left out: every line arrives whole.
+TEST(OutputWriter, AReaderFarBehindGetsEveryLineThatMayNotBeLeftOut) {
+  StderrOnPipe err;
+  ASSERT_TRUE(err.open());
+  output_start();
+  output_line(kStderr, std::string(200000, 'x'));
+  std::string expected;
+  for (int i = 0; i < 2000; ++i) {
+    output_line(kStderr, "kept " + std::to_string(i));
+    expected += "kept " + std::to_string(i) + "\n";
+  }
+  err.start_reading();
+  EXPECT_TRUE(output_finish(nullptr));
+  EXPECT_EQ(err.close().substr(200001), expected);
+}
+
 TEST(OutputWriter, TheLastProgressTextOffATerminalIsNotLostToTheClearAtTheEnd) {
   StderrOnPipe err;
   ASSERT_TRUE(err.open());
@@ -51,7 +93,7 @@ TEST(OutputWriter, TheLastProgressTextOffATerminalIsNotLostToTheClearAtTheEnd) {
   output_progress("Packet 32 of 32, about 0:00 left");
   output_progress("");  // the end of the run clears the progress
   err.start_reading();
-  const bool finished = output_finish(10000);
+  const bool finished = output_finish(nullptr);
   const std::string text = err.close();
   EXPECT_TRUE(finished);
   // The line first; "Packet 31" may come in between when the writer was slow

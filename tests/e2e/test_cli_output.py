@@ -1,15 +1,14 @@
 """What --batch, --dry-run and --query say, and that nothing they write can hold
 the update: the outcome told once, the progress one rewritten line on a
-terminal, a stalled or closed output, a hang-up and a stop at any moment."""
+terminal, a hang-up and a stop at any moment (a stalled or late reader: see
+test_cli_result_delivered.py)."""
 
 import os
 import re
 import signal
 import subprocess
-import time
 
 import pexpect
-import pytest
 
 from conftest import lines_of, make_update, wait_for, write_ini
 
@@ -87,47 +86,6 @@ def test_progress_is_one_line_rewritten_at_the_bottom_of_a_terminal(build, work,
         assert len(tx_lines) == (0 if quiet else 32), shown
         if quiet:
             assert shown == ["Update complete."], shown
-
-
-def test_a_stalled_output_holds_neither_the_update_nor_a_stop(build, work, instruments):
-    sim = instruments()
-    ini = write_ini(work / "x.ini", [sim.pty])
-    make_update(work / "a.sys")
-
-    def full_pipe():
-        read_end, write_end = os.pipe()
-        os.set_blocking(write_end, False)
-        try:
-            while True:
-                os.write(write_end, b"x" * 4096)
-        except BlockingIOError:
-            pass
-        os.set_blocking(write_end, True)
-        return read_end, write_end
-
-    # Nobody reads stdout or stderr: the update still goes to its end.
-    out_r, out_w = full_pipe()
-    err_r, err_w = full_pipe()
-    proc = subprocess.Popen([str(build / "xrupdate"), "--batch", "a.sys", "--ini", str(ini)], cwd=work,
-                            stdout=out_w, stderr=err_w)
-    os.close(out_w)
-    os.close(err_w)
-    assert proc.wait(timeout=60) == 0
-    assert sim.received() == (work / "a.sys").read_bytes()
-    assert log_has(work, "Update completed successfully.")
-
-    # A stop while the output is stalled is seen at once.
-    (work / "vup_log.txt").unlink()
-    out_w2 = full_pipe()
-    proc = subprocess.Popen([str(build / "xrupdate"), "--batch", "a.sys", "--ini", str(ini)], cwd=work,
-                            stdout=out_w2[1], stderr=out_w2[1])
-    os.close(out_w2[1])
-    wait_for(lambda: log_has(work, "Sent packet 3 of 32"), 30, "packet 3")
-    proc.send_signal(signal.SIGINT)
-    assert proc.wait(timeout=10) == 7
-    assert log_has(work, "User aborted update")
-    for fd in (out_r, err_r, out_w2[0]):
-        os.close(fd)
 
 
 def test_a_hang_up_lets_the_update_finish_and_a_quit_stops_it(build, work, instruments):

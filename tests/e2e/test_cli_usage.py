@@ -10,6 +10,7 @@ BAD = [
     (["--quiet=yes", "--batch", "a.sys"], "--quiet takes no argument"),
     (["--batch", "a.sys", "-\xe9q"], "unknown option -\\xe9"),
     (["--batch", "a.sys", "--frobnicate"], "unknown option --frobnicate"),
+    (["--no-such-option"], "unknown option --no-such-option"),  # no front end opens either
     (["--find", "--midi-out", "0"], "--midi-out does not apply to --find"),
     (["--list", "--port", "/dev/ttyS0"], "--port does not apply to --list"),
     (["--emit-syx", "--json", "a.sys", "a.syx"], "--json does not apply to --emit-syx"),
