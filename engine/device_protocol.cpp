@@ -41,10 +41,7 @@ constexpr ErrorRow kStatusErrors[6] = {
 };
 
 int report(const ErrorRow& row) {
-  tfr_outcome_set(kOutcomeDeviceError, kFaultReply, row.what);
-  textout(3, row.what);
-  textout(4, row.why);
-  textout(5, row.todo);
+  tfr_fail_shown(kOutcomeDeviceError, kFaultReply, row.what, row.why, row.todo);
   write_log_text(row.what);
   return 0;
 }
@@ -97,23 +94,20 @@ int tx_data(WindowHandle window, const unsigned char* message, int length) {
   } else {
     // The reply may begin while the request is still going out: arm the receive first.
     if (!rx_midi_setbuffer()) {
-      tfr_outcome_set(kOutcomeDeviceError, kFaultMidiPrepare, "MIDI receive preparation failed.");
-      textout(3, "MIDI receive preparation failed.");
-      textout(4, "Please contact technical support.");
+      tfr_fail_shown(kOutcomeDeviceError, kFaultMidiPrepare, "MIDI receive preparation failed.",
+                     "Please contact technical support.");
+      write_log("Update failed : MIDI receive preparation failed.");
       return 0;
     }
     result = tx_data_midi(window, message, length, g_xferrate);
   }
   if (result == 0) {
-    tfr_outcome_set(kOutcomeDeviceError, kFaultTransmit, "Transmit Error");
-    textout(3, "Transmit Error");
-    textout(4, "Please contact technical support.");
+    tfr_fail_shown(kOutcomeDeviceError, kFaultTransmit, "Transmit Error", "Please contact technical support.");
+    write_log("Update failed : Transmit Error");  // a line gone (an adapter unplugged) ends the run here
     return 0;
   }
   if (result == -1) {
-    tfr_outcome_set(kOutcomeAborted, kFaultStop, "Update Aborted");
-    textout(3, "Update Aborted");
-    textout(4, " ");
+    tfr_fail_shown(kOutcomeAborted, kFaultStop, "Update Aborted", " ");
     return 0;
   }
   return 1;
@@ -126,15 +120,12 @@ int rx_data(WindowHandle window, unsigned char* reply, int length, int* received
   if (received != nullptr) *received = result == 1 ? got : 0;
   switch (result) {
     case 0:
-      tfr_outcome_set(kOutcomeDeviceError, kFaultReceive, "Receive Error");
-      textout(3, "Receive Error");
-      textout(4, "Please contact technical support.");
+      tfr_fail_shown(kOutcomeDeviceError, kFaultReceive, "Receive Error", "Please contact technical support.");
+      write_log("Update failed : Receive Error");
       return 0;
     case -1:
-      tfr_outcome_set(kOutcomeDeviceError, kFaultTimeout, "Receive Error(Timeout)");
-      textout(3, "Receive Error(Timeout)");
-      textout(4, "XR3300 did not respond. Please check");
-      textout(5, "MIDI configuration and cabling.");
+      tfr_fail_shown(kOutcomeDeviceError, kFaultTimeout, "Receive Error(Timeout)",
+                     "XR3300 did not respond. Please check", "MIDI configuration and cabling.");
       write_log("Update failed : Receive Error(Timeout)");
       return 0;
     case -2:

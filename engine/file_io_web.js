@@ -1,18 +1,21 @@
 // The files the user chose in the page, and reads of them for the engine: the
 // header for the check, then the whole file once, before anything is sent.
+// The page hands over the file it chose last under a name (its file(name)).
 mergeInto(LibraryManager.library, {
   $XrFiles: {
-    offered: null,  // name -> File, the one chosen last under that name
     open: null,     // handle -> File
     nextHandle: 1,
-    // The page offers the file it is about to hand to the engine, by name.
-    offer: function(name, file) { XrFiles.offered.set(name, file); },
+    chosen: function(name) {
+      const page = Module['page'];
+      const file = page && page.file ? page.file(name) : undefined;
+      return file === null ? undefined : file;
+    },
   },
-  $XrFiles__postset: 'XrFiles.offered = new Map(); XrFiles.open = new Map(); Module["XrFiles"] = XrFiles;',
+  $XrFiles__postset: 'XrFiles.open = new Map();',
 
   xr_file_open__deps: ['$XrFiles'],
   xr_file_open: function(name) {
-    const file = XrFiles.offered.get(UTF8ToString(name));
+    const file = XrFiles.chosen(UTF8ToString(name));
     return Asyncify.handleAsync(async () => {
       if (file === undefined) return -1;
       try {

@@ -9,6 +9,7 @@
 #include "engine/transfer_thread.h"
 #include "engine/update_file.h"
 #include "support/command_ids.h"
+#include "support/printable.h"
 #include "support/support_log.h"
 
 std::atomic<int> pause_status{kTfrIdle};
@@ -53,9 +54,7 @@ bool transition(int from, int to) {
 // no Set Mode, which would leave it in update mode).
 bool stop_before_sending() {
   if (pause_status.load() != kTfrStopRequested) return false;
-  tfr_outcome_set(kOutcomeAborted, kFaultStop, "Update Aborted");
-  textout(3, "Update Aborted");
-  textout(4, " ");
+  tfr_fail_shown(kOutcomeAborted, kFaultStop, "Update Aborted", " ");
   return true;
 }
 
@@ -117,10 +116,9 @@ int check_version(unsigned char* reply) {
     default: installed = 0; break;
   }
   if (datafile.version <= installed) {
-    tfr_outcome_set(kOutcomeVersionRefused, kFaultVersion, "Version check failed. Same version or better.");
-    textout(3, "Version check failed. The XR3300 already has");
-    textout(4, "same version or better. To force update select");
-    textout(5, "Skip Version Check in configuration.");
+    tfr_fail_shown(kOutcomeVersionRefused, kFaultVersion, "Version check failed. The XR3300 already has",
+                   "same version or better. To force update select", "Skip Version Check in configuration.",
+                   "Version check failed. Same version or better.");
     write_log("Version check failed. Same version or better.");
     return 0;
   }
@@ -146,10 +144,8 @@ int set_mode(unsigned char* reply) {
 // The file could not be read whole as it was checked: it changed (or went
 // away) between the check and the read. Nothing has been sent.
 void report_changed_file() {
-  tfr_outcome_set(kOutcomeFileRefused, kFaultFileRead, "File Read Error");
-  textout(3, "File Read Error");
-  textout(4, "The update file changed or could not be read completely.");
-  textout(5, "Check the file and try again.");
+  tfr_fail_shown(kOutcomeFileRefused, kFaultFileRead, "File Read Error",
+                 "The update file changed or could not be read completely.", "Check the file and try again.");
   write_log("Update Failed : File read error (the file changed or could not be read)");
 }
 
@@ -182,6 +178,7 @@ int send_packets(unsigned char* reply) {
     textout(2, text);
     if (!check_rx_data(reply, kMsgStatusReply, received)) return 0;
     packets_done.store(packet + 1);
+    host_packet_accepted(packet + 1, total);
 
     if (!last && pause_status.load() != kTfrRunning) {
       while (pause_status.load() == kTfrPaused) sleep_ms(2);
@@ -217,8 +214,7 @@ void tfr_main(WindowHandle window, const char* path, int device_type, int skip_v
   // taken after the store, so that one coming in between is seen either way.
   if (stop_pending.exchange(0) != 0) transition(kTfrRunning, kTfrStopRequested);
   if (!start_transfer_thread(tfr_thread)) {
-    tfr_outcome_set(kOutcomeNotStarted, kFaultThread, "Failed to start the transfer");
-    message_box(window, "Failed to start the transfer", "Error", kMbOk | kMbSetForeground);
+    tfr_fail_box(window, kOutcomeNotStarted, kFaultThread, "Failed to start the transfer");
     write_log("Update Failed : Failed to start the transfer thread");
     pause_status.store(kTfrIdle);
     post_command(hWnd, IDM_TFR_END, 0);
@@ -235,9 +231,8 @@ unsigned tfr_thread(void*) {
   }
   const FileHandle file = filename_fits ? file_open_exclusive(filename) : kInvalidFile;
   if (file == kInvalidFile) {
-    tfr_outcome_set(kOutcomeFileRefused, kFaultFileOpen, "File Open Error");
-    message_box(hWnd, "File Open Error", "Error", kMbOk | kMbSetForeground);
-    write_log("Update Failed : Failed to open file %s", filename_fits ? filename : given_path);
+    tfr_fail_box(hWnd, kOutcomeFileRefused, kFaultFileOpen, "File Open Error");
+    write_log("Update Failed : Failed to open file %s", printable_text(filename_fits ? filename : given_path).c_str());
     finish(kInvalidFile, 0);
     return 0;
   }

@@ -1,8 +1,10 @@
 #pragma once
-// How the last transfer ended, as a value. It is set where the failure is found,
-// beside the display line or box that tells the user, and read by whoever reports
-// the end (exit statuses, JSON, the front ends) once the transfer thread has
-// ended. Nothing that reports an end looks at the display's wording.
+// How the last transfer ended, as a value. A failure is recorded where it is
+// found, in the same call that shows it (display lines or a box), and read by
+// whoever reports the end (exit statuses, JSON, the front ends) once the
+// transfer thread has ended. Nothing that reports an end reads the display.
+
+#include "support/host.h"
 
 enum TransferOutcome : int {
   kOutcomeNone = 0,        // no end recorded: a transfer runs, or none ran yet
@@ -33,7 +35,8 @@ enum TransferFault : int {
 struct TransferEnd {
   TransferOutcome outcome = kOutcomeNone;
   TransferFault fault = kFaultNone;
-  char reason[160] = "";  // what told the user: the first outcome line or the box's text
+  char reason[160] = "";  // in short: the first outcome line or the box's text
+  char told[400] = "";    // all the user was told: the outcome lines, joined by spaces, or the box's text
 };
 
 // Forgets the last end; called as a transfer starts.
@@ -41,6 +44,13 @@ void tfr_outcome_reset();
 // Records how the transfer ends. The first call after a reset decides: a later
 // failure (a step that fails because an earlier one did) changes nothing.
 void tfr_outcome_set(TransferOutcome outcome, TransferFault fault, const char* reason);
+// A failure told on display lines 3 to 5: recorded (as tfr_outcome_set does,
+// with `reason`, or line 3 when that is null) and shown. A null line is left as
+// it is; " " blanks it.
+void tfr_fail_shown(TransferOutcome outcome, TransferFault fault, const char* line3, const char* line4,
+                    const char* line5 = nullptr, const char* reason = nullptr);
+// A failure told in an error box: recorded with the box's text, then the box.
+void tfr_fail_box(WindowHandle window, TransferOutcome outcome, TransferFault fault, const char* text);
 // The recorded end; outcome kOutcomeNone while a transfer runs.
 TransferEnd tfr_outcome();
 // A short word for an outcome ("complete", "aborted", "file-refused", ...).

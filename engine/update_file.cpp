@@ -23,8 +23,7 @@ unsigned char checked_header[kHeaderSize];
 long long checked_offset = -1;
 
 int refuse(WindowHandle window, const char* text) {
-  tfr_outcome_set(kOutcomeFileRefused, kFaultFileHeader, text);
-  message_box(window, text, "Error", kMbOk | kMbSetForeground);
+  tfr_fail_box(window, kOutcomeFileRefused, kFaultFileHeader, text);
   return 0;
 }
 

@@ -16,9 +16,10 @@ void default_desktop_extent(int* right, int* bottom) {
   *right = INT_MAX / 2;
   *bottom = INT_MAX / 2;
 }
+void default_packet_accepted(int, int) {}
 
 constexpr HostSinks kDefaults = {default_message_box, default_textout, default_post_command,
-                                 default_window_origin, default_desktop_extent};
+                                 default_window_origin, default_desktop_extent, default_packet_accepted};
 HostSinks g_sinks = kDefaults;
 
 }  // namespace
@@ -29,6 +30,7 @@ void host_install(const HostSinks& sinks) {
   g_sinks.post_command = sinks.post_command ? sinks.post_command : kDefaults.post_command;
   g_sinks.window_origin = sinks.window_origin ? sinks.window_origin : kDefaults.window_origin;
   g_sinks.desktop_extent = sinks.desktop_extent ? sinks.desktop_extent : kDefaults.desktop_extent;
+  g_sinks.packet_accepted = sinks.packet_accepted ? sinks.packet_accepted : kDefaults.packet_accepted;
 }
 
 void host_reset() { g_sinks = kDefaults; }
@@ -44,3 +46,4 @@ void host_window_origin(WindowHandle window, int* left, int* top) {
   g_sinks.window_origin(window, left, top);
 }
 void host_desktop_extent(int* right, int* bottom) { g_sinks.desktop_extent(right, bottom); }
+void host_packet_accepted(int done, int total) { g_sinks.packet_accepted(done, total); }

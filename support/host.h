@@ -30,6 +30,9 @@ struct HostSinks {
   void (*window_origin)(WindowHandle window, int* left, int* top);
   // The desktop's right and bottom edge in pixels (to clip the window size).
   void (*desktop_extent)(int* right, int* bottom);
+  // The instrument accepted data packet `done` of `total` (a progress shown
+  // may move now). Called from the transfer's thread.
+  void (*packet_accepted)(int done, int total);
 };
 
 // Installs the sinks; a null member keeps a harmless default. Call before any
@@ -43,3 +46,4 @@ void textout(int line, const char* text);
 void post_command(WindowHandle window, int id, intptr_t lparam);
 void host_window_origin(WindowHandle window, int* left, int* top);
 void host_desktop_extent(int* right, int* bottom);
+void host_packet_accepted(int done, int total);

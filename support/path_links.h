@@ -11,7 +11,8 @@
 // could have planted: a link is followed only when it is this user's own or
 // its folder's owner's, in a folder nobody else can change (not writable by
 // others, or sticky: the rule the kernel's protected symlinks apply in /tmp,
-// and stricter in a folder everyone may write); *planted (when not null) then
+// and stricter in a folder everyone may write; run as root, only root's own
+// links are followed); *planted (when not null) then
 // names that link. *through_link (when not null) tells whether any link was
 // followed.
 bool path_link_end(const char* file, std::string* target, bool* through_link = nullptr,

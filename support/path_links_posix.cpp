@@ -23,6 +23,10 @@ bool planted_link(const std::string& folder_path, const struct stat& link) {
   struct stat folder;
   if (::stat(folder_path.c_str(), &folder) != 0) return true;
   if (!guarded_folder(folder)) return true;
+  // Run as root (with another user's HOME or XDG_CONFIG_HOME, say), a link of
+  // that user's would send root's writes wherever they chose: only root's own
+  // links are followed then, whoever owns the folder.
+  if (::geteuid() == 0) return link.st_uid != 0;
   return link.st_uid != ::geteuid() && link.st_uid != folder.st_uid;
 }
 

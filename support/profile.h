@@ -21,10 +21,12 @@ struct ProfileEntry {
   std::string value;
 };
 // Writes every entry in order, with the same result as one profile_write_string
-// each; Linux writes the file once for all of them. Returns how many entries
-// were not written (0: all); their keys go to *unwritten when it is given.
+// each; Linux writes the file once for all of them, whole or not at all.
+// Returns how many entries were not written (0: all); their keys go to
+// *unwritten when it is given, and *write_error (when given) is the errno of
+// the file that could not be read or written (0 when none failed that way).
 int profile_write_strings(const char* section, const std::vector<ProfileEntry>& entries, const char* file,
-                          std::vector<std::string>* unwritten = nullptr);
+                          std::vector<std::string>* unwritten = nullptr, int* write_error = nullptr);
 
 // A value as written to the file so that the reader gives it back unchanged:
 // the reader drops blanks around a value and one pair of matching quotes, so

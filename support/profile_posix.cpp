@@ -40,18 +40,24 @@ constexpr size_t kMaxProfileSize = size_t{16} << 20;
 
 enum class ReadResult { kRead, kMissing, kUnusable };
 
-ReadResult read_whole(const char* file, std::string* content) {
+// *error (when given) is the errno of a file that could not be read.
+ReadResult read_whole(const char* file, std::string* content, int* error = nullptr) {
   content->clear();
+  if (error != nullptr) *error = 0;
   if (file == nullptr || file[0] == '\0') return ReadResult::kMissing;
   // The links are followed here, so that one another user planted is refused;
   // the end itself must then not be a link.
   std::string end;
   if (!path_link_end(file, &end)) return ReadResult::kUnusable;
   const int fd = ::open(end.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
-  if (fd < 0) return errno == ENOENT ? ReadResult::kMissing : ReadResult::kUnusable;
+  if (fd < 0) {
+    if (error != nullptr) *error = errno;
+    return errno == ENOENT ? ReadResult::kMissing : ReadResult::kUnusable;
+  }
   struct stat st;
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
       static_cast<unsigned long long>(st.st_size) > kMaxProfileSize) {
+    if (error != nullptr) *error = EINVAL;  // not a plain file, or larger than any settings file
     ::close(fd);
     return ReadResult::kUnusable;
   }
@@ -60,12 +66,14 @@ ReadResult read_whole(const char* file, std::string* content) {
     const ssize_t n = ::read(fd, chunk, sizeof chunk);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
+      if (error != nullptr) *error = errno;
       ::close(fd);
       return ReadResult::kUnusable;
     }
     if (n == 0) break;
     content->append(chunk, static_cast<size_t>(n));
     if (content->size() > kMaxProfileSize) {  // grew while being read
+      if (error != nullptr) *error = EFBIG;
       ::close(fd);
       content->clear();
       return ReadResult::kUnusable;
@@ -268,15 +276,23 @@ const char* line_break_of(const std::string& text) {
   return (brk + 1 < text.size() && text[brk + 1] == '\n') ? "\r\n" : "\r";
 }
 
-bool write_all(int fd, const std::string& text) {
+// The whole text at `offset`; false with errno set when it cannot be written.
+bool write_all_at(int fd, const std::string& text, off_t offset) {
   size_t done = 0;
   while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    const ssize_t n = ::pwrite(fd, text.data() + done, text.size() - done, offset + static_cast<off_t>(done));
     if (n < 0 && errno == EINTR) continue;
+    if (n == 0) errno = EIO;
     if (n <= 0) return false;
     done += static_cast<size_t>(n);
   }
   return true;
+}
+
+// False with *error set from errno, for the steps of a write that fail.
+bool noted(bool ok, int* error) {
+  if (!ok && *error == 0) *error = errno != 0 ? errno : EIO;
+  return ok;
 }
 
 std::string folder_of(const std::string& path) {
@@ -293,16 +309,44 @@ void sync_folder(const std::string& path) {
   ::close(fd);
 }
 
+// Gives back what lies past `size`; a failure leaves a longer file with the same text first.
+void cut_to(int fd, size_t size) {
+  if (::ftruncate(fd, static_cast<off_t>(size)) != 0) return;
+}
+
 // Rewrites the existing file in place: its inode, links, owner and mode stay.
-bool rewrite_in_place(const std::string& target, const std::string& text) {
-  const int fd = ::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW);
-  if (fd < 0) return false;
+// It is written whole or left as it was: the space for the new text is taken
+// before a byte of the old one changes, and a write that fails all the same
+// (an input/output error) puts the old text back.
+bool rewrite_in_place(const std::string& target, const std::string& text, int* error) {
+  const int fd = ::open(target.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW);
+  if (!noted(fd >= 0, error)) return false;
   struct stat st;
-  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-  // The new text first, then the old text's remainder cut off.
-  ok = ok && write_all(fd, text) && ::ftruncate(fd, static_cast<off_t>(text.size())) == 0;
-  ok = ::fsync(fd) == 0 && ok;
-  ok = ::close(fd) == 0 && ok;
+  std::string old;
+  bool ok = noted(::fstat(fd, &st) == 0, error) && S_ISREG(st.st_mode);
+  if (ok) {
+    old.resize(static_cast<size_t>(st.st_size));
+    const ssize_t n = old.empty() ? 0 : ::pread(fd, &old[0], old.size(), 0);
+    ok = noted(n == static_cast<ssize_t>(old.size()), error);
+  }
+  if (ok && text.size() > old.size()) {
+    // fallocate gives its error as its result; a file system without it
+    // has the space taken by writing the new text only.
+    const int taken = ::posix_fallocate(fd, 0, static_cast<off_t>(text.size()));
+    if (taken != 0 && taken != EOPNOTSUPP && taken != EINVAL) {
+      *error = taken;
+      ok = false;
+      cut_to(fd, old.size());  // the old text is whole; only the size taken is given back
+    }
+  }
+  const bool wrote = ok && noted(write_all_at(fd, text, 0), error) &&
+                     noted(::ftruncate(fd, static_cast<off_t>(text.size())) == 0, error);
+  if (ok && !wrote) {
+    // Best effort: the old text again, as it stood.
+    if (write_all_at(fd, old, 0)) cut_to(fd, old.size());
+  }
+  ok = wrote && noted(::fsync(fd) == 0, error);
+  ok = noted(::close(fd) == 0, error) && ok;
   return ok;
 }
 
@@ -310,7 +354,7 @@ enum class TempResult { kDone, kFailed, kNoTemporary, kKeepOwner };
 
 // Writes text into a new file beside target and renames it over target.
 TempResult replace_through_temporary(const std::string& target, const std::string& text,
-                                     const struct stat* old) {
+                                     const struct stat* old, int* error) {
   static unsigned counter = 0;
   std::string temp;
   int fd = -1;
@@ -332,30 +376,34 @@ TempResult replace_through_temporary(const std::string& target, const std::strin
       return TempResult::kKeepOwner;
     }
   }
-  bool ok = write_all(fd, text);
-  ok = ::fsync(fd) == 0 && ok;
-  ok = ::close(fd) == 0 && ok;
-  if (ok && ::rename(temp.c_str(), target.c_str()) == 0) {
+  bool ok = noted(write_all_at(fd, text, 0), error) && noted(::fsync(fd) == 0, error);
+  ok = noted(::close(fd) == 0, error) && ok;
+  if (ok && noted(::rename(temp.c_str(), target.c_str()) == 0, error)) {
     sync_folder(target);
     return TempResult::kDone;
   }
-  ::unlink(temp.c_str());
+  ::unlink(temp.c_str());  // the old file is as it was
   return TempResult::kFailed;
 }
 
-bool replace_file(const char* file, const std::string& text) {
+// *error is the errno of a write that failed (0 when it was refused for
+// another reason, a planted link or a file that is not plain).
+bool replace_file(const char* file, const std::string& text, int* error) {
+  *error = 0;
   std::string target;
   if (!path_link_end(file, &target)) return false;
   struct stat st;
   const bool exists = ::stat(target.c_str(), &st) == 0;
   if (exists && !S_ISREG(st.st_mode)) return false;
   // A rename would leave the file's other names with the old text.
-  if (exists && st.st_nlink > 1) return rewrite_in_place(target, text);
-  switch (replace_through_temporary(target, text, exists ? &st : nullptr)) {
+  if (exists && st.st_nlink > 1) return rewrite_in_place(target, text, error);
+  switch (replace_through_temporary(target, text, exists ? &st : nullptr, error)) {
     case TempResult::kDone: return true;
     case TempResult::kFailed: return false;
     case TempResult::kNoTemporary:  // e.g. a folder that is not writable
-    case TempResult::kKeepOwner: return exists && rewrite_in_place(target, text);
+    case TempResult::kKeepOwner:
+      *error = 0;
+      return exists && rewrite_in_place(target, text, error);
   }
   return false;
 }
@@ -416,12 +464,14 @@ std::string with_entry(const std::string& text, const char* section, const char*
 }  // namespace
 
 int profile_write_strings(const char* section, const std::vector<ProfileEntry>& entries, const char* file,
-                          std::vector<std::string>* unwritten) {
+                          std::vector<std::string>* unwritten, int* write_error) {
   std::vector<std::string> left;
   std::vector<std::string> applied;
   std::string text;
+  int error = 0;
   const bool usable = section != nullptr && file != nullptr && file[0] != '\0' && !has_line_break(section) &&
-                      read_whole(file, &text) != ReadResult::kUnusable;
+                      read_whole(file, &text, &error) != ReadResult::kUnusable;
+  if (usable) error = 0;
   for (const ProfileEntry& entry : entries) {
     // A line break would split the entry into lines of its own.
     if (!usable || entry.key.empty() || std::strlen(entry.key.c_str()) != entry.key.size() ||
@@ -434,7 +484,8 @@ int profile_write_strings(const char* section, const std::vector<ProfileEntry>& 
     text = with_entry(text, section, entry.key.c_str(), entry.value.c_str());
     applied.push_back(entry.key);
   }
-  if (!applied.empty() && !replace_file(file, text)) left.insert(left.end(), applied.begin(), applied.end());
+  if (!applied.empty() && !replace_file(file, text, &error)) left.insert(left.end(), applied.begin(), applied.end());
+  if (write_error != nullptr) *write_error = left.empty() ? 0 : error;
   if (unwritten != nullptr) unwritten->insert(unwritten->end(), left.begin(), left.end());
   return static_cast<int>(left.size());
 }

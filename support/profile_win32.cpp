@@ -18,7 +18,8 @@ int profile_write_string(const char* section, const char* key, const char* value
 }
 
 int profile_write_strings(const char* section, const std::vector<ProfileEntry>& entries, const char* file,
-                          std::vector<std::string>* unwritten) {
+                          std::vector<std::string>* unwritten, int* write_error) {
+  if (write_error != nullptr) *write_error = 0;  // the platform tells no reason
   int count = 0;
   for (const ProfileEntry& entry : entries) {
     if (profile_write_string(section, entry.key.c_str(), entry.value.c_str(), file)) continue;

@@ -176,7 +176,7 @@ int get_initial() {
   return 1;
 }
 
-int set_initial(WindowHandle window, std::vector<std::string>* unwritten) {
+int set_initial(WindowHandle window, std::vector<std::string>* unwritten, int* write_error) {
   g_save.clear();
   save_output_device();
   save_input_device();
@@ -202,7 +202,7 @@ int set_initial(WindowHandle window, std::vector<std::string>* unwritten) {
   write_string("CurrentPath", stored);
 
   set_initial_platform(&g_save);
-  const int unsaved = profile_write_strings(kSection, g_save, inifile, unwritten);
+  const int unsaved = profile_write_strings(kSection, g_save, inifile, unwritten, write_error);
   g_save.clear();
   return unsaved;
 }

@@ -35,8 +35,10 @@ extern char com_device_path[4][kComDevicePathSize];
 // Loads every setting; always returns 1.
 int get_initial();
 // Saves every setting; `window` gives the saved position. Returns how many
-// keys could not be written (0: all saved); their names go to *unwritten when given.
-int set_initial(WindowHandle window, std::vector<std::string>* unwritten = nullptr);
+// keys could not be written (0: all saved); their names go to *unwritten when
+// given, and *write_error tells why the file could not be written (see
+// profile_write_strings).
+int set_initial(WindowHandle window, std::vector<std::string>* unwritten = nullptr, int* write_error = nullptr);
 
 // The platform's own keys (Linux: the COM port device paths), read after and
 // saved after the common keys of `section`. One OS file each.

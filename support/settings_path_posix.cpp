@@ -147,7 +147,10 @@ int settings_file_problem(const char* file, int for_saving, char* why, int size)
   bool through_link = false;
   std::string planted;
   if (!path_link_end(file, &target, &through_link, &planted)) {
-    if (!planted.empty()) {
+    if (!planted.empty() && ::geteuid() == 0) {
+      say(why, size, "it leads through the link " + planted +
+                         ", which another user made, and a program run as root does not follow it");
+    } else if (!planted.empty()) {
       say(why, size, "it leads through the link " + planted +
                          ", which another user made in a folder others can write, and is not followed");
     } else {

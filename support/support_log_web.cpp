@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "support/support_log.h"
+#include "support/support_log_web.h"
 
 extern "C" {
 // support/support_log_web.js
@@ -17,13 +18,19 @@ namespace {
 
 char* g_buf = nullptr;
 size_t g_size = 0;
+size_t g_committed = 0;  // the bytes of the entries written whole
 
 }  // namespace
 
 // Called after the stream was flushed: the buffer then holds everything written.
 void log_commit(FILE*) {
-  if (g_buf != nullptr) xr_log_store(g_buf, static_cast<int>(g_size));
+  if (g_buf == nullptr) return;
+  g_committed = g_size;
+  xr_log_store(g_buf, static_cast<int>(g_size));
 }
+
+int log_web_size() { return g_buf != nullptr ? static_cast<int>(g_committed) : 0; }
+const char* log_web_bytes() { return g_buf != nullptr ? g_buf : ""; }
 
 FILE* log_open_stream(const char*) {
   FILE* stream = open_memstream(&g_buf, &g_size);

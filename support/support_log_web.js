@@ -1,29 +1,32 @@
-// The support log's copy in the browser's storage, and the page's view of it.
-// The storage keeps the newest 256 KB or so (some sixty updates), cut at the
-// start of a run; the log of this visit is whole in memory. Each entry is
-// copied and decoded once, as it comes.
+// The support log's copy in the browser's storage. The storage keeps the
+// newest 256 KB or so (some sixty updates), cut at the start of a run; the log
+// of this visit is whole in the engine's memory, where the page reads it
+// (ui/web/page_devices_web.cpp). Each entry is copied and decoded once, as it
+// comes, and the page is told.
 mergeInto(LibraryManager.library, {
   $XrLog: {
     key: 'vup_log.txt',
     limit: 1 << 18,
     size: 0,         // bytes of the log so far
-    chunks: null,    // those bytes, as they came
-    decoded: '',     // the same as text
+    decoded: '',     // those bytes as text
     decoder: null,
-    onchange: null,  // the page's
-    text: function() { return XrLog.decoded; },
-    // The log as the file would hold it.
-    bytes: function() {
-      if (XrLog.chunks.length > 1) {
-        const whole = new Uint8Array(XrLog.size);
-        let at = 0;
-        for (const chunk of XrLog.chunks) {
-          whole.set(chunk, at);
-          at += chunk.length;
-        }
-        XrLog.chunks = [whole];
+    // The browser's copy is written a moment after the entries that came, not
+    // once per entry: a long kept log copied at every packet would slow the
+    // update. Leaving the page writes it at once.
+    saveTimer: 0,
+    save: function() {
+      if (XrLog.saveTimer !== 0) clearTimeout(XrLog.saveTimer);
+      XrLog.saveTimer = 0;
+      let text = XrLog.decoded;
+      if (text.length > XrLog.limit) {
+        const run = text.indexOf('\r\n****************\r\n** ', text.length - XrLog.limit);
+        text = text.slice(run >= 0 ? run : text.length - XrLog.limit);
       }
-      return XrLog.chunks.length > 0 ? XrLog.chunks[0] : new Uint8Array(0);
+      try {
+        window.localStorage.setItem(XrLog.key, text);
+      } catch (e) {
+        // best effort, as the file's writes are
+      }
     },
     kept: function() {
       try {
@@ -33,36 +36,20 @@ mergeInto(LibraryManager.library, {
       }
     },
   },
-  $XrLog__postset: 'XrLog.chunks = []; XrLog.decoder = new TextDecoder(\'utf-8\'); Module["XrLog"] = XrLog;',
+  $XrLog__postset: 'XrLog.decoder = new TextDecoder(\'utf-8\');' +
+                   'addEventListener("pagehide", () => { if (XrLog.saveTimer !== 0) XrLog.save(); });' +
+                   'addEventListener("visibilitychange", () => { if (XrLog.saveTimer !== 0) XrLog.save(); });',
 
-  xr_log_kept__deps: ['$XrLog', 'malloc'],
-  xr_log_kept: function() {
-    const text = XrLog.kept();
-    if (text === '') return 0;
-    const size = lengthBytesUTF8(text) + 1;
-    const copy = _malloc(size);
-    if (copy === 0) return 0;
-    stringToUTF8(text, copy, size);
-    return copy;
-  },
+  xr_log_kept__deps: ['$XrLog', '$XrMadeText'],
+  xr_log_kept: function() { return XrMadeText(XrLog.kept()); },
 
   xr_log_store__deps: ['$XrLog'],
   xr_log_store: function(data, size) {
     if (size < XrLog.size) return;  // the stream only grows
-    const added = HEAPU8.slice(data + XrLog.size, data + size);
-    XrLog.chunks.push(added);
+    XrLog.decoded += XrLog.decoder.decode(HEAPU8.subarray(data + XrLog.size, data + size), {stream: true});
     XrLog.size = size;
-    XrLog.decoded += XrLog.decoder.decode(added, {stream: true});
-    let text = XrLog.decoded;
-    if (text.length > XrLog.limit) {
-      const run = text.indexOf('\r\n****************\r\n** ', text.length - XrLog.limit);
-      text = text.slice(run >= 0 ? run : text.length - XrLog.limit);
-    }
-    try {
-      window.localStorage.setItem(XrLog.key, text);
-    } catch (e) {
-      // best effort, as the file's writes are
-    }
-    if (XrLog.onchange) XrLog.onchange();
+    if (XrLog.saveTimer === 0) XrLog.saveTimer = setTimeout(XrLog.save, 200);
+    const page = Module['page'];
+    if (page && page.logChanged) page.logChanged();
   },
 });

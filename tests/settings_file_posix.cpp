@@ -513,6 +513,22 @@ TEST_F(SettingsComDevices, EveryLinkOnThePathPassesTheRule) {
   EXPECT_NE(set_initial(nullptr), 0);
   EXPECT_EQ(read_file_bytes(victim), victim_text);
 
+  // Run as root: another user's link in that user's own folder, which nobody
+  // else may write, is not followed either (HOME of another user, say).
+  const std::string theirs = dir.file("theirs");
+  fs::create_directory(theirs);
+  ASSERT_EQ(::chmod(theirs.c_str(), 0755), 0);
+  ASSERT_EQ(::chown(theirs.c_str(), plain_uid(), static_cast<gid_t>(-1)), 0);
+  const std::string their_link = theirs + "/x.ini";
+  ASSERT_EQ(as_plain_user([&] { return ::symlink(victim.c_str(), their_link.c_str()) == 0 ? 0 : 1; }), 0);
+  std::snprintf(inifile, sizeof inifile, "%s", their_link.c_str());
+  get_initial();
+  EXPECT_EQ(port, 1);
+  EXPECT_NE(set_initial(nullptr), 0);
+  EXPECT_EQ(read_file_bytes(victim), victim_text);
+  ASSERT_EQ(settings_file_problem(inifile, 1, why, sizeof why), 1);
+  EXPECT_NE(std::string(why).find("a program run as root does not follow it"), std::string::npos) << why;
+
   // The user's own folder link in a folder only the user writes is followed.
   const std::string own_link = dir.file("own");
   fs::create_symlink(mine, own_link);

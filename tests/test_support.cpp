@@ -19,7 +19,7 @@ HostRecorder* g_recorder = nullptr;
 
 HostRecorder::HostRecorder() {
   g_recorder = this;
-  host_install({on_box, on_textout, on_post, on_origin, on_desktop});
+  host_install({on_box, on_textout, on_post, on_origin, on_desktop, nullptr});
 }
 
 HostRecorder::~HostRecorder() {

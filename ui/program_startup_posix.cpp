@@ -1,5 +1,6 @@
 #include "ui/program_startup.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -12,7 +13,7 @@
 #include "support/settings_path.h"
 #include "support/support_log.h"
 #include "link/serial_devices.h"
-#include "ui/printable.h"
+#include "support/printable.h"
 #include "ui/transfer_start.h"
 
 CmdLine cl;
@@ -52,6 +53,21 @@ void settings_message(const char* what, const char* why, const char* outcome) {
   char text[kIniPathSize + 1024];
   std::snprintf(text, sizeof text, "The settings file\n%s\n%s: %s.\n%s", inifile, what, why, outcome);
   message_box(nullptr, text, kProgramTitle, kMbOk | kMbSetForeground);
+}
+
+// Why a save failed, in words for the message.
+std::string save_error_words(int error) {
+  switch (error) {
+    case ENOSPC: return "no space left on the device";
+    case EDQUOT: return "the disk quota is used up";
+    case EROFS: return "the file system is read-only";
+    case EIO: return "an input/output error";
+    case EFBIG: return "the file is too large";
+    default: break;
+  }
+  std::string words = std::strerror(error);
+  if (!words.empty() && words[0] >= 'A' && words[0] <= 'Z') words[0] = static_cast<char>(words[0] - 'A' + 'a');
+  return words;
 }
 
 }  // namespace
@@ -129,10 +145,18 @@ void program_shutdown(WindowHandle window) {
     return;
   }
   std::vector<std::string> unwritten;
-  const int unsaved = set_initial(window, &unwritten);
+  int write_error = 0;
+  const int unsaved = set_initial(window, &unwritten, &write_error);
   if (unsaved == 0) return;
   if (settings_file_problem(inifile, 1, why, sizeof why)) {
     settings_message("cannot be saved", why, "The changes of this run are lost.");
+    return;
+  }
+  if (write_error != 0) {
+    // The file is written whole or not at all: what stood there is unchanged.
+    const std::string text = "The settings could not be saved: " + save_error_words(write_error) + " (" +
+                             printable_text(inifile) + "); the earlier file is unchanged.";
+    message_box(nullptr, text.c_str(), kProgramTitle, kMbOk | kMbSetForeground);
     return;
   }
   // The file was written; what could not be stored in it is named.

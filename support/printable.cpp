@@ -1,4 +1,4 @@
-#include "ui/printable.h"
+#include "support/printable.h"
 
 std::string printable_text(const std::string& text) {
   static const char kHex[] = "0123456789abcdef";
