@@ -39,8 +39,6 @@ int xr_midi_send(int id, const unsigned char* data, int length);
 void xr_midi_listen(int id, int tag);
 void xr_midi_wait(int ms);
 void xr_midi_wake();
-// engine/transfer_thread_web.js
-void xr_task_sleep(int ms);
 }
 
 namespace {
@@ -150,6 +148,8 @@ void give_back_out(WebOut* dev, MidiHdr* hdr) {
 void give_back_in(MidiHdr* hdr, unsigned msg, void* context) {
   auto* dev = static_cast<WebIn*>(context);
   if (dev->callback) dev->callback(dev, msg, dev->instance, reinterpret_cast<uintptr_t>(hdr), 0);
+  // A receive that polls for its buffer looks again now, not at its next poll.
+  xr_midi_wake();
 }
 
 unsigned prepare(MidiHdr* hdr) {
@@ -313,7 +313,10 @@ unsigned wait_any(unsigned n, const MidiEvent* events, unsigned timeout_ms) {
 
 unsigned wait_one(MidiEvent event, unsigned timeout_ms) { return wait_any(1, &event, timeout_ms); }
 
-void sleep_ms(unsigned ms) { xr_task_sleep(static_cast<int>(ms)); }
+// A pause that a buffer coming back ends early (the polls of a receive); a
+// woken pause whose time is not up returns all the same, since every caller
+// looks at what it waits for and sleeps again.
+void sleep_ms(unsigned ms) { xr_midi_wait(static_cast<int>(ms)); }
 long last_error() { return 0; }
 
 constexpr MidiDriver kWebMidi = {

@@ -11,7 +11,6 @@ mergeInto(LibraryManager.library, {
     state: 'unasked',
     error: '',
     waiter: null,
-    onchange: null,  // the page's: a device came or went
 
     available: function() {
       return typeof navigator !== 'undefined' && typeof navigator.requestMIDIAccess === 'function';
@@ -28,7 +27,11 @@ mergeInto(LibraryManager.library, {
         XrMidi.access = await navigator.requestMIDIAccess({sysex: true});
         XrMidi.state = 'granted';
         XrMidi.error = '';
-        XrMidi.access.onstatechange = () => { if (XrMidi.onchange) XrMidi.onchange(); };
+        // A device came or went: the page shows the lists again.
+        XrMidi.access.onstatechange = () => {
+          const page = Module['page'];
+          if (page && page.devicesChanged) page.devicesChanged();
+        };
       } catch (e) {
         XrMidi.state = 'refused';
         XrMidi.error = String((e && e.name) || e);
@@ -41,7 +44,19 @@ mergeInto(LibraryManager.library, {
       return Array.from((output ? XrMidi.access.outputs : XrMidi.access.inputs).values());
     },
   },
-  $XrMidi__postset: 'Module["XrMidi"] = XrMidi;',
+  // What the page asks (ui/web/page_devices_web.cpp); the states by number.
+  $XrMidiStates: ['unasked', 'granted', 'refused', 'unavailable'],
+
+  xr_midi_available__deps: ['$XrMidi'],
+  xr_midi_available: function() { return XrMidi.available() ? 1 : 0; },
+
+  xr_midi_state__deps: ['$XrMidi', '$XrMidiStates'],
+  xr_midi_state: function() { return XrMidiStates.indexOf(XrMidi.state); },
+
+  xr_midi_request__deps: ['$XrMidi', '$XrMidiStates'],
+  xr_midi_request: function() {
+    return Asyncify.handleAsync(async () => XrMidiStates.indexOf(await XrMidi.request()));
+  },
 
   xr_midi_count__deps: ['$XrMidi'],
   xr_midi_count: function(output) { return XrMidi.list(output).length; },

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "support/printable.h"
 #include "support/support_log.h"
 
 const int xferrate_cfg[4][2] = {
@@ -164,9 +165,11 @@ const char* get_midi_cfg(int out_id, int in_id) {
   out_caps.szPname[kMidiNameSize - 1] = '\0';
   in_caps.szPname[kMidiNameSize - 1] = '\0';
   const unsigned ov = out_caps.vDriverVersion, iv = in_caps.vDriverVersion;
+  // The names are the drivers': shown escaped, as the log takes them.
+  const std::string out_name = printable_text(out_caps.szPname), in_name = printable_text(in_caps.szPname);
   std::snprintf(midcfg, sizeof midcfg, "MidiOut  : %s v%d.%d (0x%x)\nMidiIn   : %s v%d.%d (0x%x)",
-                out_caps.szPname, static_cast<int>((ov >> 8) & 0xFF), static_cast<int>(ov & 0xFF),
-                ov, in_caps.szPname, static_cast<int>((iv >> 8) & 0xFF),
+                out_name.c_str(), static_cast<int>((ov >> 8) & 0xFF), static_cast<int>(ov & 0xFF),
+                ov, in_name.c_str(), static_cast<int>((iv >> 8) & 0xFF),
                 static_cast<int>(iv & 0xFF), iv);
   return midcfg;
 }

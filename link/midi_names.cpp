@@ -57,6 +57,12 @@ bool midi_device_name(const MidiDriver& driver, bool output, int id, std::string
   return true;
 }
 
+std::string midi_name_of(bool output, int id) {
+  std::string name;
+  midi_device_name(midi_driver(), output, id, &name);
+  return name;
+}
+
 int midi_device_of_name(const MidiDriver& driver, bool output, const char* name) {
   if (name == nullptr || name[0] == '\0') return -1;
   const std::vector<std::string> names = midi_device_names(driver, output);

@@ -19,5 +19,8 @@ std::vector<std::string> midi_device_names(const MidiDriver& driver, bool output
                                            std::vector<bool>* known = nullptr);
 // One device's name; false (and "") for an id the driver does not know.
 bool midi_device_name(const MidiDriver& driver, bool output, int id, std::string* name);
+// The name of the current driver's device `id` (see midi_driver()); "" for an
+// id it does not know.
+std::string midi_name_of(bool output, int id);
 // The device of that exact name, or -1.
 int midi_device_of_name(const MidiDriver& driver, bool output, const char* name);

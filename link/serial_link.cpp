@@ -39,27 +39,34 @@ int ms_until(Clock::time_point deadline) {
   return left > 0 ? static_cast<int>(left) : 0;
 }
 
-void open_error(WindowHandle window, const char* text) {
-  message_box(window, text, nullptr, kOpenErrorStyle);
-}
+// What an open that failed tells: its box, and the same words for the caller.
+struct OpenFailure {
+  WindowHandle window;
+  std::string* why;
+  void tell(const char* text, const char* detail = nullptr) const {
+    if (why != nullptr) *why = detail != nullptr ? std::string(text) + ": " + detail : text;
+    message_box(window, text, nullptr, kOpenErrorStyle);
+  }
+};
 
-int open_port(WindowHandle window, PortHandle opened, int baud) {
+int open_port(const OpenFailure& failure, PortHandle opened, bool in_use, int baud) {
   stop_latched = 0;
   hold_through_stop = 0;
   reply_bound_ms = kReplyTimeoutMs + (baud > 0 ? (kReplyBits * 1000 + baud - 1) / baud : 0);
   hCommDev = opened;
   if (hCommDev == kInvalidPort) {
-    open_error(window, "Comm Port Open Error!(CreateFile)");
+    // Another copy that took the port between a check and this open is told apart.
+    failure.tell("Comm Port Open Error!(CreateFile)", in_use ? "the port is in use by another program" : nullptr);
     return 0;
   }
   if (!port_get_state(hCommDev)) {
-    open_error(window, "Comm Port Open Error!(GetCommState)");
+    failure.tell("Comm Port Open Error!(GetCommState)");
     port_close(hCommDev);
     hCommDev = kInvalidPort;
     return 0;
   }
   if (!port_set_line(hCommDev, baud)) {
-    open_error(window, "Comm Port Open Error!(SetCommState)");
+    failure.tell("Comm Port Open Error!(SetCommState)");
     port_close(hCommDev);
     hCommDev = kInvalidPort;
     return 0;
@@ -81,11 +88,13 @@ void check_comm(unsigned char status[4]) {
 }
 
 int set_comm(WindowHandle window, int port_number, int baud) {
-  return open_port(window, port_open(port_number), baud);
+  return open_port(OpenFailure{window, nullptr}, port_open(port_number), false, baud);
 }
 
-int set_comm_device(WindowHandle window, const char* device, int baud) {
-  return open_port(window, port_open_device(device), baud);
+int set_comm_device(WindowHandle window, const char* device, int baud, std::string* why) {
+  bool in_use = false;
+  const PortHandle opened = port_open_device(device, &in_use);
+  return open_port(OpenFailure{window, why}, opened, in_use, baud);
 }
 
 int tx_data_comm(WindowHandle, const unsigned char* data, int length) {

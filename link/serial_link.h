@@ -2,6 +2,8 @@
 // The serial link: COM1 to COM4 at 8N1, a message written as one byte stream,
 // the reply read one byte at a time up to its end byte.
 
+#include <string>
+
 #include "support/host.h"
 
 // Probes COM1..COM4: status[n-1] is 1 when port n opened and its state could be read.
@@ -9,7 +11,9 @@ void check_comm(unsigned char status[4]);
 // Opens and sets up port 1..4 at `baud`. 0 after a message box (port closed).
 int set_comm(WindowHandle window, int port_number, int baud);
 // The same for the serial device named `device` (see port_open_device).
-int set_comm_device(WindowHandle window, const char* device, int baud);
+// *why (when given) tells what failed: the box's text, and for a device
+// another program holds, that it is in use.
+int set_comm_device(WindowHandle window, const char* device, int baud, std::string* why = nullptr);
 // Discards what waits unread on the line (logged when there was any), then
 // writes the message. 1 when the whole write was accepted, 0 when it failed.
 int tx_data_comm(WindowHandle window, const unsigned char* data, int length);

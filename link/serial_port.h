@@ -8,8 +8,9 @@ using PortHandle = intptr_t;
 constexpr PortHandle kInvalidPort = -1;
 
 // Opens the serial device named `device` ("COM3" on Windows, a device path on
-// Linux) for reading and writing, exclusively. kInvalidPort on failure.
-PortHandle port_open_device(const char* device);
+// Linux) for reading and writing, exclusively. kInvalidPort on failure;
+// *in_use (when given) then tells whether another program holds the device.
+PortHandle port_open_device(const char* device, bool* in_use = nullptr);
 // Opens COM<n> (1..4): the device behind that port (Linux: the settings'
 // Com<n>Device; Windows: "COM<n>"). kInvalidPort on failure.
 PortHandle port_open(int port_number);

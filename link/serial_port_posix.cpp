@@ -66,10 +66,14 @@ bool is_own_terminal(dev_t device) {
   return false;
 }
 
-PortHandle port_open_device(const char* path) {
+PortHandle port_open_device(const char* path, bool* in_use) {
+  if (in_use != nullptr) *in_use = false;
   if (path == nullptr || path[0] == '\0') return kInvalidPort;
   int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return kInvalidPort;
+  if (fd < 0) {
+    if (in_use != nullptr) *in_use = errno == EBUSY;  // held with TIOCEXCL
+    return kInvalidPort;
+  }
   struct stat st;
   if (fstat(fd, &st) != 0 || (S_ISCHR(st.st_mode) && is_own_terminal(st.st_rdev))) {
     close(fd);
@@ -79,6 +83,7 @@ PortHandle port_open_device(const char* path) {
   // programs that use that) does not open, and while it is open here nobody
   // else opens it.
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (in_use != nullptr) *in_use = errno == EWOULDBLOCK;
     close(fd);
     return kInvalidPort;
   }

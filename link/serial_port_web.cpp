@@ -28,7 +28,8 @@ int to_handle(PortHandle port) { return port > 0 && port < 0x7fffffff ? static_c
 }  // namespace
 
 // "COM1".."COM4"; any other name is no port of the page's.
-PortHandle port_open_device(const char* device) {
+PortHandle port_open_device(const char* device, bool* in_use) {
+  if (in_use != nullptr) *in_use = false;
   if (device == nullptr || std::strlen(device) != 4 || std::strncmp(device, "COM", 3) != 0 ||
       device[3] < '1' || device[3] > '4') {
     return kInvalidPort;

@@ -15,8 +15,8 @@ mergeInto(LibraryManager.library, {
     lines: null,    // handle -> open line
     closing: null,  // SerialPort -> the promise of its close
     nextHandle: 1,
-    // Why the last open failed: {port: n, kind: 'none' (no port granted as COMn)
-    // or 'open' (the browser refused to open it), message}; null after one opened.
+    // Why the last open failed: {port: n, kind: 1 (no port granted as COMn)
+    // or 2 (the browser refused to open it), message}; null after one opened.
     problem: null,
 
     available: function() { return typeof navigator !== 'undefined' && 'serial' in navigator; },
@@ -34,13 +34,29 @@ mergeInto(LibraryManager.library, {
       return XrSerial.ports;
     },
 
-    // Asks the user for a port (the browser's chooser); its COM number, or 0
-    // when the user chose none. Must run in answer to a click.
+    // Asks the user for a port (the browser's chooser); its COM number, 0 when
+    // the user chose none, -1 when the browser refused. Must run in answer to a click.
     request: async function() {
-      const port = await navigator.serial.requestPort();
+      let port;
+      try {
+        port = await navigator.serial.requestPort();
+      } catch (e) {
+        return (e && e.name === 'NotFoundError') ? 0 : -1;
+      }
       if (!XrSerial.ports.includes(port)) XrSerial.ports.push(port);
       await XrSerial.refresh();
       return XrSerial.ports.indexOf(port) + 1;
+    },
+
+    // A granted port plugged in joins the list; the page shows it.
+    watch: function() {
+      if (!XrSerial.available()) return;
+      navigator.serial.addEventListener('connect', () => {
+        XrSerial.refresh().then(() => {
+          const page = Module['page'];
+          if (page && page.portsChanged) page.portsChanged();
+        });
+      });
     },
 
     // What the browser tells of COMn's port: "USB 0403:6001", or "" for none.
@@ -65,14 +81,14 @@ mergeInto(LibraryManager.library, {
     openLine: async function(n, baud) {
       const port = XrSerial.ports[n - 1];
       if (port === undefined) {
-        XrSerial.problem = {port: n, kind: 'none', message: ''};
+        XrSerial.problem = {port: n, kind: 1, message: ''};
         return null;
       }
       await XrSerial.settle(port);
       try {
         await port.open({baudRate: baud, dataBits: 8, stopBits: 1, parity: 'none', flowControl: 'none'});
       } catch (e) {
-        XrSerial.problem = {port: n, kind: 'open', message: String((e && e.message) || e)};
+        XrSerial.problem = {port: n, kind: 2, message: String((e && e.message) || e)};
         return null;
       }
       XrSerial.problem = null;
@@ -151,7 +167,33 @@ mergeInto(LibraryManager.library, {
       try { await line.port.close(); } catch (e) { /* closed, or the device is gone */ }
     },
   },
-  $XrSerial__postset: 'XrSerial.lines = new Map(); XrSerial.closing = new Map(); Module["XrSerial"] = XrSerial;',
+  $XrSerial__postset: 'XrSerial.lines = new Map(); XrSerial.closing = new Map(); XrSerial.watch();',
+
+  // What the page asks (ui/web/page_devices_web.cpp).
+  xr_serial_available__deps: ['$XrSerial'],
+  xr_serial_available: function() { return XrSerial.available() ? 1 : 0; },
+
+  xr_serial_refresh__deps: ['$XrSerial'],
+  xr_serial_refresh: function() {
+    return Asyncify.handleAsync(async () => (await XrSerial.refresh()).length);
+  },
+
+  xr_serial_request__deps: ['$XrSerial'],
+  xr_serial_request: function() { return Asyncify.handleAsync(() => XrSerial.request()); },
+
+  xr_serial_describe__deps: ['$XrSerial', '$XrMadeText'],
+  xr_serial_describe: function(n) { return XrMadeText(XrSerial.describe(n)); },
+
+  xr_serial_problem_kind__deps: ['$XrSerial'],
+  xr_serial_problem_kind: function() { return XrSerial.problem === null ? 0 : XrSerial.problem.kind; },
+
+  xr_serial_problem_port__deps: ['$XrSerial'],
+  xr_serial_problem_port: function() { return XrSerial.problem === null ? 0 : XrSerial.problem.port; },
+
+  xr_serial_problem_message__deps: ['$XrSerial', '$XrMadeText'],
+  xr_serial_problem_message: function() {
+    return XrMadeText(XrSerial.problem === null ? '' : XrSerial.problem.message);
+  },
 
   xr_serial_open__deps: ['$XrSerial'],
   xr_serial_open: function(n, baud) {

@@ -31,11 +31,17 @@ int set_timeouts(HANDLE port, DWORD read_ms) {
 
 }  // namespace
 
-PortHandle port_open_device(const char* device) {
+PortHandle port_open_device(const char* device, bool* in_use) {
+  if (in_use != nullptr) *in_use = false;
   if (device == nullptr || device[0] == '\0') return kInvalidPort;
   HANDLE h = CreateFileA(device, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return kInvalidPort;
+  if (h == INVALID_HANDLE_VALUE) {
+    // A COM port another program has open is refused with "access denied".
+    const DWORD error = GetLastError();
+    if (in_use != nullptr) *in_use = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
+    return kInvalidPort;
+  }
   return reinterpret_cast<PortHandle>(h);
 }
 

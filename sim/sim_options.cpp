@@ -101,96 +101,123 @@ int refuse(const char* option, std::string* bad) {
   return 0;
 }
 
+// What a group of options made of one option and its value.
+enum ValueOption { kNotInGroup, kTaken, kBadValue };
+
+ValueOption taken_if(bool ok) { return ok ? kTaken : kBadValue; }
+
+// --slow-input SIZE:RATE.
+bool parse_slow_input(const std::string& value, SimOptions* options) {
+  const size_t colon = value.find(':');
+  return colon != std::string::npos && parse_int(value.substr(0, colon).c_str(), 1, 1 << 20, &options->slow_size) &&
+         parse_int(value.substr(colon + 1).c_str(), 1, 10000000, &options->slow_rate);
+}
+
+// The line served and its pace, and the instrument's own versions and image.
+ValueOption read_line_option(const char* opt, const char* value, SimOptions* options) {
+  SimConfig& config = options->config;
+  if (std::strcmp(opt, "--tty") == 0) {
+    options->tty = value;
+    return kTaken;
+  }
+  if (std::strcmp(opt, "--baud") == 0) return taken_if(parse_int(value, 1, 4000000, &options->baud));
+  if (std::strcmp(opt, "--midi") == 0) {
+    options->midi = value;
+    return kTaken;
+  }
+  if (std::strcmp(opt, "--slow-input") == 0) return taken_if(parse_slow_input(value, options));
+  if (std::strcmp(opt, "--line-speed") == 0) return taken_if(parse_int(value, 1, 4000000, &config.line_baud));
+  if (std::strcmp(opt, "--system-version") == 0) return taken_if(parse_version(value, &config.versions[0]));
+  if (std::strcmp(opt, "--user-version") == 0) return taken_if(parse_version(value, &config.versions[1]));
+  if (std::strcmp(opt, "--pcm-version") == 0) return taken_if(parse_version(value, &config.versions[2]));
+  if (std::strcmp(opt, "--image") == 0) {
+    config.image_path = value;
+    return kTaken;
+  }
+  return kNotInGroup;
+}
+
+// --long-reply STEP[:N[:FILL]].
+bool parse_long_reply(const char* value, SimConfig* config) {
+  std::string rest;
+  if (!split_step(value, &config->long_step, &rest)) return false;
+  const size_t colon = rest.find(':');
+  if (!rest.empty() && !parse_int(rest.substr(0, colon).c_str(), 1, 4096, &config->long_length)) return false;
+  return colon == std::string::npos || parse_int(rest.substr(colon + 1).c_str(), 0, 255, &config->long_fill);
+}
+
+// --bad-byte STEP:I:V.
+bool parse_bad_byte(const char* value, SimConfig* config) {
+  std::string rest;
+  if (!split_step(value, &config->bad_step, &rest)) return false;
+  const size_t colon = rest.find(':');
+  return colon != std::string::npos && parse_int(rest.substr(0, colon).c_str(), 0, 4095, &config->bad_index) &&
+         parse_int(rest.substr(colon + 1).c_str(), 0, 255, &config->bad_value);
+}
+
+// STEP:N with N from 0 to `most`.
+bool parse_step_number(const char* value, SimStep* step, long most, int* number) {
+  std::string rest;
+  return split_step(value, step, &rest) && parse_int(rest.c_str(), 0, most, number);
+}
+
+// STEP alone.
+bool parse_step_alone(const char* value, SimStep* step) {
+  std::string rest;
+  return split_step(value, step, &rest) && rest.empty();
+}
+
+// --noise STEP[:HEX].
+bool parse_noise(const char* value, SimConfig* config) {
+  std::string rest;
+  if (!split_step(value, &config->noise_step, &rest)) return false;
+  return rest.empty() || parse_hex_bytes(rest, &config->noise);
+}
+
+// The faults: how a step is answered wrongly, or not at all.
+ValueOption read_fault_option(const char* opt, const char* value, SimConfig* config) {
+  if (std::strcmp(opt, "--setmode-status") == 0) return taken_if(parse_int(value, 0, 255, &config->setmode_status));
+  if (std::strcmp(opt, "--status") == 0)
+    return taken_if(parse_step_number(value, &config->status_step, 255, &config->status_value));
+  if (std::strcmp(opt, "--silent") == 0) return taken_if(parse_step_alone(value, &config->silent_step));
+  if (std::strcmp(opt, "--noise") == 0) return taken_if(parse_noise(value, config));
+  if (std::strcmp(opt, "--long-reply") == 0) return taken_if(parse_long_reply(value, config));
+  if (std::strcmp(opt, "--bad-byte") == 0) return taken_if(parse_bad_byte(value, config));
+  if (std::strcmp(opt, "--delay") == 0)
+    return taken_if(parse_step_number(value, &config->delay_step, 600000, &config->delay_ms));
+  if (std::strcmp(opt, "--late") == 0)
+    return taken_if(parse_step_number(value, &config->late_step, 600000, &config->late_ms));
+  if (std::strcmp(opt, "--duplicate") == 0) return taken_if(parse_step_alone(value, &config->duplicate_step));
+  if (std::strcmp(opt, "--close") == 0) return taken_if(parse_step_alone(value, &config->close_step));
+  return kNotInGroup;
+}
+
 }  // namespace
 
 int sim_parse_options(int argc, const char* const* argv, SimOptions* options, std::string* bad) {
   for (int i = 1; i < argc; ++i) {
     const char* opt = argv[i];
-    auto has_value = [&] { return i + 1 < argc; };
-    std::string rest;
     if (std::strcmp(opt, "--help") == 0 || std::strcmp(opt, "-h") == 0) {
       options->help = true;
       return 1;
-    } else if (std::strcmp(opt, "--version") == 0 || std::strcmp(opt, "-V") == 0) {
+    }
+    if (std::strcmp(opt, "--version") == 0 || std::strcmp(opt, "-V") == 0) {
       options->version = true;
       return 1;
-    } else if (std::strcmp(opt, "--trace") == 0) {
-      options->trace = true;
-    } else if (std::strcmp(opt, "--exit-on-complete") == 0) {
-      options->exit_on_complete = true;
-    } else if (!has_value()) {
-      return refuse(opt, bad);
-    } else if (std::strcmp(opt, "--tty") == 0) {
-      options->tty = argv[++i];
-    } else if (std::strcmp(opt, "--baud") == 0) {
-      if (!parse_int(argv[++i], 1, 4000000, &options->baud)) return refuse(opt, bad);
-    } else if (std::strcmp(opt, "--midi") == 0) {
-      options->midi = argv[++i];
-    } else if (std::strcmp(opt, "--slow-input") == 0) {
-      const std::string value = argv[++i];
-      const size_t colon = value.find(':');
-      if (colon == std::string::npos || !parse_int(value.substr(0, colon).c_str(), 1, 1 << 20, &options->slow_size) ||
-          !parse_int(value.substr(colon + 1).c_str(), 1, 10000000, &options->slow_rate)) {
-        return refuse(opt, bad);
-      }
-    } else if (std::strcmp(opt, "--line-speed") == 0) {
-      if (!parse_int(argv[++i], 1, 4000000, &options->config.line_baud)) return refuse(opt, bad);
-    } else if (std::strcmp(opt, "--system-version") == 0) {
-      if (!parse_version(argv[++i], &options->config.versions[0])) return refuse(opt, bad);
-    } else if (std::strcmp(opt, "--user-version") == 0) {
-      if (!parse_version(argv[++i], &options->config.versions[1])) return refuse(opt, bad);
-    } else if (std::strcmp(opt, "--pcm-version") == 0) {
-      if (!parse_version(argv[++i], &options->config.versions[2])) return refuse(opt, bad);
-    } else if (std::strcmp(opt, "--image") == 0) {
-      options->config.image_path = argv[++i];
-    } else if (std::strcmp(opt, "--setmode-status") == 0) {
-      if (!parse_int(argv[++i], 0, 255, &options->config.setmode_status)) return refuse(opt, bad);
-    } else if (std::strcmp(opt, "--status") == 0) {
-      if (!split_step(argv[++i], &options->config.status_step, &rest) ||
-          !parse_int(rest.c_str(), 0, 255, &options->config.status_value)) {
-        return refuse(opt, bad);
-      }
-    } else if (std::strcmp(opt, "--silent") == 0) {
-      if (!split_step(argv[++i], &options->config.silent_step, &rest) || !rest.empty()) return refuse(opt, bad);
-    } else if (std::strcmp(opt, "--noise") == 0) {
-      if (!split_step(argv[++i], &options->config.noise_step, &rest)) return refuse(opt, bad);
-      if (!rest.empty() && !parse_hex_bytes(rest, &options->config.noise)) return refuse(opt, bad);
-    } else if (std::strcmp(opt, "--long-reply") == 0) {
-      if (!split_step(argv[++i], &options->config.long_step, &rest)) return refuse(opt, bad);
-      size_t colon = rest.find(':');
-      if (!rest.empty() && !parse_int(rest.substr(0, colon).c_str(), 1, 4096, &options->config.long_length)) {
-        return refuse(opt, bad);
-      }
-      if (colon != std::string::npos &&
-          !parse_int(rest.substr(colon + 1).c_str(), 0, 255, &options->config.long_fill)) {
-        return refuse(opt, bad);
-      }
-    } else if (std::strcmp(opt, "--bad-byte") == 0) {
-      if (!split_step(argv[++i], &options->config.bad_step, &rest)) return refuse(opt, bad);
-      size_t colon = rest.find(':');
-      if (colon == std::string::npos ||
-          !parse_int(rest.substr(0, colon).c_str(), 0, 4095, &options->config.bad_index) ||
-          !parse_int(rest.substr(colon + 1).c_str(), 0, 255, &options->config.bad_value)) {
-        return refuse(opt, bad);
-      }
-    } else if (std::strcmp(opt, "--delay") == 0) {
-      if (!split_step(argv[++i], &options->config.delay_step, &rest) ||
-          !parse_int(rest.c_str(), 0, 600000, &options->config.delay_ms)) {
-        return refuse(opt, bad);
-      }
-    } else if (std::strcmp(opt, "--late") == 0) {
-      if (!split_step(argv[++i], &options->config.late_step, &rest) ||
-          !parse_int(rest.c_str(), 0, 600000, &options->config.late_ms)) {
-        return refuse(opt, bad);
-      }
-    } else if (std::strcmp(opt, "--duplicate") == 0) {
-      if (!split_step(argv[++i], &options->config.duplicate_step, &rest) || !rest.empty()) return refuse(opt, bad);
-    } else if (std::strcmp(opt, "--close") == 0) {
-      if (!split_step(argv[++i], &options->config.close_step, &rest) || !rest.empty()) return refuse(opt, bad);
-    } else {
-      return refuse(opt, bad);
     }
+    if (std::strcmp(opt, "--trace") == 0) {
+      options->trace = true;
+      continue;
+    }
+    if (std::strcmp(opt, "--exit-on-complete") == 0) {
+      options->exit_on_complete = true;
+      continue;
+    }
+    if (i + 1 >= argc) return refuse(opt, bad);
+    const char* value = argv[++i];
+    ValueOption read = read_line_option(opt, value, options);
+    if (read == kNotInGroup) read = read_fault_option(opt, value, &options->config);
+    if (read != kTaken) return refuse(opt, bad);
   }
-
   return 1;
 }

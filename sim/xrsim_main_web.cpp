@@ -10,7 +10,7 @@
 
 #include "sim/instrument.h"
 #include "sim/sim_options.h"
-#include "cli/json_text.h"
+#include "support/json_text.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 
 #include "support/settings.h"
 #include "tests/fake_midi_devices.h"
-#include "cli/json_text.h"
+#include "support/json_text.h"
 #include "ui/link_choice.h"
 
 namespace {

@@ -130,6 +130,12 @@ TEST_F(SerialLinkTest, PortHeldByAnotherProgramIsUnavailable) {
   ASSERT_EQ(1u, host_.boxes().size());
   EXPECT_EQ("Comm Port Open Error!(CreateFile)", host_.boxes()[0].text);
   EXPECT_EQ(0, comm_is_open());
+  // A copy that lost the race for the port is told why, beside the same box.
+  std::string why;
+  EXPECT_EQ(0, set_comm_device(kWindow, server_.path.c_str(), 38400, &why));
+  EXPECT_EQ("Comm Port Open Error!(CreateFile): the port is in use by another program", why);
+  ASSERT_EQ(2u, host_.boxes().size());
+  EXPECT_EQ("Comm Port Open Error!(CreateFile)", host_.boxes()[1].text);
   close(other);
   check_comm(status);
   EXPECT_EQ(1, status[0]);

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -199,6 +200,27 @@ TEST_F(TransferSerial, LogNoticesDisplayAndTestDat) {
   EXPECT_TRUE(read_file_bytes(dir.file("test.dat")) == std::string(last.begin(), last.end()));
 }
 
+// A port another copy took between the check and the open: the start in the
+// log gets its end, and the caller is told that the port is in use.
+TEST_F(TransferSerial, APortThatDoesNotOpenEndsTheRunInTheLog) {
+  start_sim(SimConfig{});
+  const std::string path = write_image("system.sys", make_update_image(0, 2, 0));
+  const int holder = ::open(server.path.c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+  LinkTarget link;
+  ASSERT_EQ(link_target_set_device(&link, server.path.c_str()), 1);
+  std::string why;
+  EXPECT_EQ(tx_start(kWindow, path.c_str(), link, kScopeUpdate, &why), 0);
+  ::close(holder);
+  EXPECT_EQ(why, "Comm Port Open Error!(CreateFile): the port is in use by another program");
+  const std::string log = log_text();
+  const std::string end = "Update Failed : " + why + "\r\n\r\n";
+  ASSERT_GE(log.size(), end.size());
+  EXPECT_EQ(log.substr(log.size() - end.size()), end);
+  EXPECT_NE(log.find("Starting serial transfer of file " + path), std::string::npos);
+}
+
 TEST_F(TransferSerial, SkippedVersionCheckSendsSetModeFirst) {
   SimConfig config;
   config.versions = {0x0900, 0x0900, 0x0900};  // would refuse the file
@@ -274,6 +296,8 @@ TEST_F(TransferSerial, StatusErrorAtAPacketEndsTheTransfer) {
   EXPECT_EQ(tfr_outcome().outcome, kOutcomeDeviceError);
   EXPECT_EQ(tfr_outcome().fault, kFaultReply);
   EXPECT_STREQ(tfr_outcome().reason, "Rx Msg Error(5:Write Error)");
+  // The record holds all three lines the user was shown, as they were shown.
+  EXPECT_EQ(std::string(tfr_outcome().told), host.line(3) + " " + host.line(4) + " " + host.line(5));
   int done = 0, total = 0;
   tfr_progress(&done, &total);
   EXPECT_EQ(done, 3);  // packets 0 to 2 were accepted

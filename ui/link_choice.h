@@ -32,9 +32,6 @@ int link_choice_read(const RunOptions& options, LinkChoice* choice, std::string*
 // is one of the ports' devices keeps that port's number (com_port 0 otherwise).
 LinkTarget link_choice_target(const LinkChoice& choice);
 
-// The name of MIDI output (or input) `id`; false when there is no such device.
-bool midi_device_name(bool output, int id, std::string* name);
-
 struct MidiPresent {
   int id;
   std::string name;

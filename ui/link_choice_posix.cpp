@@ -23,10 +23,6 @@ bool all_digits(const char* text) {
 
 }  // namespace
 
-bool midi_device_name(bool output, int id, std::string* name) {
-  return midi_device_name(midi_driver(), output, id, name);
-}
-
 std::vector<MidiPresent> midi_devices_present(bool output) {
   std::vector<MidiPresent> found;
   std::vector<bool> known;
@@ -58,9 +54,8 @@ std::string link_in_use_text(const LinkTarget& link) {
   } else if (link.devtype == kLinkSerial) {
     std::snprintf(text, sizeof text, "%s at %d baud", link.device, link.baud);
   } else {
-    std::string out, in;
-    midi_device_name(true, link.midi_out, &out);
-    midi_device_name(false, link.midi_in, &in);
+    const std::string out = midi_name_of(true, link.midi_out);
+    const std::string in = midi_name_of(false, link.midi_in);
     std::snprintf(text, sizeof text, "MIDI out \"%s\", in \"%s\", transfer rate %s", out.c_str(), in.c_str(),
                   xfer_rate_names[link.xferrate & 3]);
   }

@@ -7,6 +7,7 @@
 #include "engine/transfer_outcome.h"
 #include "link/midi_link.h"
 #include "link/serial_link.h"
+#include "support/printable.h"
 #include "support/settings.h"
 #include "support/support_log.h"
 
@@ -30,32 +31,45 @@ LinkTarget settings_link_target() {
   return link;
 }
 
-int tx_start(WindowHandle window, const char* path, const LinkTarget& link, TransferScope scope) {
+int tx_start(WindowHandle window, const char* path, const LinkTarget& link, TransferScope scope, std::string* why) {
   const char* skip = link.skipver ? "Yes" : "No";
+  // Names from outside go into the log escaped: a line break or an escape in
+  // them must not make an entry of its own or drive a terminal showing the log.
+  const std::string shown_path = printable_text(path != nullptr ? path : "");
   if (scope == kScopeVersionsOnly) {
     // No file: the entry names the device asked.
     if (link.devtype == kLinkSerial && link.com_port >= 1 && link.com_port <= 4) {
-      write_log("Starting serial version request\nPort    : COM%d (%s)", link.com_port, link.device);
+      write_log("Starting serial version request\nPort    : COM%d (%s)", link.com_port,
+                printable_text(link.device).c_str());
     } else if (link.devtype == kLinkSerial) {
-      write_log("Starting serial version request\nPort    : %s", link.device);
+      write_log("Starting serial version request\nPort    : %s", printable_text(link.device).c_str());
     } else {
       write_log("Starting MIDI version request\n%s", get_midi_cfg(link.midi_out, link.midi_in));
     }
   } else if (link.devtype == kLinkSerial) {
     if (link.com_port >= 1 && link.com_port <= 4) {
-      write_log("Starting serial transfer of file %s\nSkipVer : %s\nPort    : COM%d", path, skip, link.com_port);
+      write_log("Starting serial transfer of file %s\nSkipVer : %s\nPort    : COM%d", shown_path.c_str(), skip,
+                link.com_port);
     } else {
       // A device named for this run that is none of the settings' COM ports.
-      write_log("Starting serial transfer of file %s\nSkipVer : %s\nPort    : %s", path, skip, link.device);
+      write_log("Starting serial transfer of file %s\nSkipVer : %s\nPort    : %s", shown_path.c_str(), skip,
+                printable_text(link.device).c_str());
     }
   } else {
     const int rate = link.xferrate >= 0 && link.xferrate <= 3 ? link.xferrate : 0;
     const char* devices = get_midi_cfg(link.midi_out, link.midi_in);
-    write_log("Starting MIDI transfer of file %s\nSkipVer  : %s\nXferRate : %s\n%s", path, skip,
+    write_log("Starting MIDI transfer of file %s\nSkipVer  : %s\nXferRate : %s\n%s", shown_path.c_str(), skip,
               xfer_rate_names[rate], devices);
   }
   if (link.devtype == kLinkSerial) {
-    if (!set_comm_device(window, link.device, link.baud)) return 0;
+    // The run that was started in the log ends there too: the MIDI link logs
+    // its own open errors, the serial link only shows them.
+    std::string failed;
+    if (!set_comm_device(window, link.device, link.baud, &failed)) {
+      write_log("Update Failed : %s", printable_text(failed).c_str());
+      if (why != nullptr) *why = failed;
+      return 0;
+    }
   } else {
     if (!set_midi(window, link.midi_out, link.midi_in)) return 0;
   }

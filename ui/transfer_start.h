@@ -1,6 +1,8 @@
 #pragma once
 // Starting a transfer on the link chosen for it, and the stop dialog's decisions.
 
+#include <string>
+
 #include "engine/transfer.h"
 #include "link/link_target.h"
 #include "support/host.h"
@@ -12,10 +14,11 @@ LinkTarget settings_link_target();
 // Logs the start, opens `link` and starts the transfer thread on it.
 // 1 when the transfer runs (the caller grays "&Update..." and "&Config..." and
 // sets its transfer flag); 0 when the link could not be opened (the user has
-// been told; nothing changed).
+// been told, the log has the run's end; nothing changed), *why then telling
+// what failed when it is given.
 // `scope` limits how far it goes (a check or the version request alone).
 int tx_start(WindowHandle window, const char* path, const LinkTarget& link,
-             TransferScope scope = kScopeUpdate);
+             TransferScope scope = kScopeUpdate, std::string* why = nullptr);
 
 // The end of a transfer (command 208): closes the link the transfer was started
 // on and releases the transfer thread's handle.
