@@ -3,7 +3,10 @@
 stand-ins (tests/e2e/web/standins.js) serving the simulated instrument:
 
   1. a SYSTEM update over the serial stand-in at full speed, against the 33
-     waits of 20 ms the transfer must make (bound: 1.10 x);
+     waits of 20 ms the transfer must make (bound: 1.10 x), with an empty
+     support log and with a kept log of 256 KB (the most the page keeps), beside
+     the browser's own floor: 33 chained 20 ms timers of a worker, as the
+     page's waits are made; and the same over MIDI at "Very Fast";
   2. the same at an emulated 38400 baud, against the Linux program on xrsim
      --line-speed 38400 (bound: 1.01 x the program's time; about 80 s each;
      --quick leaves it out);
@@ -57,11 +60,33 @@ def serve(web_dir):
     return server, f"http://127.0.0.1:{server.server_address[1]}"
 
 
-def page_update(page, update, serial=None, midi=None, settings=None):
+# A kept log of 256 KB: the banners and entries of many earlier updates.
+def kept_log(size=256 * 1024):
+    run = "\r\n****************\r\n** XR3300/R SystemUpdate Utility v1.3 started on Unknown Windows Version" \
+          "\r\n****************\r\n" + "".join(f"Sent packet {k} of 32...\r\n\r\n" for k in range(1, 33))
+    return (run * (size // len(run) + 1))[-size:]
+
+
+TIMER_FLOOR = """
+const done = arguments[arguments.length - 1];
+const w = new Worker(URL.createObjectURL(new Blob(
+    ['onmessage=(e)=>setTimeout(()=>postMessage(0),e.data)'], {type: 'text/javascript'})));
+let n = 0;
+const start = performance.now();
+w.onmessage = () => { if (++n === 33) { done(performance.now() - start); w.terminate(); } else w.postMessage(20); };
+w.postMessage(20);
+"""
+
+
+def page_update(page, update, serial=None, midi=None, settings=None, log=None):
     """One update through the page; returns (ms from the first byte out to the
     end on line 3, the longest main-thread task in ms, ms of that the
-    instrument took: from each request written to its answer handed over)."""
-    page.open(serial=serial, midi=midi, settings=settings)
+    instrument took: from each request written to its answer handed over).
+    log: the kept support log the page starts with."""
+    if log is not None:
+        page.open(serial=serial, midi=midi, settings=settings)
+        page.js("localStorage.setItem('vup_log.txt', arguments[0])", log)
+    page.open(serial=serial, midi=midi, settings=settings, keep_storage=log is not None)
     page.js("window.__bench.longTasks = []")  # those of the page's start do not count
     page.choose_file(update)
     fixtures_web.wait_until(lambda: page.idle() and page.lines()[3] == "Update Complete!", 300, "the update")
@@ -70,11 +95,13 @@ def page_update(page, update, serial=None, midi=None, settings=None):
     ended = page.js("return window.__bench.ended")
     longest = page.js("return Math.max(0, ...window.__bench.longTasks)")
     assert page.image(kind) == update.read_bytes()
-    device = 0
     if serial:
         writes = page.standin("__xrStandIn.writes(0)")
         replies = page.standin("__xrStandIn.replies(0)")
-        device = sum(r - w["t"] for w, r in zip(writes, replies))
+    else:
+        writes = page.standin("__xrStandIn.sends(0)")
+        replies = page.standin("__xrStandIn.midiReplies(0)")
+    device = sum(r - w["t"] for w, r in zip(writes, replies))
     return ended - first, longest, device
 
 
@@ -131,15 +158,28 @@ def main():
                max(paints) < 1000)
 
         waits = 33 * 20
-        runs = [page_update(page, update, serial=[[]]) for _ in range(3)]
-        best = min(runs, key=lambda r: r[0] - r[2])
-        print(f"SYSTEM update over serial at full speed: {best[0]:.0f} ms, of which the stand-in "
-              f"instrument took {best[2]:.0f} ms to answer")
-        report("SYSTEM update over serial at full speed, the page's own time / the 33 waits of 20 ms "
-               "(best of 3)", (best[0] - best[2]) / waits, "x", "1.10 x", (best[0] - best[2]) / waits <= 1.10)
-        longest = max(r[1] for r in runs)
-        _, midi_longest, _ = page_update(page, update, midi=[("XR MIDI", [])], settings={"DeviceType": "1"})
-        longest = max(longest, midi_longest)
+        floors = []
+        for _ in range(3):
+            page.open(serial=[[]])
+            floors.append(driver.execute_async_script(TIMER_FLOOR))
+        print(f"the browser's floor: 33 chained 20 ms worker timers take {min(floors) / waits:.3f} x "
+              f"their time (best of 3)")
+        longest = 0
+        for name, log in (("an empty log", None), ("a kept log of 256 KB", kept_log())):
+            runs = [page_update(page, update, serial=[[]], log=log) for _ in range(3)]
+            best = min(runs, key=lambda r: r[0] - r[2])
+            print(f"SYSTEM update over serial at full speed with {name}: {best[0]:.0f} ms, of which the "
+                  f"stand-in instrument took {best[2]:.0f} ms to answer")
+            report(f"SYSTEM update over serial at full speed with {name}, the page's own time / the 33 waits "
+                   "of 20 ms (best of 3)", (best[0] - best[2]) / waits, "x", "1.10 x",
+                   (best[0] - best[2]) / waits <= 1.10)
+            longest = max([longest] + [r[1] for r in runs])
+        midi_runs = [page_update(page, update, midi=[("XR MIDI", [])], settings={"DeviceType": "1"})
+                     for _ in range(3)]
+        midi_best = min(r[0] - r[2] for r in midi_runs) / waits
+        report('SYSTEM update over MIDI at "Very Fast", the page\'s own time / the 33 waits of 20 ms (best of 3)',
+               midi_best, "x", "1.10 x", midi_best <= 1.10)
+        longest = max([longest] + [r[1] for r in midi_runs])
         report("longest main-thread task during updates over serial and MIDI", longest, "ms", "50 ms",
                longest <= 50)
 

@@ -116,6 +116,7 @@ def test_a_port_in_use_elsewhere_is_named(web, tmp_path):
     assert web.ok_message() == ["Error", "Comm Port Open Error!(CreateFile)"]
     web.wait_idle()
     assert any("COM1 could not be opened" in n and "Another program" in n for n in web.notices())
+    assert web.log().endswith("Update Failed : Comm Port Open Error!(CreateFile)\r\n\r\n")
 
 
 def test_a_second_tab_waits_for_the_first(web, tmp_path):

@@ -138,7 +138,9 @@ def test_serial_device_unplugged_mid_update(web, tmp_path):
     lines = web.lines()
     assert lines[3] in ("Receive Error", "Transmit Error")
     assert lines[4] == "Please contact technical support."
-    assert "Update completed successfully." not in web.log()
+    log = web.log()
+    assert "Update completed successfully." not in log
+    assert log.endswith(f"Update failed : {lines[3]}\r\n\r\n")  # the run's end in the log
 
 
 def test_midi_device_unplugged_mid_update(web, tmp_path):

@@ -5,6 +5,7 @@ the same display lines and the same support log, row by row."""
 import concurrent.futures
 import pathlib
 import re
+import signal
 import subprocess
 
 import pytest
@@ -99,3 +100,58 @@ def test_fault_gives_the_programs_lines_and_log(web, native, index):
         assert native_lines[3] == "Update Complete!"
     else:
         assert native_lines[3] != "Update Complete!"
+
+
+# (row, xrsim options, the log entry after which Abort is pressed, the command
+# that opens the stop dialog): the instrument holds its answer to that step, so
+# the abort cuts its receive. Before the data packets Stop is grayed, and Exit
+# asks with the stop dialog.
+ABORTS = [
+    ("abort at the version check", ["--delay", "version:4000"], "Sending version check...", "cmd-exit",
+     "aborted before the data packets began"),
+    ("abort at Set Mode", ["--delay", "setmode:4000"], "Sending 'Set Mode'...", "cmd-exit",
+     "aborted after Set Mode went out"),
+    ("abort at packet 5", ["--delay", "packet:5:4000"], "Sent packet 5 of 32...", "cmd-stop",
+     "aborted after packet 5 of 32; the XR3300 may wait in update mode"),
+]
+
+
+def native_abort(build, folder, options, entry, update):
+    instrument = Instrument(build, folder, *options)
+    log = folder / "vup_log.txt"
+    try:
+        run = subprocess.Popen([str(build / "xrupdate"), "--batch", "--port", instrument.pty, "--ini",
+                                str(folder / "xrupdate.ini"), str(update)],
+                               cwd=folder, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        wait_until(lambda: log.exists() and entry in log.read_text(errors="replace"), 30, entry)
+        run.send_signal(signal.SIGINT)
+        out, _ = run.communicate(timeout=30)
+        assert run.returncode == 7
+    finally:
+        instrument.stop()
+    lines = fold_lines(out)
+    lines[0] = pathlib.Path(lines[0]).name
+    text = log.read_bytes().decode().replace(str(update), update.name)
+    return lines, text.replace(f"Port    : {instrument.pty}\r\n", "Port    : COM1\r\n")
+
+
+@pytest.mark.parametrize("index", range(len(ABORTS)), ids=[row[0] for row in ABORTS])
+def test_an_abort_gives_the_programs_lines_and_log(web, build, tmp_path, index):
+    _, options, entry, command, told = ABORTS[index]
+    update = make_update(tmp_path / "update.sys", attr=0, major=1, minor=2)
+    native_lines, native_log = native_abort(build, tmp_path, options, entry, update)
+    web.open(serial=[options])
+    web.choose_file(update)
+    wait_until(lambda: entry in web.log(), 30, entry)
+    web.click(command)
+    wait_until(lambda: web.js("return document.getElementById('stop-dialog').open"), 10, "the stop dialog")
+    web.click("stop-abort")
+    if command == "cmd-exit":
+        wait_until(lambda: web.js("return !document.getElementById('ended').hidden"), 30, "the page's end")
+    else:
+        web.wait_idle(30)
+    assert web.lines() == native_lines
+    assert web.log() == native_log
+    assert native_log.endswith("User aborted update\r\n\r\n")
+    # Above the log the page tells what the command line tells on stderr.
+    assert any(told in n for n in web.notices()), web.notices()

@@ -4,6 +4,7 @@ Web MIDI, at every MIDI transfer rate, with the rate's chunk waits on the
 stand-in's clock."""
 
 import math
+import re
 import statistics
 
 import pytest
@@ -109,3 +110,37 @@ def test_midi_all_file(web, tmp_path):
     sends = web.standin("__xrStandIn.sends(0)")
     # The version check is skipped: Set Mode is the first message.
     assert [s["length"] for s in sends] == [7] + [PACKET] * 128
+
+
+def test_the_progress_moves_when_a_packet_is_accepted_and_its_estimate_holds(web, tmp_path):
+    update = make_update(tmp_path / "u.sys", attr=0, major=1, minor=9)
+    # At 38400 baud a packet takes 2.4 s on the line: the page's clock runs 10 times as fast.
+    web.open(serial=[["--line-speed", "38400"]], time_scale=10)
+    web.js("""window.__progress = [];
+              new MutationObserver(() => window.__progress.push({
+                  text: document.getElementById('progress-text').textContent,
+                  t: performance.now(), replies: __xrStandIn.replies(0).length}))
+                .observe(document.getElementById('progress-text'), {childList: true, characterData: true,
+                                                                    subtree: true});""")
+    web.choose_file(update)
+    assert finish(web, 120)[3] == "Update Complete!"
+    seen = web.js("return window.__progress")
+    end = web.standin("__xrStandIn.replies(0)")[-1]
+    counts = []
+    for change in seen:
+        match = re.match(r"Packet (\d+) of 32(?:, about (\d+):(\d\d) left)?$", change["text"])
+        assert match, change
+        done = int(match.group(1))
+        counts.append(done)
+        if done > 0:
+            # Shown once packet `done` is answered (the version reply and Set
+            # Mode's come first), before the next packet's answer.
+            assert change["replies"] == done + 2, change
+        if 3 <= done < 32:
+            estimate = int(match.group(2)) * 60 + int(match.group(3))
+            left = (end - change["t"]) / 1000
+            assert abs(estimate - left) <= 0.2 * left + 1, (change, left)
+    assert counts == sorted(counts) and set(range(1, 33)) <= set(counts)
+    # How far the update got stays shown after its end.
+    assert web.js("return document.getElementById('progress-text').textContent") == "Packet 32 of 32"
+    assert not web.js("return document.getElementById('progress').hidden")

@@ -8,7 +8,7 @@
 #include "link/serial_link.h"
 #include "support/settings.h"
 #include "ui/config_dialog_logic.h"
-#include "cli/json_text.h"
+#include "support/json_text.h"
 #include "ui/web/front_end_web.h"
 
 namespace {

@@ -15,8 +15,10 @@ function runModal(dialog, onEscape) {
     };
     // A browser may close a dialog on a repeated Esc whatever the page says:
     // that is an Esc too, and a dialog that must stay is shown again.
+    // A close event that comes when the dialog is open again is an earlier
+    // showing's (the box before this one, closed by its OK): not this one's Esc.
     const closed = () => {
-      if (done) return;
+      if (done || dialog.open) return;
       onEscape();
       if (!done) dialog.showModal();
     };
@@ -96,7 +98,7 @@ export async function runStopDialog(engine, texts, holdNotices) {
     holdNotices(true);
     engine.now('xr_web_stop_request');
     // Every end of the transfer sets the idle state, so this wait ends.
-    while (!engine.now('xr_web_idle')) await engine.timer.delay(2);
+    while (!engine.now('xr_web_idle')) await engine.delay(2);
     dialog.settle(1);
   };
   go.focus();
@@ -136,6 +138,7 @@ export async function runConfigForm(engine, pageTexts, hooks) {
   const rateList = $('c116');
   const note = $('config-note');
   note.textContent = '';
+  $('rate-note').textContent = pageTexts.slowRates;
   let view = engine.json('xr_web_config_open');
 
   const render = () => {
@@ -177,12 +180,12 @@ export async function runConfigForm(engine, pageTexts, hooks) {
   });
   $('port-choose').onclick = async () => {
     note.textContent = '';
-    try {
-      await hooks.choosePort();
+    // The COM number chosen; 0 when the user chose none, -1 when the browser refused.
+    const chosen = await hooks.choosePort();
+    if (chosen > 0) {
       await engine.wait('xr_web_probe_ports');
-    } catch (e) {
-      note.textContent = (e && e.name === 'NotFoundError') ? pageTexts.chooserCancelled
-                                                          : pageTexts.serialRefused;
+    } else {
+      note.textContent = chosen === 0 ? pageTexts.chooserCancelled : pageTexts.serialRefused;
     }
     view = engine.json('xr_web_config_devices');
     render();
@@ -199,6 +202,13 @@ export async function runConfigForm(engine, pageTexts, hooks) {
     render();
   });
 
+  // Enter is OK from any field, as in the program's dialogs; on a button it
+  // presses that button.
+  dialog.onkeydown = (event) => {
+    if (event.key !== 'Enter' || event.isComposing || event.target.tagName === 'BUTTON') return;
+    event.preventDefault();
+    command(1);
+  };
   render();
   const shown = runModal(dialog, () => command(2));
   $('c1').focus();

@@ -20,13 +20,14 @@
 #include "support/support_log.h"
 #include "ui/main_window_logic.h"
 #include "ui/progress.h"
-#include "cli/json_text.h"
+#include "support/json_text.h"
 #include "ui/transfer_start.h"
 
 extern "C" {
 // ui/web/front_end_web.js
 void xr_page_textout(int line, const char* text);
 void xr_page_notice(int id, int lparam);
+void xr_page_progress();
 int xr_page_message(const char* text, const char* caption, unsigned style);
 }
 
@@ -37,6 +38,7 @@ WindowHandle const kWindow = &g_window_tag;
 
 MainWindowState g_state;
 ProgressState g_progress;
+ProgressState g_progress_ended;  // how far the last transfer got: shown until the next one begins
 bool g_started = false;
 bool g_closed = false;
 std::string g_view;
@@ -48,6 +50,12 @@ void sink_textout(int line, const char* text) {
   const char* shown = text != nullptr ? text : "";
   progress_poll(&g_progress, now_ms());
   xr_page_textout(line, shown);
+}
+
+// The bar and the count move when the instrument accepts a packet.
+void sink_packet_accepted(int done, int) {
+  if (g_closed) return;
+  if (progress_update(&g_progress, done, now_ms())) xr_page_progress();
 }
 
 // Posted: the page handles it once the engine call under way has returned.
@@ -67,12 +75,6 @@ void sink_origin(WindowHandle, int* left, int* top) {
   *top = ypos;
 }
 
-std::string midi_name(bool output, int id) {
-  std::string name;
-  midi_device_name(midi_driver(), output, id, &name);
-  return name;
-}
-
 }  // namespace
 
 extern "C" {
@@ -84,6 +86,7 @@ EMSCRIPTEN_KEEPALIVE int xr_web_startup() {
   sinks.textout = sink_textout;
   sinks.post_command = sink_post;
   sinks.window_origin = sink_origin;
+  sinks.packet_accepted = sink_packet_accepted;
   host_install(sinks);
   if (!open_log()) {
     message_box(nullptr, kLogOpenFailedText, kProgramTitle, kMbIconExclamation | kMbSetForeground | kMbTopmost);
@@ -119,11 +122,16 @@ EMSCRIPTEN_KEEPALIVE int xr_web_notice(int id, int lparam, int has_focus) {
       // Once per transfer, and only when its task has ended.
       if (!mw_transfer_end_allowed(&g_state, query_tfr_stop())) return 0;
       tx_end();
+      progress_poll(&g_progress, now_ms());
+      g_progress_ended = g_progress;  // "Packet N of N" stays
       progress_end(&g_progress);
       return mw_transfer_ended(&g_state, has_focus);
     case kCmdStopEnable:
       mw_stop_enable(&g_state, lparam);
-      if (lparam != 0) progress_begin(&g_progress, datafile.size, now_ms());
+      if (lparam != 0) {
+        progress_reset(&g_progress_ended);
+        progress_begin(&g_progress, datafile.size, now_ms());
+      }
       return 0;
     default:
       return 0;
@@ -143,19 +151,23 @@ EMSCRIPTEN_KEEPALIVE int xr_web_focus_gained() { return mw_focus_gained(&g_state
 EMSCRIPTEN_KEEPALIVE const char* xr_web_view() {
   JsonObject menu;
   menu.number("update", g_state.menu.update).number("config", g_state.menu.config).number("stop", g_state.menu.stop);
+  const ProgressState& shown = g_progress.active ? g_progress : g_progress_ended;
   char text[128];
-  progress_text(&g_progress, text, sizeof text);
+  progress_text(&shown, text, sizeof text);
+  // Once the transfer has ended, how far it got, and no time left.
+  if (!g_progress.active && shown.active) std::snprintf(text, sizeof text, "Packet %d of %d", shown.done, shown.total);
   JsonObject progress;
-  progress.number("active", g_progress.active).number("done", g_progress.done).number("total", g_progress.total)
-      .text("text", text);
+  progress.number("active", shown.active).number("running", g_progress.active).number("done", shown.done)
+      .number("total", shown.total).text("text", text);
   JsonObject link;
   link.number("devtype", devtype).number("port", port).number("baud", rate_table[rate_num >= 0 && rate_num < 3 ? rate_num : 1])
-      .text("out", midi_name(true, mididevnum_out).c_str()).text("in", midi_name(false, mididevnum_in).c_str())
+      .text("out", midi_name_of(true, mididevnum_out).c_str()).text("in", midi_name_of(false, mididevnum_in).c_str())
       .number("out_id", mididevnum_out).number("in_id", mididevnum_in)
       .text("rate", xfer_rate_names[xferrate >= 0 && xferrate < 4 ? xferrate : 0]).number("skipver", skipver);
   const TransferEnd end = tfr_outcome();
   JsonObject outcome;
-  outcome.text("word", tfr_outcome_word(end.outcome)).number("fault", end.fault);
+  outcome.text("word", tfr_outcome_word(end.outcome)).number("fault", end.fault)
+      .number("set_mode_sent", tfr_set_mode_sent());
   JsonObject view;
   view.raw("menu", menu.str()).number("tx", g_state.tx_flag).number("idle", query_tfr_stop())
       .raw("outcome", outcome.str())

@@ -6,6 +6,9 @@ mergeInto(LibraryManager.library, {
   // Posted: the page takes it up once the engine call under way has returned.
   xr_page_notice: function(id, lparam) { Module['page'].notice(id, lparam); },
 
+  // A packet accepted: the progress is drawn again.
+  xr_page_progress: function() { Module['page'].progress(); },
+
   // A modal message; the engine goes on once the user has pressed OK.
   xr_page_message: function(text, caption, style) {
     const shown = UTF8ToString(text);

@@ -29,6 +29,8 @@ let stopTicking = null;
 let renderQueued = false;
 let logQueued = false;
 let devicesChanged = null;
+// The update files chosen, the last one under each name: the engine opens them by name.
+const chosenFiles = new Map();
 
 function storage(key, value) {
   try {
@@ -79,6 +81,15 @@ const page = {
     queueMicrotask(takeNotices);
   },
   message(text, caption) { return showMessage(text, caption); },
+  progress() { queueRender(); },
+  file(name) { return chosenFiles.get(name); },
+  // A granted serial port was plugged in, a MIDI device came or went, the log grew.
+  portsChanged() { queueRender(); },
+  devicesChanged() {
+    if (devicesChanged) devicesChanged();
+    queueRender();
+  },
+  logChanged() { showLog(); },
 };
 
 function hasAttention() { return document.visibilityState === 'visible' && document.hasFocus(); }
@@ -98,15 +109,29 @@ function takeNotices() {
 // title blinks with how the update ended, until the page has the focus again.
 function transferEnded(startFlash) {
   storage(underWayKey, null);
+  tellAbort();
   if (hasAttention()) return;
   const ended = engine.json('xr_web_view').outcome.word === 'complete' ? texts.finished : texts.unfinished;
   const flashed = `\u25cf ${ended} - ${title}`;
   if (startFlash && stopFlashing === null) {
-    stopFlashing = engine.timer.every(500, () => {
+    stopFlashing = engine.every(500, () => {
       document.title = engine.now('xr_web_flash_tick') ? flashed : title;
     });
   }
   document.title = flashed;
+}
+
+// An abort is told as the command line tells it: after which packet, and
+// that the instrument may wait in update mode.
+function tellAbort() {
+  const now = engine.json('xr_web_view');
+  if (now.outcome.word !== 'aborted') {
+    note('abort', null);
+    return;
+  }
+  const progress = now.progress;
+  note('abort', progress.total > 0 ? texts.abortedAfter(progress.done, progress.total)
+                : now.outcome.set_mode_sent === 1 ? texts.abortedAfterSetMode : texts.abortedBefore);
 }
 
 function attentionBack() {
@@ -132,7 +157,7 @@ function queueRender() {
 function linkText() {
   const link = view.link;
   if (link.devtype === 0) {
-    const what = engine.serial.describe(link.port);
+    const what = engine.text('xr_web_serial_describe', link.port);
     return texts.linkSerial(`COM${link.port}`, what || texts.noPort, link.baud);
   }
   return texts.linkMidi(link.out, link.in, link.rate);
@@ -155,12 +180,13 @@ function render() {
   $('link').textContent = linkText();
 }
 
-// The log grows at its end only: what came since the last look is added. While
-// an update runs, at most twice a second (laying out a long log is the page's
-// dearest work); else at once.
-let logShown = 0;
+// The log grows at its end only: what came since the last look is added as a
+// block of its own, so the browser lays out only that block, not the whole log
+// again. While an update runs, at most twice a second; else at once.
+let logShown = 0;  // bytes
 let logTimer = 0;
 function showLog() {
+  if (engine === null) return;
   const idle = engine.now('xr_web_idle') === 1;
   if (logQueued && !idle) return;
   clearTimeout(logTimer);
@@ -169,14 +195,18 @@ function showLog() {
     logQueued = false;
     const box = $('log-text');
     const atEnd = box.scrollTop + box.clientHeight >= box.scrollHeight - 4;
-    const log = engine.log;
-    const text = log.size > 0 ? log.text() : log.kept();
-    if (text.length < logShown) {
+    const size = engine.now('xr_web_log_size');
+    if (size < logShown) {
       box.textContent = '';
       logShown = 0;
     }
-    if (text.length > logShown) box.append(text.slice(logShown));
-    logShown = text.length;
+    if (size > logShown) {
+      const part = document.createElement('span');
+      part.className = 'log-part';
+      part.textContent = engine.text('xr_web_log_text', logShown);
+      box.append(part);
+    }
+    logShown = size;
     if (atEnd) box.scrollTop = box.scrollHeight;
   }, idle ? 0 : 500);
 }
@@ -191,7 +221,7 @@ async function startTransfer(file) {
   note('busy', null);
   starting = true;
   render();
-  engine.files.offer(file.name, file);
+  chosenFiles.set(file.name, file);
   let started = 0;
   try {
     started = await engine.wait('xr_web_start', file.name);
@@ -210,13 +240,13 @@ async function startTransfer(file) {
 // names the fix.
 function explainLinkFailure() {
   if (view.link.devtype === 0) {
-    const problem = engine.serial.problem;
-    if (problem === null) return;
-    note('link', problem.kind === 'none' ? texts.noPortChosen
-                                         : texts.portBusy(`COM${problem.port}`, problem.message));
-  } else if (engine.midi.state === 'refused') {
+    const problem = engine.json('xr_web_serial_problem');
+    if (problem.kind === 0) return;
+    note('link', problem.kind === 1 ? texts.noPortChosen
+                                    : texts.portBusy(`COM${problem.port}`, problem.message));
+  } else if (engine.midiState() === 'refused') {
     note('link', texts.midiRefused);
-  } else if (engine.midi.state !== 'granted' || view.link.out_id < 0 || view.link.in_id < 0) {
+  } else if (engine.midiState() !== 'granted' || view.link.out_id < 0 || view.link.in_id < 0) {
     note('link', texts.noMidiDevices);
   } else {
     note('link', texts.midiNotOpened);
@@ -244,12 +274,12 @@ async function configCommand() {
   // Ports granted or plugged in since the page started are looked at again.
   await engine.wait('xr_web_probe_ports');
   await runConfigForm(engine, texts, {
-    describePort: (n) => engine.serial.describe(n),
-    serialAvailable: () => engine.serial.available(),
-    midiAvailable: () => engine.midi.available(),
-    midiState: () => engine.midi.state,
-    choosePort: () => engine.serial.request(),
-    allowMidi: () => engine.midi.request(),
+    describePort: (n) => engine.text('xr_web_serial_describe', n),
+    serialAvailable: () => engine.now('xr_web_serial_available') === 1,
+    midiAvailable: () => engine.now('xr_web_midi_available') === 1,
+    midiState: () => engine.midiState(),
+    choosePort: () => engine.wait('xr_web_serial_request'),
+    allowMidi: () => engine.midiRequest(),
     onDevicesChanged: (fn) => { devicesChanged = fn; },
   });
   render();
@@ -306,8 +336,7 @@ function oneCopy() {
 // MIDI access is asked for at the start only when the browser has granted it
 // before or the settings use the MIDI link; else when the user asks in Config.
 async function prepareMidi() {
-  const midi = engine.midi;
-  if (!midi.available()) return;
+  if (engine.now('xr_web_midi_available') !== 1) return;
   let ask = storage(storagePrefix + 'DeviceType') === '1';
   try {
     const status = await navigator.permissions.query({name: 'midi', sysex: true});
@@ -316,11 +345,7 @@ async function prepareMidi() {
   } catch (e) {
     // no permission to look at: ask as the settings say
   }
-  if (ask && await midi.request() === 'refused') note('midi', texts.midiRefused);
-  midi.onchange = () => {
-    if (devicesChanged) devicesChanged();
-    queueRender();
-  };
+  if (ask && await engine.midiRequest() === 'refused') note('midi', texts.midiRefused);
 }
 
 function applyTexts() {
@@ -352,7 +377,7 @@ function wireCommands() {
   };
   $('start-again').onclick = () => window.location.reload();
   $('log-download').onclick = () => {
-    const bytes = engine.log.size > 0 ? engine.log.bytes() : new TextEncoder().encode(engine.log.kept());
+    const bytes = engine.logBytes();
     const link = document.createElement('a');
     link.href = URL.createObjectURL(new Blob([bytes], {type: 'text/plain'}));
     link.download = 'vup_log.txt';
@@ -410,16 +435,14 @@ async function boot() {
     $('link').textContent = ' ';
     return;
   }
-  engine.log.onchange = showLog;
   showLog();
-  navigator.serial?.addEventListener('connect', () => engine.serial.refresh().then(queueRender));
-  await engine.serial.refresh();
+  await engine.wait('xr_web_serial_refresh');
   await prepareMidi();
   if (!await engine.wait('xr_web_startup')) {
     note('engine', texts.engineFailed);
     return;
   }
-  stopTicking = engine.timer.every(100, () => { if (!ended) engine.now('xr_web_tick'); });
+  stopTicking = engine.every(100, () => { if (!ended) engine.now('xr_web_tick'); });
   render();
   document.body.dataset.ready = '1';
 }

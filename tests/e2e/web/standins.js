@@ -33,9 +33,10 @@
     window.setTimeout = (fn, ms, ...rest) => setT(fn, (ms || 0) / scale, ...rest);
     window.setInterval = (fn, ms, ...rest) => setI(fn, (ms || 0) / scale, ...rest);
     const RealWorker = window.Worker;
-    // A worker's timers run on the same fast clock.
+    // A worker's timers and its clock run as fast as the page's.
     window.Worker = function(url, options) {
       const boot = `const k=${scale};const s=self.setTimeout.bind(self);` +
+                   `const n=performance.now.bind(performance);const n0=n();performance.now=()=>n0+(n()-n0)*k;` +
                    `self.setTimeout=(f,ms,...r)=>s(f,(ms||0)/k,...r);importScripts(${JSON.stringify(String(url))});`;
       return new RealWorker(URL.createObjectURL(new Blob([boot], {type: 'text/javascript'})), options);
     };
@@ -323,6 +324,7 @@
       this.connection = 'closed';
       this.instrument = instrument;
       this.sends = [];  // output: {t, length, head} of every send
+      this.replies = [];  // input: when each answer was handed to the page
       this.onmidimessage = null;
       this.onstatechange = null;
     }
@@ -351,6 +353,7 @@
       const actions = this.instrument.feed(bytes);
       this.instrument.perform(actions, now(), (reply) => {
         if (input.state !== 'connected') return;
+        input.replies.push(now());
         for (const message of splitMessages(reply)) {
           if (typeof input.onmidimessage === 'function') {
             input.onmidimessage({data: message, timeStamp: now(), target: input});
@@ -424,6 +427,7 @@
     writes: (i) => serialPorts[i].writes,
     replies: (i) => serialPorts[i].replies,
     sends: (i) => midiDevices[i].output.sends,
+    midiReplies: (i) => midiDevices[i].input.replies,
     opens: (i) => serialPorts[i].opens,
     unplug: (kind, i) => (kind === 'serial' ? serialPorts[i].unplug() : unplugMidi(i)),
     now,
