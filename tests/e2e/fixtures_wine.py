@@ -2,13 +2,16 @@
 virtual X display, the program in a private folder with its settings file
 beside it, COM1 mapped to any pseudo-terminal (a simulated instrument, a
 chattering line), and the test tool xr_winprobe that looks at and talks to
-the program's windows from the outside as another program would.
+the program's windows from the outside as another program would. Keys and
+clicks go in as the user's would, through xdotool; screenshots go to the
+Windows build's artifacts/ folder.
 
     /usr/bin/python3 -m pytest tests/e2e/test_win32_*.py --build-dir build/native --win-build build/win64
 """
 
 import os
 import pathlib
+import re
 import shutil
 import subprocess
 import tempfile
@@ -16,7 +19,7 @@ import time
 
 import pytest
 
-from conftest import ROOT, wait_for
+from conftest import ROOT, end_process, wait_for
 
 MAIN_TITLE = "XR3300/R SystemUpdate Utility v1.3"
 BOX_TITLE = "XR3300/R SystemUpdate Utility"  # the program's own message boxes
@@ -44,6 +47,22 @@ def _wine_environment():
     return env
 
 
+def _display_taken(n):
+    """A display whose lock names a running server (a lock left by a killed
+    server is stale: Xvfb takes the display over)."""
+    try:
+        pid = int(pathlib.Path(f"/tmp/.X{n}-lock").read_text().strip())
+    except (OSError, ValueError):
+        return os.path.exists(f"/tmp/.X{n}-lock")
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except PermissionError:
+        pass
+    return True
+
+
 class Wine:
     """A Wine prefix with a running wine server on a virtual display; COM1
     leads through a link of ours to whichever line a test gives it."""
@@ -62,7 +81,7 @@ class Wine:
 
     def start(self):
         for n in range(121, 160):
-            if os.path.exists(f"/tmp/.X{n}-lock"):
+            if _display_taken(n):
                 continue
             self.xvfb = subprocess.Popen(["Xvfb", f":{n}", "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
                                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -111,16 +130,17 @@ class Wine:
         self.com1.symlink_to(device)
 
     def stop(self):
+        # The mapping goes while the session's own server still runs (a new one
+        # started after -k takes over a minute in the emulated guest).
+        self.run("wine", "reg", "delete", r"HKLM\Software\Wine\Ports", "/v", "COM1", "/f", timeout=180)
         self.run("wineserver", "-k")
-        self.run("wine", "reg", "delete", r"HKLM\Software\Wine\Ports", "/v", "COM1", "/f")
-        self.run("wineserver", "-w")
+        self.run("wineserver", "-w", timeout=180)
         for n in range(1, 10):
             link = self.prefix / "dosdevices" / f"com{n}"
             if link.is_symlink():
                 link.unlink()
         if self.xvfb is not None:
-            self.xvfb.kill()
-            self.xvfb.wait()
+            end_process(self.xvfb)  # terminated, it removes its lock
 
     def windows(self, title):
         """Ids of the X windows named exactly `title`."""
@@ -136,6 +156,197 @@ class Wine:
 
     def windows_path(self, path):
         return self.run("winepath", "-w", str(path), text=True).stdout.strip()
+
+    def xdotool(self, *args):
+        return subprocess.run(["xdotool", *[str(a) for a in args]], env=self.env, capture_output=True,
+                              text=True, timeout=30)
+
+    def geometry(self, title):
+        """The X window `title`'s (x, y, width, height), or None without one."""
+        ids = self.windows(title)
+        if not ids:
+            return None
+        shown = dict(re.findall(r"(\w+)=(-?\d+)", self.xdotool("getwindowgeometry", "--shell", ids[0]).stdout))
+        if not all(k in shown for k in ("X", "Y", "WIDTH", "HEIGHT")):
+            return None
+        return tuple(int(shown[k]) for k in ("X", "Y", "WIDTH", "HEIGHT"))
+
+    def other_windows(self, *known):
+        """Names of the X windows with a name other than `known` (a message box)."""
+        names = []
+        for window in self.xdotool("search", "--name", ".").stdout.split():
+            name = self.xdotool("getwindowname", window).stdout.strip()
+            if name and name not in known and name != "Default IME":
+                names.append(name)
+        return names
+
+    def is_active(self, title):
+        return self.probe("active", title)[0] == 0
+
+    def keys(self, title, *keys):
+        """Keys to the window `title`, once Wine has made it the foreground window."""
+        ids = self.windows(title)
+        assert ids, f"no window {title!r} to type into"
+        self.xdotool("windowfocus", "--sync", ids[0])
+        wait_for(lambda: self.is_active(title), 10, f"{title!r} to take the focus")
+        self.xdotool("key", "--clearmodifiers", *keys)
+
+    def type_text(self, text):
+        self.xdotool("type", "--delay", 5, text)
+
+    def click(self, x, y):
+        self.xdotool("mousemove", "--sync", x, y, "click", 1)
+
+    def activate(self, title, bottom=False):
+        """A click on the caption bar, as the user makes a window the active one
+        (Wine takes its foreground window from clicks on windows it draws, not
+        from the X focus alone); `bottom`: on its lower left corner instead, for
+        a dialog whose caption the main window may cover."""
+        place = self.geometry(title)
+        assert place, f"no window {title!r} to click"
+        x, y, width, height = place
+        self.click(x + 6, y + height - 6) if bottom else self.click(x + width // 3, y + 10)
+
+    def click_dlu(self, title, size_dlu, at_dlu):
+        """A click on a dialog control by its place in dialog units: the unit's
+        size comes from the dialog's measured width (the vertical unit is close
+        to it in the dialog fonts Wine substitutes)."""
+        place = self.geometry(title)
+        assert place, f"no dialog {title!r} to click"
+        x, y, width, height = place
+        border = 3
+        unit = (width - 2 * border) / size_dlu[0]
+        caption = height - 2 * border - size_dlu[1] * unit
+        self.click(int(x + border + at_dlu[0] * unit), int(y + border + caption + at_dlu[1] * unit))
+
+    def grab(self, crop, *convert):
+        return subprocess.run(["import", "-window", "root", "-crop", crop, "+repage", *convert],
+                              env=self.env, capture_output=True, timeout=30).stdout
+
+    def caption_colour(self, title):
+        """The mean colour of the window's caption bar (flashing toggles it
+        between the active and the inactive colour)."""
+        place = self.geometry(title)
+        if place is None:
+            return None
+        x, y, width, _ = place
+        shown = self.grab(f"{width - 8}x6+{x + 4}+{y + 6}", "-resize", "1x1!", "-depth", "8", "txt:-")
+        found = re.search(rb"#[0-9A-Fa-f]{6}", shown)
+        return found.group().decode() if found else None
+
+
+# Named apart from the page tests' own screenshot folder (fixtures_web's artifacts).
+@pytest.fixture(scope="session")
+def win_artifacts(wine):
+    folder = wine.win_build / "artifacts"
+    folder.mkdir(exist_ok=True)
+    return folder
+
+
+@pytest.fixture
+def shot(wine, win_artifacts):
+    """shot(NAME): the top-left part of the screen, where the window and its
+    dialogs are, to artifacts/NAME.png once what is drawn there has settled
+    (or after 3 s, for a window that keeps changing)."""
+
+    def take(name):
+        picture, deadline = None, time.monotonic() + 3
+        while time.monotonic() < deadline:
+            again = wine.grab("640x440+0+0", "png:-")
+            if again and again == picture:
+                break
+            picture = again
+        (win_artifacts / f"{name}.png").write_bytes(picture or b"")
+
+    return take
+
+
+@pytest.fixture(scope="session")
+def japanese_fonts(wine):
+    """The Japanese dialogs' fonts are Windows fonts: the prefix shows them in
+    IPA Gothic (fonts-ipafont-gothic). The names are not ASCII: they go in as a
+    UTF-16 registry file."""
+    lines = ["Windows Registry Editor Version 5.00", "",
+             r"[HKEY_CURRENT_USER\Software\Wine\Fonts\Replacements]",
+             '"ＭＳ Ｐゴシック"="IPAPGothic"', '"ＭＳ ゴシック"="IPAGothic"', ""]
+    reg = wine.folder / "fonts.reg"
+    reg.write_bytes(b"\xff\xfe" + "\r\n".join(lines).encode("utf-16-le"))
+    wine.run("wine", "regedit", "/S", wine.windows_path(reg))
+
+
+@pytest.fixture
+def no_serial_ports(wine):
+    """COM1 to COM9 lead nowhere for the test (the mount manager mapped any
+    serial device of the machine at the session's start); COM1 leads to the
+    session's line again afterwards."""
+    dosdevices = wine.prefix / "dosdevices"
+    kept = {}
+    for n in range(1, 10):
+        link = dosdevices / f"com{n}"
+        if link.is_symlink():
+            kept[link] = os.readlink(link)
+            link.unlink()
+        link.symlink_to("/nonexistent/xr-no-port")
+    yield
+    for n in range(1, 10):
+        link = dosdevices / f"com{n}"
+        link.unlink()
+        if link in kept:
+            link.symlink_to(kept[link])
+
+
+NOTEPAD_TITLE = "Untitled - Notepad"
+
+
+@pytest.fixture
+def notepad(wine, work):
+    """Wine's Notepad beside the main window, to hold the focus while the
+    program works behind it."""
+    for name, value in (("iWindowPosX", 500), ("iWindowPosY", 300), ("iWindowPosDX", 400), ("iWindowPosDY", 300)):
+        wine.run("wine", "reg", "add", r"HKCU\Software\Microsoft\Notepad", "/v", name, "/t", "REG_DWORD",
+                 "/d", str(value), "/f")
+    process = subprocess.Popen(["wine", "notepad"], cwd=work, env=wine.env, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL)
+    try:
+        wait_for(lambda: wine.windows(NOTEPAD_TITLE), 30, "Notepad's window")
+        yield NOTEPAD_TITLE
+    finally:
+        process.kill()
+        process.wait()
+        wait_for(lambda: not wine.windows(NOTEPAD_TITLE), 20, "Notepad's window to go")
+
+
+@pytest.fixture
+def paced_instrument(wine, instruments):
+    """xrsim on COM1, each reply 60 ms late, its system at version 1.00: a
+    SYSTEM update takes a few seconds, an ALL update (128 packets) about ten."""
+    sim = instruments("--delay", "all:60", "--system-version", "1.00")
+    wine.connect_com1(sim.pty)
+    return sim
+
+
+def wait_image(sim, data, what):
+    """The instrument holds `data` byte for byte (it saves an image at its end)."""
+    wait_for(lambda: sim.received() == data, 10, f"the instrument to hold {what} byte for byte")
+
+
+def ended(process, timeout=20):
+    """True when the process ends within `timeout` seconds."""
+    try:
+        process.wait(timeout)
+        return True
+    except subprocess.TimeoutExpired:
+        return False
+
+
+def holds(predicate, seconds):
+    """True when predicate stays true for `seconds` (nothing happens that should not)."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if not predicate():
+            return False
+        time.sleep(0.05)
+    return bool(predicate())
 
 
 @pytest.fixture(scope="session")
@@ -181,6 +392,22 @@ class WinProgram:
         process = self.start(*args, **options)
         self.wait_window(MAIN_TITLE, 60)
         return process
+
+    def run_second(self, *args, timeout=30):
+        """A second copy, run to its end: its exit status."""
+        return self.start(*args).wait(timeout)
+
+    def keys(self, *keys, title=MAIN_TITLE):
+        self.wine.keys(title, *keys)
+
+    def starts(self):
+        return len(re.findall(r"Starting \w+ transfer of file", self.log()))
+
+    def started_files(self):
+        return re.findall(r"Starting \w+ transfer of file (.*)\r\n", self.log())
+
+    def settings(self):
+        return (self.folder / "xrupdate.ini").read_bytes().decode("cp932", "replace").replace("\r", "")
 
     def hand_over(self, path):
         """A second copy hands `path` over (with /h, so no window comes to the front)."""

@@ -4,8 +4,13 @@ out, and the stop dialog's "Abort" ends the wait at once."""
 
 import time
 
+import pytest
+
 from conftest import make_update, wait_for
 from fixtures_wine import ABORT, MAIN_TITLE, STOP_TITLE
+
+# Run against the i686 build too: it has these code paths of its own.
+pytestmark = pytest.mark.i686
 
 
 def test_no_reply_within_five_seconds_is_a_timeout(wine, winprog, chattering_line):

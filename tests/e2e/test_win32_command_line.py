@@ -1,12 +1,18 @@
-"""Paths named on the Windows program's command line: a drive-relative path
-keeps its drive, a path whose characters have "\\" as their second byte (a
+"""Paths named on the Windows program's command line: a path written with
+"/" (relative, or with its drive) names the file it names, a drive-relative
+path keeps its drive, a path whose characters have "\\" as their second byte (a
 double-byte code page) is walked by whole characters, and a short name whose
 full path is over 259 characters is refused with the message that says so."""
 
 import re
 
+import pytest
+
 from conftest import make_update
-from fixtures_wine import BOX_TITLE, MAIN_TITLE, OK
+from fixtures_wine import BOX_TITLE, MAIN_TITLE, OK, ended, wait_image
+
+# Run against the i686 build too: it has these code paths of its own.
+pytestmark = pytest.mark.i686
 
 
 def started_file(winprog):
@@ -14,7 +20,7 @@ def started_file(winprog):
     return files[-1] if files else None
 
 
-def test_drive_relative_path_names_the_file_on_its_drive(wine, winprog, instruments):
+def test_drive_relative_path_names_the_file_on_its_drive(wine, instruments, winprog):
     sim = instruments()
     wine.connect_com1(sim.pty)
     on_c = wine.prefix / "drive_c" / "xr-drive-relative.sys"
@@ -30,7 +36,7 @@ def test_drive_relative_path_names_the_file_on_its_drive(wine, winprog, instrume
     assert sim.received() == wanted
 
 
-def test_double_byte_path_is_walked_by_whole_characters(wine, winprog, instruments):
+def test_double_byte_path_is_walked_by_whole_characters(wine, instruments, winprog):
     sim = instruments()
     wine.connect_com1(sim.pty)
     folder = winprog.folder / "表"  # 0x95 0x5C in code page 932: its second byte is "\"
@@ -62,3 +68,20 @@ def test_short_name_with_a_full_path_over_259_characters_is_refused_with_the_mes
     assert program.wait(30) == 0
     assert "started on" in winprog.log()
     assert started_file(winprog) is None
+
+
+@pytest.mark.parametrize("written", ["relative", "with its drive"])
+def test_path_written_with_slashes_sends_the_file_it_names(wine, paced_instrument, winprog, written):
+    # sub/f.sys, in a folder that also holds another f.sys, sends sub\f.sys.
+    (winprog.folder / "sub").mkdir()
+    wanted = make_update(winprog.folder / "sub" / "f.sys", major=2).read_bytes()
+    make_update(winprog.folder / "f.sys", major=3)
+    named = "sub/f.sys"
+    if written == "with its drive":
+        named = wine.windows_path(winprog.folder / "sub" / "f.sys").replace("\\", "/")
+    program = winprog.start_main(named)
+    winprog.wait_log("Update completed successfully.", timeout=120)
+    assert started_file(winprog).endswith("\\sub\\f.sys"), f"{named}: the start entry names {started_file(winprog)}"
+    wait_image(paced_instrument, wanted, "sub/f.sys")
+    winprog.keys("alt+e")
+    assert ended(program), f"{named}: Exit did not end the program"

@@ -9,6 +9,9 @@ from conftest import make_update
 from fixtures_wine import (CONFIG_TITLE, CONTINUE, IDM_CONFIG, IDM_STOP, IDM_TFR_END, IDM_UPDATE, OPEN_TITLE,
                            STOP_TITLE)
 
+# Run against the i686 build too: it has these code paths of its own.
+pytestmark = pytest.mark.i686
+
 
 @pytest.fixture
 def slow_instrument(wine, instruments):

@@ -10,6 +10,10 @@ import pytest
 from conftest import make_update, wait_for
 from fixtures_wine import (CONFIG_TITLE, ERROR_TITLE, IDM_CONFIG, IDM_UPDATE, MAIN_TITLE, OK, OPEN_TITLE)
 
+# Run against the i686 build too: it has these code paths of its own.
+pytestmark = pytest.mark.i686
+
+
 CANCEL = 2
 
 

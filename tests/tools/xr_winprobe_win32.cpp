@@ -1,5 +1,6 @@
-// A test tool for the GUI script: looks at a window of another program from the
-// outside, through the same Win32 calls any program could make.
+// A test tool of the Windows program's tests under Wine: looks at a window of
+// another program from the outside, through the same Win32 calls any program
+// could make.
 //
 //   xr_winprobe texts TITLE              every child control of the top-level window
 //                                        TITLE: "id<TAB>class<TAB>text", UTF-8, one a line

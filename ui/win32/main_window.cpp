@@ -291,8 +291,13 @@ LRESULT query_end_session(HWND window) {
     return 0;
   }
   // The program's work ends with the session: a held path does not start.
+  // A close asked while the stop dialog that answered was open is settled
+  // here, once: the user chose "Abort", so it is carried out now and never at
+  // some later dialog's end. One deferred by a dialog still open waits for it.
+  const bool close_asked = g_close_pending && g_state.modal == 0;
   mw_drop_held(&g_state);
   tx_close_all();
+  if (close_asked) close_window(window);
   return 1;
 }
 
@@ -428,6 +433,84 @@ LRESULT CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam
   }
 }
 
+namespace {
+
+// The sinks the engine reports through, for this thread and the transfer thread.
+void install_sinks() {
+  g_ui_thread = GetCurrentThreadId();
+  HostSinks sinks{};
+  sinks.message_box = box_sink;
+  sinks.textout = display_textout;
+  sinks.post_command = post_sink;
+  sinks.window_origin = origin_sink;
+  sinks.desktop_extent = desktop_sink;
+  host_install(sinks);
+}
+
+// The saved place and size, moved onto the desktop when it would be off it.
+void place_window(int full_height) {
+  get_initial();
+  WindowPlace place{xpos, ypos, xsize, ysize};
+  int right = 0, bottom = 0;
+  host_desktop_extent(&right, &bottom);
+  if (mw_fit_window(&place, 400, full_height, right, bottom)) {
+    xpos = place.x;
+    ypos = place.y;
+    xsize = place.width;
+    ysize = place.height;
+  }
+}
+
+// The main window's class; false when it cannot be registered.
+bool register_window_class() {
+  WNDCLASSA wc;
+  ZeroMemory(&wc, sizeof wc);
+  wc.style = 0;
+  wc.lpfnWndProc = WndProc;
+  wc.cbClsExtra = 0;
+  wc.cbWndExtra = 0;
+  wc.hInstance = hInst;
+  wc.hIcon = LoadIconA(hInst, "VWICON");
+  wc.hCursor = LoadCursorA(nullptr, IDC_ARROW);
+  wc.hbrBackground = hBrushBack;
+  wc.lpszMenuName = "VUPMENU";
+  wc.lpszClassName = kProgramTitle;
+  return RegisterClassA(&wc) != 0;
+}
+
+// The main window, or null after the user has been told (and what start-up
+// took released).
+HWND create_main_window() {
+  char title[128];
+  wsprintfA(title, "%s v%s", kProgramTitle, kProgramVersion);
+  HWND window = CreateWindowExA(WS_EX_WINDOWEDGE | WS_EX_CLIENTEDGE, kProgramTitle, title,
+                                WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, xpos, ypos, xsize, ysize,
+                                nullptr, nullptr, hInst, nullptr);
+  if (window != nullptr) return window;
+  // Nothing to show the user in: say so, release what start-up took and end.
+  if (!g_window_destroyed) {
+    free_tfr();
+    free_screen();
+    DeleteObject(hBrushBack);
+  }
+  write_log("Failed to create the main window.");
+  MessageBoxA(nullptr, kNoWindow, kProgramTitle, MB_ICONEXCLAMATION | MB_SETFOREGROUND);
+  return nullptr;
+}
+
+// The messages until WM_QUIT; its exit code.
+int run_message_loop() {
+  MSG msg;
+  ZeroMemory(&msg, sizeof msg);
+  while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
+    TranslateMessage(&msg);
+    DispatchMessageA(&msg);
+  }
+  return static_cast<int>(msg.wParam);
+}
+
+}  // namespace
+
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int nCmdShow) {
   hInst = instance;
   analyze_cmdline(&cl, __argc, __argv);
@@ -441,15 +524,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int nCmdShow) {
     return 0;
   }
 
-  g_ui_thread = GetCurrentThreadId();
-  HostSinks sinks{};
-  sinks.message_box = box_sink;
-  sinks.textout = display_textout;
-  sinks.post_command = post_sink;
-  sinks.window_origin = origin_sink;
-  sinks.desktop_extent = desktop_sink;
-  host_install(sinks);
-
+  install_sinks();
   if (!open_log()) {
     MessageBoxA(nullptr, kLogOpenFailedText, kProgramTitle, MB_ICONEXCLAMATION | MB_SETFOREGROUND | MB_TOPMOST);
   }
@@ -461,19 +536,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int nCmdShow) {
     close_log();
     return 0;
   }
-  const int full_height = ysize;
-  get_initial();
-  {
-    WindowPlace place{xpos, ypos, xsize, ysize};
-    int right = 0, bottom = 0;
-    host_desktop_extent(&right, &bottom);
-    if (mw_fit_window(&place, 400, full_height, right, bottom)) {
-      xpos = place.x;
-      ypos = place.y;
-      xsize = place.width;
-      ysize = place.height;
-    }
-  }
+  place_window(ysize);
   if (!init_tfr()) {
     close_log();
     return 0;
@@ -482,52 +545,20 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int nCmdShow) {
   if (mw_no_serial_port(comm_status)) devtype = 1;
 
   hBrushBack = CreateSolidBrush(0x604000);
-
-  WNDCLASSA wc;
-  ZeroMemory(&wc, sizeof wc);
-  wc.style = 0;
-  wc.lpfnWndProc = WndProc;
-  wc.cbClsExtra = 0;
-  wc.cbWndExtra = 0;
-  wc.hInstance = hInst;
-  wc.hIcon = LoadIconA(hInst, "VWICON");
-  wc.hCursor = LoadCursorA(nullptr, IDC_ARROW);
-  wc.hbrBackground = hBrushBack;
-  wc.lpszMenuName = "VUPMENU";
-  wc.lpszClassName = kProgramTitle;
-  if (!RegisterClassA(&wc)) {
+  if (!register_window_class()) {
     free_tfr();
     DeleteObject(hBrushBack);
     close_log();
     return 0;
   }
-
-  char title[128];
-  wsprintfA(title, "%s v%s", kProgramTitle, kProgramVersion);
-  HWND window = CreateWindowExA(WS_EX_WINDOWEDGE | WS_EX_CLIENTEDGE, kProgramTitle, title,
-                                WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, xpos, ypos, xsize, ysize,
-                                nullptr, nullptr, hInst, nullptr);
+  HWND window = create_main_window();
   if (window == nullptr) {
-    // Nothing to show the user in: say so, release what start-up took and end.
-    if (!g_window_destroyed) {
-      free_tfr();
-      free_screen();
-      DeleteObject(hBrushBack);
-    }
-    write_log("Failed to create the main window.");
-    MessageBoxA(nullptr, kNoWindow, kProgramTitle, MB_ICONEXCLAMATION | MB_SETFOREGROUND);
     close_log();
     return 0;
   }
   ShowWindow(window, nCmdShow);
   UpdateWindow(window);
-
-  MSG msg;
-  ZeroMemory(&msg, sizeof msg);
-  while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
-    TranslateMessage(&msg);
-    DispatchMessageA(&msg);
-  }
+  const int code = run_message_loop();
   close_log();
-  return static_cast<int>(msg.wParam);
+  return code;
 }
