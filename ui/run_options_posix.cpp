@@ -11,7 +11,7 @@
 #include <string>
 
 #include "ui/command_line.h"
-#include "ui/printable.h"
+#include "support/printable.h"
 
 namespace {
 
@@ -144,25 +144,181 @@ void operand_range(RunCommand command, int* least, int* most) {
   }
 }
 
-}  // namespace
-
-int parse_run_options(int argc, char** argv, RunOptions* options, FILE* err) {
-  *options = RunOptions{};
+// What the scan of the command line has read so far.
+struct OptionScan {
+  RunOptions* options = nullptr;
   bool help = false;
   bool version = false;
   RunCommand command = kRunFrontEnd;
   std::string error;  // the first usage error; help and the version still answer
   unsigned given = 0;
   std::string given_names[16];  // each option bit's name as written
-  auto note = [&](unsigned bit, const char* name) {
+
+  void note(unsigned bit, const char* name) {
     given |= bit;
     for (int b = 0; b < 16; ++b) {
       if (bit == (1u << b) && given_names[b].empty()) given_names[b] = name;
     }
-  };
-  auto fail = [&](const std::string& text) {
+  }
+  void fail(const std::string& text) {
     if (error.empty()) error = text;
-  };
+  }
+};
+
+// The command an option id chooses; kRunFrontEnd when it chooses none.
+RunCommand command_of(int id) {
+  switch (id) {
+    case kOptBatch: return kRunBatch;
+    case kOptInfo: return kRunInfo;
+    case kOptEmitSyx: return kRunEmitSyx;
+    case kOptList: return kRunList;
+    case kOptQuery: return kRunQuery;
+    case kOptFind: return kRunFind;
+    case kOptDryRun: return kRunDryRun;
+    default: return kRunFrontEnd;
+  }
+}
+
+void choose_command(OptionScan* scan, RunCommand chosen) {
+  if (scan->command != kRunFrontEnd && scan->command != chosen) {
+    scan->fail(std::string(command_name(scan->command)) + " and " + command_name(chosen) + " cannot be given together");
+  } else {
+    scan->command = chosen;
+  }
+}
+
+void read_port(OptionScan* scan, const char* value) {
+  scan->note(kBitPort, "--port");
+  if (value[0] == '\0') {
+    scan->fail("--port needs a device");
+  } else if (other_com_name(value)) {
+    scan->fail(std::string("--port ") + value + ": the ports are COM1 to COM4 (any other device is named by its path)");
+  } else {
+    scan->options->ports.push_back(value);
+  }
+}
+
+void read_rate(OptionScan* scan, const char* value) {
+  scan->note(kBitRate, "--rate");
+  if (std::strlen(value) != 1 || value[0] < '0' || value[0] > '3') {
+    scan->fail(std::string("--rate takes 0, 1, 2 or 3, not ") + value);
+  } else {
+    scan->options->rate = value[0] - '0';
+  }
+}
+
+void read_timeout(OptionScan* scan, const char* value) {
+  scan->note(kBitTimeout, "--timeout");
+  char* end = nullptr;
+  const long ms = std::strtol(value, &end, 10);
+  if (value[0] < '0' || value[0] > '9' || *end != '\0' || ms < 1 || ms > 60000) {
+    scan->fail(std::string("--timeout takes milliseconds from 1 to 60000, not ") + value);
+  } else {
+    scan->options->timeout_ms = static_cast<int>(ms);
+  }
+}
+
+// The options that choose the link and the output, and their values. False for
+// an id that is none of them.
+bool read_setting(OptionScan* scan, int id, const char* value) {
+  RunOptions* options = scan->options;
+  switch (id) {
+    case 'q': options->quiet = true; scan->note(kBitQuiet, "-q"); return true;
+    case kOptIni: options->ini = value; scan->note(kBitIni, "--ini"); return true;
+    case kOptPort: read_port(scan, value); return true;
+    case kOptMidiOut:
+      scan->note(kBitMidi, "--midi-out");
+      if (value[0] == '\0') scan->fail("--midi-out needs a name or number");
+      options->midi_out = value;
+      return true;
+    case kOptMidiIn:
+      scan->note(kBitMidi, "--midi-in");
+      if (value[0] == '\0') scan->fail("--midi-in needs a name or number");
+      options->midi_in = value;
+      return true;
+    case kOptRate: read_rate(scan, value); return true;
+    case kOptSkipVersionCheck:
+      options->skip_version_check = true;
+      scan->note(kBitSkip, "--skip-version-check");
+      return true;
+    case kOptJson: options->json = true; scan->note(kBitJson, "--json"); return true;
+    case kOptTimeout: read_timeout(scan, value); return true;
+    case kOptFirst: options->first = true; scan->note(kBitFirst, "--first"); return true;
+    default: return false;
+  }
+}
+
+// What getopt_long could not take: a missing argument, an argument to an option
+// that takes none, or an unknown option. `argument` is the argument as given.
+void refuse_option(OptionScan* scan, int id, const char* argument) {
+  const bool is_long = std::strncmp(argument, "--", 2) == 0;
+  // The option as written, for the messages.
+  const std::string written = is_long ? long_name(argument) : "-" + shown_byte(optopt != 0 ? optopt : id);
+  int has_arg = 0;
+  if (id == ':') {
+    scan->fail(written + " needs an argument");
+  } else if (is_long && known_long_option(written, &has_arg) && has_arg == no_argument &&
+             std::strchr(argument, '=') != nullptr) {
+    scan->fail(written + " takes no argument (" + argument + ")");
+  } else {
+    scan->fail("unknown option " + written);
+  }
+}
+
+// One option (or operand) getopt_long has returned.
+void read_option(OptionScan* scan, int id, const char* argument) {
+  const RunCommand chosen = command_of(id);
+  if (chosen != kRunFrontEnd) {
+    choose_command(scan, chosen);
+  } else if (id == 1) {
+    scan->options->operands.push_back(optarg);
+  } else if (id == 'h') {
+    scan->help = true;
+  } else if (id == 'V') {
+    scan->version = true;
+  } else if (!read_setting(scan, id, optarg)) {
+    refuse_option(scan, id, argument);
+  }
+}
+
+// The number of files against what the command takes; "" when it fits.
+std::string operand_count_error(RunCommand command, const std::vector<const char*>& operands) {
+  int least = 0, most = 0;
+  operand_range(command, &least, &most);
+  const int count = static_cast<int>(operands.size());
+  if (count < least) {
+    return std::string(command_name(command)) + " needs " +
+           (command == kRunEmitSyx ? "FILE and OUT" : least == 1 && most == 1 ? "one FILE" : "at least one file");
+  }
+  if (most >= 0 && count > most) {
+    return std::string(command_name(command)) + " takes " +
+           (most == 0 ? "no file" : most == 1 ? "one FILE" : "FILE and OUT") + "; \"" + operands[most] +
+           "\" is one too many";
+  }
+  return "";
+}
+
+// The options that cannot go together, once the whole command line is read:
+// the first that does not fit, or "" when none.
+std::string conflict_error(const OptionScan& scan) {
+  const RunOptions& options = *scan.options;
+  const unsigned refused = scan.given & ~allowed_options(scan.command);
+  for (int b = 0; b < 16; ++b) {
+    if (refused & (1u << b)) return scan.given_names[b] + " does not apply to " + command_name(scan.command);
+  }
+  if (!options.ports.empty() && (options.midi_out != nullptr || options.midi_in != nullptr))
+    return "--port and --midi-out/--midi-in choose two links at once; give one";
+  if (options.ports.size() > 1 && scan.command != kRunFind)
+    return "--port is given more than once; only --find tries several";
+  return operand_count_error(scan.command, options.operands);
+}
+
+}  // namespace
+
+int parse_run_options(int argc, char** argv, RunOptions* options, FILE* err) {
+  *options = RunOptions{};
+  OptionScan scan;
+  scan.options = options;
   opterr = 0;  // the errors are told here, one line each
   optind = 0;  // a fresh scan (GNU), also when called again
   // "-": operands come back in their place (id 1), so options may follow files
@@ -172,120 +328,16 @@ int parse_run_options(int argc, char** argv, RunOptions* options, FILE* err) {
     optopt = 0;
     const int id = getopt_long(argc, argv, "-:hVq", kLongOptions, nullptr);
     if (id == -1) break;
-    const char* argument = at < argc ? argv[at] : "";
-    const bool is_long = std::strncmp(argument, "--", 2) == 0;
-    // The option as written, for the messages.
-    const std::string written = is_long ? long_name(argument) : "-" + shown_byte(optopt != 0 ? optopt : id);
-    RunCommand chosen = kRunFrontEnd;
-    switch (id) {
-      case 1: options->operands.push_back(optarg); break;
-      case 'h': help = true; break;
-      case 'V': version = true; break;
-      case 'q': options->quiet = true; note(kBitQuiet, "-q"); break;
-      case kOptIni: options->ini = optarg; note(kBitIni, "--ini"); break;
-      case kOptBatch: chosen = kRunBatch; break;
-      case kOptInfo: chosen = kRunInfo; break;
-      case kOptEmitSyx: chosen = kRunEmitSyx; break;
-      case kOptList: chosen = kRunList; break;
-      case kOptQuery: chosen = kRunQuery; break;
-      case kOptFind: chosen = kRunFind; break;
-      case kOptDryRun: chosen = kRunDryRun; break;
-      case kOptPort:
-        note(kBitPort, "--port");
-        if (optarg[0] == '\0') {
-          fail("--port needs a device");
-        } else if (other_com_name(optarg)) {
-          fail(std::string("--port ") + optarg + ": the ports are COM1 to COM4 (any other device is named by its path)");
-        } else {
-          options->ports.push_back(optarg);
-        }
-        break;
-      case kOptMidiOut:
-        note(kBitMidi, "--midi-out");
-        if (optarg[0] == '\0') fail("--midi-out needs a name or number");
-        options->midi_out = optarg;
-        break;
-      case kOptMidiIn:
-        note(kBitMidi, "--midi-in");
-        if (optarg[0] == '\0') fail("--midi-in needs a name or number");
-        options->midi_in = optarg;
-        break;
-      case kOptRate:
-        note(kBitRate, "--rate");
-        if (std::strlen(optarg) != 1 || optarg[0] < '0' || optarg[0] > '3') {
-          fail(std::string("--rate takes 0, 1, 2 or 3, not ") + optarg);
-        } else {
-          options->rate = optarg[0] - '0';
-        }
-        break;
-      case kOptSkipVersionCheck: options->skip_version_check = true; note(kBitSkip, "--skip-version-check"); break;
-      case kOptJson: options->json = true; note(kBitJson, "--json"); break;
-      case kOptTimeout: {
-        note(kBitTimeout, "--timeout");
-        char* end = nullptr;
-        const long ms = std::strtol(optarg, &end, 10);
-        if (optarg[0] < '0' || optarg[0] > '9' || *end != '\0' || ms < 1 || ms > 60000) {
-          fail(std::string("--timeout takes milliseconds from 1 to 60000, not ") + optarg);
-        } else {
-          options->timeout_ms = static_cast<int>(ms);
-        }
-        break;
-      }
-      case kOptFirst: options->first = true; note(kBitFirst, "--first"); break;
-      case ':':
-        fail(written + " needs an argument");
-        break;
-      default: {
-        int has_arg = 0;
-        if (is_long && known_long_option(written, &has_arg) && has_arg == no_argument &&
-            std::strchr(argument, '=') != nullptr) {
-          fail(written + " takes no argument (" + argument + ")");
-        } else if (is_long) {
-          fail("unknown option " + written);
-        } else {
-          fail("unknown option " + written);
-        }
-        break;
-      }
-    }
-    if (chosen != kRunFrontEnd) {
-      if (command != kRunFrontEnd && command != chosen) {
-        fail(std::string(command_name(command)) + " and " + command_name(chosen) + " cannot be given together");
-      } else {
-        command = chosen;
-      }
-    }
+    read_option(&scan, id, at < argc ? argv[at] : "");
   }
   for (int i = optind; i < argc; ++i) options->operands.push_back(argv[i]);
-  options->command = command;
+  options->command = scan.command;
   // Help and the version answer whatever else is given.
-  if (help || version) {
-    options->command = help ? kRunHelp : kRunVersion;
+  if (scan.help || scan.version) {
+    options->command = scan.help ? kRunHelp : kRunVersion;
     return 0;
   }
-  if (error.empty()) {
-    const unsigned refused = given & ~allowed_options(command);
-    for (int b = 0; b < 16 && error.empty(); ++b) {
-      if (refused & (1u << b)) error = given_names[b] + " does not apply to " + command_name(command);
-    }
-  }
-  if (error.empty() && !options->ports.empty() && (options->midi_out != nullptr || options->midi_in != nullptr))
-    error = "--port and --midi-out/--midi-in choose two links at once; give one";
-  if (error.empty() && options->ports.size() > 1 && command != kRunFind)
-    error = "--port is given more than once; only --find tries several";
-  if (error.empty()) {
-    int least = 0, most = 0;
-    operand_range(command, &least, &most);
-    const int count = static_cast<int>(options->operands.size());
-    if (count < least) {
-      error = std::string(command_name(command)) + " needs " +
-              (command == kRunEmitSyx ? "FILE and OUT" : least == 1 && most == 1 ? "one FILE" : "at least one file");
-    } else if (most >= 0 && count > most) {
-      error = std::string(command_name(command)) + " takes " +
-              (most == 0 ? "no file" : most == 1 ? "one FILE" : "FILE and OUT") + "; \"" + options->operands[most] +
-              "\" is one too many";
-    }
-  }
+  const std::string error = scan.error.empty() ? conflict_error(scan) : scan.error;
   if (error.empty()) return 0;
   options->usage_error = printable_text(error);  // the user's own text may hold control bytes
   std::fprintf(err, "xrupdate: %s (xrupdate --help lists the options)\n", options->usage_error.c_str());

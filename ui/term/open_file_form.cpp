@@ -127,6 +127,77 @@ void keep_selection_visible(OpenForm* form) {
   if (form->scroll < 0) form->scroll = 0;
 }
 
+// Up, Down, Page Up and Page Down: the entry picked is the file name.
+void move_selection(OpenForm* form, int key) {
+  const int count = static_cast<int>(form->entries.size());
+  if (count == 0) return;
+  const int step = key == KEY_DOWN    ? 1
+                   : key == KEY_UP    ? -1
+                   : key == KEY_NPAGE ? open_list_rows()
+                                      : -open_list_rows();
+  form->selected = std::max(0, std::min(count - 1, form->selected + step));
+  keep_selection_visible(form);
+  form->name = form->entries[static_cast<std::size_t>(form->selected)];
+  form->name_overflow = false;
+}
+
+// The form stays open with a note.
+void stay_with_note(OpenForm* form, const std::string& note) {
+  form->note = note;
+  loop_invalidate();
+}
+
+// `target` names a file (which need not exist): its full path into `out`, and
+// its folder made the current one. False, with a note, when there is no name
+// or the full path does not fit in `size`.
+bool choose_file(OpenForm* form, const std::string& target, char* out, int size) {
+  // The name need not exist; its folder is made absolute.
+  const std::size_t slash = target.rfind('/');
+  const std::string folder = absolute_folder(slash == 0 ? "/" : target.substr(0, slash));
+  const std::string leaf = target.substr(slash + 1);
+  std::string full = folder == "/" ? "/" + leaf : folder + "/" + leaf;
+  if (leaf.empty()) {
+    stay_with_note(form, "Type a file name.");
+    return false;
+  }
+  // A path that does not fit is refused whole: a shortened one could name another file.
+  if (static_cast<int>(full.size()) >= size) {
+    stay_with_note(form, "Not sent: the full path has " + std::to_string(full.size()) + " characters; " +
+                             std::to_string(size - 1) + " at most can be sent.");
+    return false;
+  }
+  std::memcpy(out, full.c_str(), full.size() + 1);
+  // The chosen file's folder becomes the current directory.
+  if (chdir(folder.c_str()) != 0) {
+    // The transfer reports a file it cannot open; nothing more to do here.
+  }
+  return true;
+}
+
+// Enter: a pattern lists what matches it, a folder is opened, a file is chosen
+// (true, its full path in `out`).
+bool enter_name(OpenForm* form, char* out, int size) {
+  if (form->name.empty()) return false;
+  if (form->name_overflow) {
+    stay_with_note(form, kNameOverflowNote);  // what was typed is no longer whole
+    return false;
+  }
+  std::string target = form->name[0] == '/' ? form->name : form->folder + "/" + form->name;
+  const bool pattern = form->name.find_first_of("*?") != std::string::npos && form->name.find('/') == std::string::npos;
+  if (pattern || is_folder(target)) {
+    if (pattern) {
+      form->pattern = form->name;
+    } else {
+      form->folder = absolute_folder(target);
+    }
+    form->name.clear();
+    list_folder(form);
+    loop_invalidate();
+    return false;
+  }
+  return choose_file(form, target, out, size);
+}
+
 }  // namespace
 
 int form_open_file(char* out, int size) {
@@ -141,68 +212,19 @@ int form_open_file(char* out, int size) {
     const int key = loop_wait_key();
     form.note.clear();
     if (is_cancel(key)) break;
+    if (is_enter(key)) {
+      if (enter_name(&form, out, size)) {
+        result = 1;
+        break;
+      }
+      continue;  // enter_name has redrawn what changed
+    }
     if (key == '\t' || key == KEY_BTAB) {
       form.filter = (form.filter + (key == '\t' ? 1 : 3)) % 4;
       form.pattern.clear();
       list_folder(&form);
     } else if (key == KEY_DOWN || key == KEY_UP || key == KEY_NPAGE || key == KEY_PPAGE) {
-      const int count = static_cast<int>(form.entries.size());
-      if (count > 0) {
-        const int step = key == KEY_DOWN    ? 1
-                         : key == KEY_UP    ? -1
-                         : key == KEY_NPAGE ? open_list_rows()
-                                            : -open_list_rows();
-        form.selected = std::max(0, std::min(count - 1, form.selected + step));
-        keep_selection_visible(&form);
-        form.name = form.entries[static_cast<std::size_t>(form.selected)];
-        form.name_overflow = false;
-      }
-    } else if (is_enter(key)) {
-      if (form.name.empty()) continue;
-      if (form.name_overflow) {
-        form.note = kNameOverflowNote;  // what was typed is no longer whole
-        loop_invalidate();
-        continue;
-      }
-      std::string target = form.name[0] == '/' ? form.name : form.folder + "/" + form.name;
-      if (form.name.find_first_of("*?") != std::string::npos && form.name.find('/') == std::string::npos) {
-        form.pattern = form.name;  // a pattern lists what matches it
-        form.name.clear();
-        list_folder(&form);
-        loop_invalidate();
-        continue;
-      }
-      if (is_folder(target)) {
-        form.folder = absolute_folder(target);
-        form.name.clear();
-        list_folder(&form);
-        loop_invalidate();
-        continue;
-      }
-      // The name need not exist; its folder is made absolute.
-      const std::size_t slash = target.rfind('/');
-      const std::string folder = absolute_folder(slash == 0 ? "/" : target.substr(0, slash));
-      const std::string leaf = target.substr(slash + 1);
-      std::string full = folder == "/" ? "/" + leaf : folder + "/" + leaf;
-      if (leaf.empty()) {
-        form.note = "Type a file name.";
-        loop_invalidate();
-        continue;
-      }
-      // A path that does not fit is refused whole: a shortened one could name another file.
-      if (static_cast<int>(full.size()) >= size) {
-        form.note = "Not sent: the full path has " + std::to_string(full.size()) + " characters; " +
-                    std::to_string(size - 1) + " at most can be sent.";
-        loop_invalidate();
-        continue;
-      }
-      std::memcpy(out, full.c_str(), full.size() + 1);
-      // The chosen file's folder becomes the current directory.
-      if (chdir(folder.c_str()) != 0) {
-        // The transfer reports a file it cannot open; nothing more to do here.
-      }
-      result = 1;
-      break;
+      move_selection(&form, key);
     } else if (edit_text_field(&form.name, key, PATH_MAX - 1) == kFieldFull) {
       form.name_overflow = true;
     }

@@ -16,30 +16,37 @@
 
 namespace {
 
-SCREEN* g_screen = nullptr;
-int g_focus_reported = 0;
-int g_colors = 0;
-int g_utf8 = 0;  // the locale's characters are UTF-8
+// The screen's state. All of it is written by the user-interface thread, in
+// screen_open and screen_close.
+struct ScreenState {
+  SCREEN* screen = nullptr;
+  int focus_reported = 0;
+  int colors = 0;
+  int utf8 = 0;  // the locale's characters are UTF-8
 
-// Written by the crash handler: what gives the terminal back, taken from terminfo.
-char g_restore[1024];
-std::size_t g_restore_length = 0;
-struct termios g_saved_modes;
-int g_have_saved_modes = 0;
+  // Read by the crash handler, on whichever thread crashes: what gives the
+  // terminal back, taken from terminfo, and the terminal's modes before.
+  char restore[1024] = {};
+  std::size_t restore_length = 0;
+  struct termios saved_modes = {};
+  int have_saved_modes = 0;
 
-// Focus reporting: the terminfo strings when the entry has them, else the
-// private mode 1004 that xterm, tmux and screen-like terminals understand.
-const char* g_focus_on = nullptr;
-const char* g_focus_off = nullptr;
+  // Focus reporting: the terminfo strings when the entry has them, else the
+  // private mode 1004 that xterm, tmux and screen-like terminals understand.
+  const char* focus_on = nullptr;
+  const char* focus_off = nullptr;
+};
+
+ScreenState g_term;
 
 enum Pair : short { kPairClient = 1, kPairMenu = 2, kPairForm = 3, kPairTitle = 4 };
 
 void add_restore(const char* capability) {
   if (capability == nullptr || capability == reinterpret_cast<const char*>(-1)) return;
   const std::size_t n = std::strlen(capability);
-  if (g_restore_length + n >= sizeof g_restore) return;
-  std::memcpy(g_restore + g_restore_length, capability, n);
-  g_restore_length += n;
+  if (g_term.restore_length + n >= sizeof g_term.restore) return;
+  std::memcpy(g_term.restore + g_term.restore_length, capability, n);
+  g_term.restore_length += n;
 }
 
 const char* terminfo_string(const char* name) {
@@ -48,11 +55,11 @@ const char* terminfo_string(const char* name) {
 }
 
 void crash_handler(int signal_number) {
-  if (g_restore_length > 0) {
-    const ssize_t ignored = write(STDOUT_FILENO, g_restore, g_restore_length);
+  if (g_term.restore_length > 0) {
+    const ssize_t ignored = write(STDOUT_FILENO, g_term.restore, g_term.restore_length);
     (void)ignored;
   }
-  if (g_have_saved_modes) tcsetattr(STDIN_FILENO, TCSANOW, &g_saved_modes);
+  if (g_term.have_saved_modes) tcsetattr(STDIN_FILENO, TCSANOW, &g_term.saved_modes);
   signal(signal_number, SIG_DFL);
   raise(signal_number);
 }
@@ -102,7 +109,7 @@ void sanitize(const char* text, int width, char* out, int out_size) {
       ++i;
       continue;
     }
-    const int length = g_utf8 ? utf8_length(in + i) : 0;
+    const int length = g_term.utf8 ? utf8_length(in + i) : 0;
     if (length == 0) {
       out[n++] = '?';
       ++i;
@@ -136,13 +143,13 @@ void menu_item(int* col, const char* label, int enabled, unsigned long base) {
 }  // namespace
 
 int screen_open() {
-  if (g_screen != nullptr) return 1;
+  if (g_term.screen != nullptr) return 1;
   std::setlocale(LC_ALL, "");
-  g_utf8 = std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0 ? 1 : 0;
-  if (tcgetattr(STDIN_FILENO, &g_saved_modes) == 0) g_have_saved_modes = 1;
-  g_screen = newterm(nullptr, stdout, stdin);
-  if (g_screen == nullptr) return 0;
-  set_term(g_screen);
+  g_term.utf8 = std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0 ? 1 : 0;
+  if (tcgetattr(STDIN_FILENO, &g_term.saved_modes) == 0) g_term.have_saved_modes = 1;
+  g_term.screen = newterm(nullptr, stdout, stdin);
+  if (g_term.screen == nullptr) return 0;
+  set_term(g_term.screen);
   raw();
   noecho();
   nonl();
@@ -156,24 +163,24 @@ int screen_open() {
     init_pair(kPairMenu, COLOR_BLACK, COLOR_WHITE);
     init_pair(kPairForm, COLOR_BLACK, COLOR_WHITE);
     init_pair(kPairTitle, COLOR_WHITE, COLOR_CYAN);
-    g_colors = 1;
+    g_term.colors = 1;
   }
 
-  g_focus_on = terminfo_string("fe");
-  g_focus_off = terminfo_string("fd");
-  if ((g_focus_on == nullptr || g_focus_off == nullptr) && term_name_reports_focus()) {
-    g_focus_on = "\033[?1004h";
-    g_focus_off = "\033[?1004l";
+  g_term.focus_on = terminfo_string("fe");
+  g_term.focus_off = terminfo_string("fd");
+  if ((g_term.focus_on == nullptr || g_term.focus_off == nullptr) && term_name_reports_focus()) {
+    g_term.focus_on = "\033[?1004h";
+    g_term.focus_off = "\033[?1004l";
   }
-  if (g_focus_on != nullptr && g_focus_off != nullptr) {
+  if (g_term.focus_on != nullptr && g_term.focus_off != nullptr) {
     define_key("\033[I", kKeyFocusIn);
     define_key("\033[O", kKeyFocusOut);
-    putp(g_focus_on);
-    g_focus_reported = 1;
+    putp(g_term.focus_on);
+    g_term.focus_reported = 1;
   }
 
-  g_restore_length = 0;
-  if (g_focus_reported) add_restore(g_focus_off);
+  g_term.restore_length = 0;
+  if (g_term.focus_reported) add_restore(g_term.focus_off);
   add_restore(terminfo_string("sgr0"));
   add_restore(terminfo_string("cnorm"));
   add_restore(terminfo_string("rmkx"));
@@ -183,24 +190,24 @@ int screen_open() {
 }
 
 void screen_close() {
-  if (g_screen == nullptr) return;
-  if (g_focus_reported) putp(g_focus_off);
+  if (g_term.screen == nullptr) return;
+  if (g_term.focus_reported) putp(g_term.focus_off);
   curs_set(1);
   endwin();
-  delscreen(g_screen);
-  g_screen = nullptr;
-  g_focus_reported = 0;
+  delscreen(g_term.screen);
+  g_term.screen = nullptr;
+  g_term.focus_reported = 0;
   remove_crash_handlers();
-  if (g_have_saved_modes) tcsetattr(STDIN_FILENO, TCSANOW, &g_saved_modes);
+  if (g_term.have_saved_modes) tcsetattr(STDIN_FILENO, TCSANOW, &g_term.saved_modes);
   std::fflush(stdout);
 }
 
-int screen_is_open() { return g_screen != nullptr ? 1 : 0; }
+int screen_is_open() { return g_term.screen != nullptr ? 1 : 0; }
 
-int screen_focus_reported() { return g_focus_reported; }
+int screen_focus_reported() { return g_term.focus_reported; }
 
 int screen_read_key() {
-  if (g_screen == nullptr) return kKeyNone;
+  if (g_term.screen == nullptr) return kKeyNone;
   const int ch = wgetch(stdscr);
   if (ch == ERR) return kKeyNone;
   if (ch != kKeyEscape) return ch;
@@ -229,7 +236,7 @@ int screen_read_key() {
 }
 
 void screen_resize() {
-  if (g_screen == nullptr) return;
+  if (g_term.screen == nullptr) return;
   struct winsize size;
   if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_row > 0 && size.ws_col > 0) {
     resizeterm(size.ws_row, size.ws_col);
@@ -237,18 +244,18 @@ void screen_resize() {
   clearok(curscr, TRUE);
 }
 
-int screen_fits() { return g_screen != nullptr && LINES >= kMinRows && COLS >= kMinColumns ? 1 : 0; }
+int screen_fits() { return g_term.screen != nullptr && LINES >= kMinRows && COLS >= kMinColumns ? 1 : 0; }
 
 void screen_bell() {
-  if (g_screen != nullptr) beep();
+  if (g_term.screen != nullptr) beep();
 }
 
-unsigned long screen_attr_normal() { return g_colors ? COLOR_PAIR(kPairForm) : A_NORMAL; }
+unsigned long screen_attr_normal() { return g_term.colors ? COLOR_PAIR(kPairForm) : A_NORMAL; }
 unsigned long screen_attr_focus() { return screen_attr_normal() | A_REVERSE; }
 unsigned long screen_attr_disabled() { return screen_attr_normal() | A_DIM; }
 
 void screen_text(int row, int col, const char* text, int width, unsigned long attr) {
-  if (g_screen == nullptr || row < 0 || row >= LINES || col < 0 || col >= COLS || width <= 0) return;
+  if (g_term.screen == nullptr || row < 0 || row >= LINES || col < 0 || col >= COLS || width <= 0) return;
   if (width > COLS - col) width = COLS - col;
   char clean[1024];
   sanitize(text, width, clean, sizeof clean);
@@ -257,7 +264,7 @@ void screen_text(int row, int col, const char* text, int width, unsigned long at
 }
 
 void screen_frame(int top, int left, int height, int width, const char* caption) {
-  if (g_screen == nullptr) return;
+  if (g_term.screen == nullptr) return;
   const attr_t attr = static_cast<attr_t>(screen_attr_normal());
   attrset(attr);
   for (int r = top; r < top + height; ++r) mvhline(r, left, ' ', width);
@@ -278,7 +285,7 @@ void screen_frame(int top, int left, int height, int width, const char* caption)
 }
 
 void screen_cursor(int visible, int row, int col) {
-  if (g_screen == nullptr) return;
+  if (g_term.screen == nullptr) return;
   if (visible) {
     curs_set(1);
     move(row, col);
@@ -288,7 +295,7 @@ void screen_cursor(int visible, int row, int col) {
 }
 
 void screen_draw_main(const MainView& view) {
-  if (g_screen == nullptr) return;
+  if (g_term.screen == nullptr) return;
   attrset(A_NORMAL);
   erase();
   if (!screen_fits()) {
@@ -298,10 +305,10 @@ void screen_draw_main(const MainView& view) {
     screen_text(0, 0, text, COLS, A_BOLD);
     return;
   }
-  const unsigned long client = g_colors ? COLOR_PAIR(kPairClient) : A_NORMAL;
-  const unsigned long menu = g_colors ? COLOR_PAIR(kPairMenu) : A_NORMAL;
+  const unsigned long client = g_term.colors ? COLOR_PAIR(kPairClient) : A_NORMAL;
+  const unsigned long menu = g_term.colors ? COLOR_PAIR(kPairMenu) : A_NORMAL;
   const unsigned long title =
-      view.title_marked ? (A_BOLD | (g_colors ? COLOR_PAIR(kPairTitle) : A_STANDOUT)) : A_REVERSE;
+      view.title_marked ? (A_BOLD | (g_term.colors ? COLOR_PAIR(kPairTitle) : A_STANDOUT)) : A_REVERSE;
   for (int row = 0; row < LINES; ++row) fill_row(row, row == 0 ? title : row == 1 ? menu : client);
 
   char caption[128];
@@ -336,7 +343,7 @@ void screen_draw_main(const MainView& view) {
 }
 
 void screen_flush() {
-  if (g_screen == nullptr) return;
+  if (g_term.screen == nullptr) return;
   wnoutrefresh(stdscr);
   doupdate();
 }
