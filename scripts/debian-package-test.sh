@@ -45,7 +45,7 @@ trap cleanup EXIT
 # ---------------------------------------------------------------- the package
 
 echo "building the package in $build ..."
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DXR_TESTS=OFF >"$build.configure.log" 2>&1 ||
+cmake -S "$root" --preset package -B "$build" >"$build.configure.log" 2>&1 ||
   { cat "$build.configure.log"; exit 1; }
 cmake --build "$build" -j "$jobs" >"$build.build.log" 2>&1 || { tail -30 "$build.build.log"; exit 1; }
 rm -f "$build"/xrupdate_*.deb

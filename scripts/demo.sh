@@ -17,7 +17,7 @@ scripts/install-deps.sh || exit 1
 # A fresh clone has no build folder yet; the logs are written beside it.
 mkdir -p "$build" || exit 1
 if [ ! -f "$build/build.ninja" ]; then
-  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DXR_TESTS=OFF >"$build.configure.log" 2>&1 ||
+  cmake -S "$root" --preset package -B "$build" >"$build.configure.log" 2>&1 ||
     { cat "$build.configure.log"; exit 1; }
 fi
 echo "building xrupdate and xrsim in $build ..."

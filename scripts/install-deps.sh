@@ -16,7 +16,7 @@ packages=(
   wine64 wine xvfb xdotool imagemagick tmux python3 fonts-ipafont-gothic
   dpkg-dev man-db groff-base ccache clang libclang-rt-14-dev locales strace
   qemu-system-x86 busybox-static alsa-utils udev
-  emscripten chromium chromium-driver python3-selenium python3-pytest python3-pexpect
+  emscripten chromium chromium-driver python3-selenium python3-pytest python3-pexpect nodejs
 )
 add_i386=0
 if reason=$("$here/probe-i386.sh" kernel); then
@@ -29,6 +29,9 @@ missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
+# npm (for the page's checker): some Node.js packages carry their own npm and
+# conflict with Debian's, so the package is asked for only when the command is missing.
+command -v npm >/dev/null 2>&1 || missing+=(npm)
 # The Japanese locale: Wine takes the Windows program's Japanese code page (932,
 # where "\" can be the second byte of a character) from it.
 japanese_locale() {

@@ -11,7 +11,11 @@ into the work folder the first time.
 
     scripts/real-midi.py --build-dir build/native [--work build/real-midi]
                          [--win64-dir build/win64] [--web-dir build/web]
-                         [-- PYTEST-ARGS...]
+                         [--later FILE] [-- PYTEST-ARGS...]
+
+The Linux program's tests run first. With --later the guest boots at once, and
+the Windows program's and the page's tests wait until FILE exists (so that
+their builds may still be made meanwhile).
 
 Exits with pytest's status inside the guest, 77 when the machine cannot run
 the guest (no qemu-system-x86_64), and 1 when the guest does not report."""
@@ -25,6 +29,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
@@ -32,7 +37,8 @@ SKIP = 77
 # The modules the guest loads, with their dependencies found from each module's
 # own "depends=" record; nothing of these is built into Debian's kernel.
 WANTED = ["virtio_pci", "9pnet_virtio", "9p", "overlay", "snd-virmidi", "snd-seq-dummy"]
-BOOT_LIMIT_S = 900  # the guest is stopped after this, whatever it is doing
+BOOT_LIMIT_S = 1800  # the guest is stopped after this, whatever it is doing
+LATER_LIMIT_S = 1200  # the longest the guest waits for the later builds
 
 
 def say(text):
@@ -170,17 +176,20 @@ def guest_script(args, out, prefix):
     if args.web_dir:
         dirs += f" --web-dir '{args.web_dir}' --artifacts /tmp/screenshots"
     # The files first: pytest looks for conftest.py beside the first path it is given.
-    # A topic whose build is not given is left out, and said so.
-    names = sorted(p.name for p in (ROOT / "tests" / "e2e").glob("test_real_midi_*.py"))
-    for name, given in (("test_real_midi_wine.py", args.win64_dir), ("test_real_midi_web.py", args.web_dir)):
-        if not given and name in names:
-            names.remove(name)
+    # A topic whose build is not given is left out, and said so; one whose build
+    # is given but was not made is left out in the guest, and said so there.
+    later = []
+    for name, given, built in (("test_real_midi_wine.py", args.win64_dir, "xrupdate.exe"),
+                               ("test_real_midi_web.py", args.web_dir, "page/index.html")):
+        if not given:
             say(f"{name} is left out: its build folder is not given")
-    topics = " ".join(names)
+        else:
+            later.append(f"""if [ -e '{given}/{built}' ]; then later="$later {name}"
+else echo "real-midi: {name} is left out: {given}/{built} was not built"; status=1; fi""")
+    pytest = "/usr/bin/python3 -m pytest -q -p no:cacheprovider -rs --durations=5"
     return f"""set -u
 export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/tmp/home LANG=C.UTF-8
 mkdir -p /tmp/home
-{overlay(prefix) if prefix else ""}
 export PYTHONDONTWRITEBYTECODE=1 XR_REAL_MIDI=1 XR_GUI_WINEPREFIX=/tmp/wineprefix
 hostname xr-guest 2>/dev/null
 ip link set lo up 2>/dev/null
@@ -192,7 +201,17 @@ if [ -x /lib/systemd/systemd-udevd ]; then
 fi
 echo "guest up after $(cut -d' ' -f1 /proc/uptime) s; cards: $(cat /proc/asound/cards | head -1)"
 cd '{ROOT}/tests/e2e' || exit 1
-timeout 1200 /usr/bin/python3 -m pytest -q -p no:cacheprovider -rs --durations=5 {topics} {dirs} {pytest_args}
+status=0
+timeout 900 {pytest} test_real_midi_linux.py {dirs} {pytest_args} || status=1
+waited=0
+while [ ! -e '{out}/ready' ] && [ $waited -lt {LATER_LIMIT_S} ]; do sleep 1; waited=$((waited + 1)); done
+[ -e '{out}/ready' ] || {{ echo "real-midi: the later builds were not ready after {LATER_LIMIT_S} s"; exit 1; }}
+echo "the later builds ready after $(cut -d' ' -f1 /proc/uptime) s"
+{overlay(prefix) if prefix else ""}
+later=
+{chr(10).join(later)}
+if [ -n "$later" ]; then timeout 900 {pytest} $later {dirs} {pytest_args} || status=1; fi
+exit $status
 """
 
 
@@ -204,6 +223,8 @@ def main():
     parser.add_argument("--web-dir", type=lambda p: pathlib.Path(p).resolve())
     parser.add_argument("--memory", default="3072")
     parser.add_argument("--command", help="a shell command to run in the guest instead of the tests")
+    parser.add_argument("--later", type=lambda p: pathlib.Path(p).resolve(),
+                        help="the Windows and web tests wait until this file exists")
     parser.add_argument("pytest_args", nargs="*")
     args = parser.parse_args()
     qemu = shutil.which("qemu-system-x86_64")
@@ -225,7 +246,7 @@ def main():
     entries.append(("init", 0o100755, INIT.replace("@OUT@", str(out)).replace("@ROOT@", str(ROOT)).encode()))
     initrd = out / "initrd.cpio"
     initrd.write_bytes(cpio_newc(entries))
-    prefix = host_wine_prefix(work) if args.win64_dir else None
+    prefix = work / "wineprefix" if args.win64_dir else None
     script = guest_script(args, out, prefix)
     if args.command:
         script = script[:script.index("cd '")] + args.command + "\n"
@@ -239,10 +260,21 @@ def main():
                "-virtfs", f"local,path={ROOT},mount_tag=tree,security_model=none,readonly=on,multidevs=remap",
                "-virtfs", f"local,path={out},mount_tag=results,security_model=none,multidevs=remap",
                "-nic", "none"]
+    # The prefix is made here while the guest runs the Linux program's tests;
+    # then, once the later builds are there, the guest is told.
+    def make_ready():
+        if prefix is not None:
+            host_wine_prefix(work)
+        while args.later is not None and not args.later.exists() and guest.poll() is None:
+            time.sleep(0.5)
+        (out / "ready").write_text("")
+
+    readiness = threading.Thread(target=make_ready, daemon=True)
     start = time.monotonic()
     say(f"booting {vmlinuz.name} under qemu (tcg); console in {console}")
     with open(console, "wb") as log:
         guest = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT)
+        readiness.start()
         try:
             guest.wait(timeout=BOOT_LIMIT_S)
         except subprocess.TimeoutExpired:

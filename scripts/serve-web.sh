@@ -11,8 +11,7 @@ page=${XR_BUILD_DIR:-$root/build}/web/page
 if [ ! -f "$page/xrupdate.wasm" ]; then
   command -v emcc >/dev/null 2>&1 || { echo "emscripten (emcc) is needed to build the page: apt-get install emscripten" >&2; exit 1; }
   export NODE_PATH=/usr/share/nodejs
-  cmake -S "$root" -B "$(dirname "$page")" -G Ninja -DCMAKE_BUILD_TYPE=MinSizeRel \
-    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/emscripten.cmake" >/dev/null &&
+  cmake -S "$root" --preset web -B "$(dirname "$page")" >/dev/null &&
     cmake --build "$(dirname "$page")" --target xrupdate_web xr_page_files || exit 1
 fi
 echo "The XR3300/R SystemUpdate Utility page: http://localhost:$port/ (Ctrl-C ends)"

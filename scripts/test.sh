@@ -2,20 +2,22 @@
 # Builds every target and runs every test:
 #   native Linux build with AddressSanitizer + UndefinedBehaviorSanitizer, all tests;
 #   native ThreadSanitizer build, the tests of threaded code;
-#   native optimized (Release) build of everything, benchmarks included;
+#   native optimized (Release) build of the programs and the benchmarks;
 #   scripts/demo.sh on a fresh clone of HEAD, headless;
 #   x86-64 Windows build, all tests under Wine, and its serial tests with COM1 on xrsim;
-#   the Windows program itself under Wine and Xvfb, driven with xdotool (screenshots kept),
-#   and its pytest drivers (tests/e2e/test_win32_*.py);
+#   the Windows program itself under Wine and Xvfb in pytest (tests/e2e/test_win32_*.py),
+#   driven with xdotool (screenshots kept);
 #   i686 Windows build (the shipped program) with its tests, its imports and resources
 #   checked; then, where the machine executes 32-bit code, the i686 tests under 32-bit
-#   Wine, its serial tests on xrsim and the GUI script against the i686 program
-#   (elsewhere those stages say SKIP and why).
-# The web page built with emscripten and tested in headless Chromium (SKIP without emcc).
+#   Wine, its serial tests on xrsim and the Windows tests marked i686 against the i686
+#   program (elsewhere those stages say SKIP and why).
+# The web page built with emscripten, its JavaScript checked with ESLint and unit-tested
+# under Node, and tested in headless Chromium (SKIP without emcc).
 # The libFuzzer targets built with clang, each run a few seconds (SKIP without clang),
 # beside the web page's tests, which mostly wait.
 # The MIDI link on a real MIDI stack (scripts/real-midi.py): Debian's kernel under QEMU
-# with its virtual MIDI card, the three programs inside (SKIP without qemu).
+# with its virtual MIDI card, the three programs inside (SKIP without qemu); it starts
+# after the native build and runs in the background.
 # The GUI runs go on in the background while the stages that need no window run.
 # Ends with one line per stage and a pass/fail/skip count.
 set -u
@@ -49,16 +51,21 @@ stage() {  # stage NAME COMMAND...
   fi
 }
 
-configure() {  # configure DIR CMAKE-ARGS...
-  local dir=$1; shift
-  cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug "$@" >"$dir.configure.log" 2>&1 ||
+# Each build configuration is a preset of CMakePresets.json.
+configure() {  # configure DIR PRESET [CMAKE-ARGS...]
+  local dir=$1 preset=$2; shift 2
+  cmake -S "$root" --preset "$preset" -B "$dir" "$@" >"$dir.configure.log" 2>&1 ||
     { cat "$dir.configure.log"; return 1; }
 }
 
-native() {
-  configure "$build/native" -DXR_SANITIZE=ON &&
-    cmake --build "$build/native" -j "$jobs" &&
-    (cd "$build/native" && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+native_build() {
+  configure "$build/native" native &&
+    cmake --build "$build/native" -j "$jobs"
+}
+
+native_tests() {
+  [ -e "$build/native/tests/xr_tests" ] || { echo "the native build is missing"; return 1; }
+  (cd "$build/native" && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
        ctest -j "$jobs" --output-on-failure --timeout 300)
 }
 
@@ -89,16 +96,17 @@ demo_on_fresh_clone() (
 # SimTool runs the xrsim program and signals it; an instrumented xrsim sometimes
 # misses a signal under ThreadSanitizer, which is no fault of the code under test.
 tsan() {
-  configure "$build/tsan" -DXR_TSAN=ON &&
+  configure "$build/tsan" tsan &&
     cmake --build "$build/tsan" -j "$jobs" --target xr_tests &&
     TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
       "$build/tsan/tests/xr_tests" --gtest_brief=1 --gtest_filter="${XR_TSAN_FILTER:-*Thread*:*Transfer*:*Midi*:*Serial*:*Sim*:*Update*:*Log*:*Batch*:*OutputWriter*-SimTool.*}"
 }
 
-# The optimized build of everything, benchmarks included: the compiler sees more
-# at -O3, and warnings are errors there too.
+# The optimized build of the programs and the benchmarks: the compiler sees more
+# at -O3, and warnings are errors there too. (The tests are built three times
+# already: with sanitizers, for ThreadSanitizer and for Windows.)
 release() {
-  configure "$build/release" -DCMAKE_BUILD_TYPE=Release -DXR_BENCH=ON &&
+  configure "$build/release" release &&
     cmake --build "$build/release" -j "$jobs" &&
     /usr/bin/python3 "$root/bench/find_bench.py" "$build/release"
 }
@@ -121,27 +129,30 @@ wine_serial_tests() {  # wine_serial_tests BUILD-DIR
 }
 
 windows64() {
-  configure "$build/win64" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-x86_64.cmake" &&
+  configure "$build/win64" win64 &&
     cmake --build "$build/win64" -j "$jobs" &&
     wine_tests "$build/win64"
 }
 
 wine_serial() { wine_serial_tests "$build/win64"; }
 
-windows64_gui() { "$root/scripts/win32-gui-test.sh" "$build/native" "$build/win64"; }
-
-# The Windows program's behaviours in pytest (tests/e2e/test_win32_*.py): a
-# chattering COM1, hand-overs behind dialogs and boxes, commands from other
-# programs, the stop dialog against closes and session ends, command-line paths.
-win32_pytest() {  # win32_pytest WINDOWS-BUILD-DIR
-  PYTHONDONTWRITEBYTECODE=1 timeout 1200 /usr/bin/python3 -m pytest -q -p no:cacheprovider \
-    "$root"/tests/e2e/test_win32_*.py --build-dir "$build/native" --win-build "$1"
+# The Windows program under Wine and Xvfb in pytest (tests/e2e/test_win32_*.py),
+# driven with xdotool and xr_winprobe: whole updates, hand-overs, the stop,
+# configuration and "Open File" dialogs, one transfer at a time, the focus and
+# the flash, bad input, no ports, the window's place, both languages, a
+# chattering COM1, commands from other programs, command-line paths.
+# Screenshots go to WINDOWS-BUILD-DIR/artifacts/. Further pytest arguments
+# (-m i686) choose tests.
+win32_pytest() {  # win32_pytest WINDOWS-BUILD-DIR [PYTEST-ARGS...]
+  local winbuild=$1; shift
+  PYTHONDONTWRITEBYTECODE=1 timeout 1500 /usr/bin/python3 -m pytest -q -p no:cacheprovider \
+    "$root"/tests/e2e/test_win32_*.py --build-dir "$build/native" --win-build "$winbuild" "$@"
 }
 windows64_pytest() { win32_pytest "$build/win64"; }
 
 # The shipped i686 program and its tests, built and inspected on any machine.
 windows32() {
-  configure "$build/win32" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" -DXR_TESTS=ON &&
+  configure "$build/win32" win32 &&
     cmake --build "$build/win32" -j "$jobs" &&
     "$root/scripts/check-imports.sh" "$build/win32" &&
     python3 "$root/scripts/dump-resources.py" --check "$build/win32/xrupdate.exe"
@@ -154,8 +165,7 @@ fuzz() {
     skip_reason="clang++ is not installed"
     return $skip_status
   fi
-  configure "$build/fuzz" -DXR_FUZZ=ON -DXR_TESTS=OFF \
-      -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ &&
+  configure "$build/fuzz" fuzz &&
     cmake --build "$build/fuzz" -j "$jobs" --target xr_fuzz &&
     "$root/scripts/run-fuzzers.sh" "$build/fuzz" "${XR_FUZZ_SECONDS:-4}"
 }
@@ -167,33 +177,43 @@ debian_package() {
 }
 
 # The web page: the engine compiled to WebAssembly with emscripten (build/web/page),
-# the shared logic's unit tests compiled the same way and run under Node, then
-# the page's tests in headless Chromium through Selenium (tests/e2e/test_web_*.py),
+# the shared logic's unit tests compiled the same way and run under Node, the
+# page's JavaScript checked with ESLint (installed from package-lock.json) and
+# its modules' unit tests under Node's test runner.
+web_build() {
+  if ! command -v emcc >/dev/null 2>&1; then
+    skip_reason="emscripten (emcc) is not installed"
+    return $skip_status
+  fi
+  # Debian's emcc finds its JavaScript tools' modules (acorn) through NODE_PATH.
+  export NODE_PATH=/usr/share/nodejs
+  mkdir -p "$build/web"
+  (cd "$root" && npm ci --no-audit --no-fund --loglevel=error) &&
+    configure "$build/web" web &&
+    cmake --build "$build/web" -j "$jobs" &&
+    (cd "$build/web" && ctest --output-on-failure --timeout 120)
+}
+
+# Then the page's tests in headless Chromium through Selenium (tests/e2e/test_web_*.py),
 # beside the native build's xrupdate and xrsim, which the fault table compares
 # with. Screenshots are kept in build/web/screenshots.
 web_page() {
-  if ! command -v emcc >/dev/null 2>&1; then
-    skip_reason="emscripten (emcc) is not installed"
+  if [ ! -e "$build/web/page/index.html" ]; then
+    skip_reason="the page was not built (see the web page build stage)"
     return $skip_status
   fi
   if ! command -v chromium >/dev/null 2>&1 || ! command -v chromedriver >/dev/null 2>&1; then
     skip_reason="chromium or chromium-driver is not installed"
     return $skip_status
   fi
-  # Debian's emcc finds its JavaScript tools' modules (acorn) through NODE_PATH.
-  export NODE_PATH=/usr/share/nodejs
-  mkdir -p "$build/web"
-  configure "$build/web" -DCMAKE_BUILD_TYPE=MinSizeRel -DCMAKE_TOOLCHAIN_FILE="$root/cmake/emscripten.cmake" &&
-    cmake --build "$build/web" -j "$jobs" &&
-    (cd "$build/web" && ctest --output-on-failure --timeout 120) &&
-    web_page_tests
+  web_page_tests
 }
 
 # The page's tests mostly wait on the page's timers, so they run as two pytest
 # runs side by side, each with its own Chromium.
 web_page_tests() {
   local group status=0 pids=() n=0
-  for group in "test_web_updates.py test_web_layout.py" \
+  for group in "test_web_updates.py test_web_layout.py test_web_dialogs.py" \
                "test_web_faults.py test_web_control.py test_web_browser.py"; do
     # shellcheck disable=SC2086  # a group is a list of files
     (cd "$root/tests/e2e" && PYTHONDONTWRITEBYTECODE=1 timeout 900 /usr/bin/python3 -m pytest -q \
@@ -225,21 +245,14 @@ wine32_serial() {
   wine_serial_tests "$build/win32"
 }
 
-# The same script as for the x86-64 program, with the step groups where the
-# build's own code paths show: a whole update, one transfer at a time while
-# second copies and dialogs ask, the Japanese resources and command-line paths
-# written with "/". The rest (logic
-# both builds share) is left to the x86-64 run to keep the whole run short;
-# XR_GUI_STEPS_I686=all runs everything.
+# The same tests against the i686 program, those marked i686: where the build's
+# own code paths show (a whole update, one transfer at a time while second
+# copies and dialogs ask, the Japanese resources, command-line paths). The rest
+# (logic both builds share) is left to the x86-64 run to keep the whole run
+# short; XR_I686_MARK="" runs everything.
 windows32_pytest() {
   i686_runs_here || return $skip_status
-  win32_pytest "$build/win32"
-}
-
-windows32_gui() {
-  i686_runs_here || return $skip_status
-  XR_GUI_STEPS=${XR_GUI_STEPS_I686:-"update race japanese slash-path"} \
-    "$root/scripts/win32-gui-test.sh" "$build/native" "$build/win32"
+  win32_pytest "$build/win32" -m "${XR_I686_MARK-i686}"
 }
 
 # The MIDI link on a real MIDI stack: Debian's kernel under QEMU with its
@@ -250,10 +263,13 @@ real_midi() {
     skip_reason="qemu-system-x86_64 is not installed"
     return $skip_status
   fi
+  # The guest boots once the native build is there; the Windows program's and
+  # the page's tests in it wait for their builds (the file $midi_later).
   local dirs=(--build-dir "$build/native")
-  [ -e "$build/win64/xrupdate.exe" ] && dirs+=(--win64-dir "$build/win64")
-  [ -e "$build/web/page/index.html" ] && dirs+=(--web-dir "$build/web")
-  timeout 1500 /usr/bin/python3 "$root/scripts/real-midi.py" "${dirs[@]}" --work "$build/real-midi"
+  command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1 && dirs+=(--win64-dir "$build/win64")
+  command -v emcc >/dev/null 2>&1 && dirs+=(--web-dir "$build/web")
+  timeout 2400 /usr/bin/python3 "$root/scripts/real-midi.py" "${dirs[@]}" --work "$build/real-midi" \
+    --later "$midi_later"
 }
 
 stage "install missing packages" "$root/scripts/install-deps.sh"
@@ -277,13 +293,11 @@ start_gui_stages() {
     results=()
     failed=0
     skipped=0
-    stage "Windows program under Wine and Xvfb (x86-64 xrupdate.exe)" windows64_gui
-    stage "Windows program's pytest drivers under Wine and Xvfb (x86-64 xrupdate.exe)" windows64_pytest
+    stage "Windows program's pytest tests under Wine and Xvfb (x86-64 xrupdate.exe)" windows64_pytest
     # The i686 program is built by the foreground meanwhile.
     waited=0
     while [ ! -e "$win32_built" ] && [ $waited -lt 1800 ]; do sleep 1; waited=$((waited + 1)); done
-    stage "i686 program under 32-bit Wine and Xvfb (i686 xrupdate.exe)" windows32_gui
-    stage "i686 program's pytest drivers under 32-bit Wine and Xvfb (i686 xrupdate.exe)" windows32_pytest
+    stage "i686 program's pytest tests marked i686 under 32-bit Wine and Xvfb (i686 xrupdate.exe)" windows32_pytest
     printf '%s\n' "${results[@]}" >"$gui_results"
   ) >"$gui_log" 2>&1 &
   gui_pid=$!
@@ -332,9 +346,36 @@ start_fuzz_stage() {
 }
 join_fuzz_stage() { join_background "$fuzz_pid" "$fuzz_log" "$fuzz_results" "the fuzz targets"; }
 
-stage "native build and tests (ASan, UBSan)" native
+# The guest of the real-MIDI stage mostly waits (the paced rates' pauses, the
+# emulated machine's own timers), and it takes longest of all: it starts as
+# soon as the native build exists, and goes on beside everything else at
+# normal priority.
+midi_later=$build/real-midi.later  # the Windows and web builds have ended
+rm -f "$midi_later"
+midi_log=$build/real-midi-stage.log
+midi_results=$build/real-midi-stage.results
+midi_pid=
+start_real_midi_stage() {
+  rm -f "$midi_results"
+  (
+    results=()
+    failed=0
+    skipped=0
+    stage "MIDI on real MIDI stacks: ALSA, Wine's winmm, Chromium's Web MIDI in a QEMU guest" real_midi
+    printf '%s\n' "${results[@]}" >"$midi_results"
+  ) >"$midi_log" 2>&1 &
+  midi_pid=$!
+  echo "=== the real-MIDI guest runs in the background (log: $midi_log)"
+}
+join_real_midi_stage() { join_background "$midi_pid" "$midi_log" "$midi_results" "the real-MIDI guest"; }
+
+stage "native build (ASan, UBSan)" native_build
+start_real_midi_stage
+stage "native tests (ASan, UBSan)" native_tests
 stage "x86-64 Windows build and tests under Wine (x86-64 xr_tests.exe)" windows64
 start_gui_stages
+stage "web page build: emscripten, its unit tests under Node, ESLint, the modules' unit tests" web_build
+touch "$midi_later"
 stage "Windows serial link under Wine, COM1 on xrsim (x86-64 xr_tests.exe)" wine_serial
 stage "i686 Windows build with tests, imports and resources (i686 xrupdate.exe, xr_tests.exe)" windows32
 touch "$win32_built"
@@ -343,11 +384,11 @@ stage "i686 serial link under 32-bit Wine, COM1 on xrsim (i686 xr_tests.exe)" wi
 stage "ThreadSanitizer tests" tsan
 stage "optimized build with benchmarks" release
 start_fuzz_stage
-stage "web page: emscripten build, tests in headless Chromium" web_page
+stage "web page: tests in headless Chromium" web_page
 join_fuzz_stage
-stage "MIDI on real MIDI stacks: ALSA, Wine's winmm, Chromium's Web MIDI in a QEMU guest" real_midi
 stage "scripts/demo.sh on a fresh clone of HEAD (headless)" demo_on_fresh_clone
 stage "Debian package: build, install, run" debian_package
+join_real_midi_stage
 join_gui_stages
 
 echo

@@ -25,6 +25,12 @@ def pytest_addoption(parser):
                      help="the native build folder (xrupdate, xrsim)")
 
 
+def pytest_configure(config):
+    config.addinivalue_line("markers", "i686: the Windows program's tests that also run against the i686 build "
+                                       "(its own code paths: whole updates, one transfer at a time, the "
+                                       "Japanese resources, command-line paths)")
+
+
 @pytest.fixture(scope="session")
 def build(request):
     path = pathlib.Path(request.config.getoption("--build-dir")).resolve()
