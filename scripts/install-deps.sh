@@ -59,9 +59,21 @@ if [ $add_i386 -eq 1 ]; then
 fi
 echo "installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
-apt-get update -q >/dev/null && apt-get install -y -q "${missing[@]}" >/tmp/xr-apt.log 2>&1 || {
-  echo "apt-get install failed; see /tmp/xr-apt.log" >&2
-  tail -20 /tmp/xr-apt.log >&2
-  exit 1
-}
+apt-get update -q >/dev/null || echo "apt-get update reported errors (above); installing from the lists it has" >&2
+install() { apt-get install -y -q "$@" >/tmp/xr-apt.log 2>&1; }
+if ! install "${missing[@]}"; then
+  mv /tmp/xr-apt.log /tmp/xr-apt-all.log
+  # 32-bit Wine needs the i386 lists whole; where the archive cannot give them
+  # (a mirror mid-sync), the rest is still installed and the i686 run stages
+  # say SKIP, since 32-bit Wine is missing.
+  rest=()
+  for p in "${missing[@]}"; do [ "$p" = wine32:i386 ] || rest+=("$p"); done
+  if [ ${#rest[@]} -lt ${#missing[@]} ] && install "${rest[@]}"; then
+    echo "32-bit Wine (wine32:i386) could not be installed (see /tmp/xr-apt-all.log), the rest was: the i686 run stages are skipped" >&2
+  else
+    echo "apt-get install failed; see /tmp/xr-apt.log" >&2
+    tail -20 /tmp/xr-apt.log >&2
+    exit 1
+  fi
+fi
 japanese_locale

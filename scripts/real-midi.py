@@ -190,7 +190,9 @@ else echo "real-midi: {name} is left out: {given}/{built} was not built"; status
     return f"""set -u
 export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/tmp/home LANG=C.UTF-8
 mkdir -p /tmp/home
-export PYTHONDONTWRITEBYTECODE=1 XR_REAL_MIDI=1 XR_GUI_WINEPREFIX=/tmp/wineprefix
+# Under emulation a Wine start or a page load can take minutes: the tests'
+# deadlines are stretched three times (their timing checks are not).
+export PYTHONDONTWRITEBYTECODE=1 XR_REAL_MIDI=1 XR_GUI_WINEPREFIX=/tmp/wineprefix XR_E2E_PATIENCE=3
 hostname xr-guest 2>/dev/null
 ip link set lo up 2>/dev/null
 # udev's records of the sound card: Chromium lists a card's MIDI ports only

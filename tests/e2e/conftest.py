@@ -56,8 +56,16 @@ def work(tmp_path, monkeypatch):
     return tmp_path
 
 
+# Deadlines are stretched where everything runs slower, as in an emulated
+# guest (XR_E2E_PATIENCE=3 there): a deadline bounds a wait and is never what
+# a test asserts, so a longer one cannot make a test pass that should fail.
+PATIENCE = max(1.0, float(os.environ.get("XR_E2E_PATIENCE", "1") or 1))
+
+
 def wait_for(predicate, timeout=10.0, what="the condition"):
-    """Polls predicate until it is true; fails the test after timeout seconds."""
+    """Polls predicate until it is true; fails the test after timeout seconds
+    (times the patience factor)."""
+    timeout *= PATIENCE
     deadline = time.monotonic() + timeout
     while True:
         value = predicate()

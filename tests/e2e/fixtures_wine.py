@@ -19,7 +19,7 @@ import time
 
 import pytest
 
-from conftest import ROOT, end_process, wait_for
+from conftest import PATIENCE, ROOT, end_process, wait_for
 
 MAIN_TITLE = "XR3300/R SystemUpdate Utility v1.3"
 BOX_TITLE = "XR3300/R SystemUpdate Utility"  # the program's own message boxes
@@ -77,7 +77,8 @@ class Wine:
         self.xvfb = None
 
     def run(self, *args, timeout=60, **options):
-        return subprocess.run(list(args), env=self.env, timeout=timeout, capture_output=True, **options)
+        return subprocess.run(list(args), env=self.env, timeout=timeout * PATIENCE, capture_output=True,
+                              **options)
 
     def start(self):
         for n in range(121, 160):
@@ -390,12 +391,19 @@ class WinProgram:
 
     def start_main(self, *args, **options):
         process = self.start(*args, **options)
-        self.wait_window(MAIN_TITLE, 60)
+        try:
+            self.wait_window(MAIN_TITLE, 60)
+        except pytest.fail.Exception:
+            # say what was there instead: the program's own output, its end
+            output = (self.folder / f"run{len(self.started) - 1}.out").read_bytes()[-2000:]
+            pytest.fail(f"no main window within {60 * PATIENCE:.0f} s; the program "
+                        f"{'is running' if process.poll() is None else f'ended with {process.returncode}'}"
+                        f", its output: {output.decode(errors='replace')!r}")
         return process
 
     def run_second(self, *args, timeout=30):
         """A second copy, run to its end: its exit status."""
-        return self.start(*args).wait(timeout)
+        return self.start(*args).wait(timeout * PATIENCE)
 
     def keys(self, *keys, title=MAIN_TITLE):
         self.wine.keys(title, *keys)
@@ -412,7 +420,7 @@ class WinProgram:
     def hand_over(self, path):
         """A second copy hands `path` over (with /h, so no window comes to the front)."""
         second = self.start("/h", self.wine.windows_path(path))
-        assert second.wait(60) == 0
+        assert second.wait(60 * PATIENCE) == 0
 
     def exists(self, title):
         return bool(self.wine.windows(title))
