@@ -21,25 +21,37 @@ std::mutex log_mutex;  // one entry is written whole, whichever thread writes it
 
 constexpr const char kStars[] = "\n****************\n";
 
-// Writes text with every "\n" as CR LF, the same bytes on every platform.
-void put_text(const char* text, size_t length) {
-  size_t start = 0;
+std::string g_tag;  // "[DEVICE] " before every entry of one of several runs, else ""
+std::string g_banner;  // written with the first entry (or at the close)
+
+// Text with every "\n" as CR LF, the same bytes on every platform.
+void add_text(std::string* out, const char* text, size_t length) {
   for (size_t i = 0; i < length; ++i) {
     if (text[i] == '\n') {
-      std::fwrite(text + start, 1, i - start, fpLog);
-      std::fwrite("\r\n", 1, 2, fpLog);
-      start = i + 1;
+      out->append("\r\n");
+    } else {
+      out->push_back(text[i]);
     }
   }
-  std::fwrite(text + start, 1, length - start, fpLog);
+}
+
+// One write of the whole text: several runs may append to one log, and each
+// entry must land whole, never mixed with another's.
+void put_whole(const std::string& text) {
+  std::fwrite(text.data(), 1, text.size(), fpLog);
+  std::fflush(fpLog);
 }
 
 void put_entry(const char* text, size_t length) {
   std::lock_guard<std::mutex> lock(log_mutex);
   if (fpLog == nullptr) return;
-  put_text(text, length);
-  put_text("\n\n", 2);
-  std::fflush(fpLog);
+  std::string entry;
+  entry.swap(g_banner);
+  entry.reserve(entry.size() + g_tag.size() + length + 8);
+  add_text(&entry, g_tag.data(), g_tag.size());
+  add_text(&entry, text, length);
+  add_text(&entry, "\n\n", 2);
+  put_whole(entry);
   log_commit(fpLog);
 }
 
@@ -48,15 +60,16 @@ void put_entry(const char* text, size_t length) {
 int open_log() {
   std::lock_guard<std::mutex> lock(log_mutex);
   if (fpLog != nullptr) return 1;
-  // Binary append: the line ends are written as CR LF by put_text itself.
+  // Binary append: the line ends are written as CR LF by add_text itself.
   fpLog = log_open_stream(kLogFileName);
   if (fpLog == nullptr) return 0;
   char banner[512];
   std::snprintf(banner, sizeof banner, "** %s v%s started on %s", kProgramTitle, kProgramVersion,
                 get_win_ver());
-  put_text(kStars, sizeof kStars - 1);
-  put_text(banner, std::strlen(banner));
-  put_text(kStars, sizeof kStars - 1);
+  g_banner.clear();
+  add_text(&g_banner, kStars, sizeof kStars - 1);
+  add_text(&g_banner, banner, std::strlen(banner));
+  add_text(&g_banner, kStars, sizeof kStars - 1);
   return 1;
 }
 
@@ -88,9 +101,16 @@ void write_log_text(const char* text) {
   put_entry(text, std::strlen(text));
 }
 
+void set_log_tag(const char* device) {
+  std::lock_guard<std::mutex> lock(log_mutex);
+  g_tag = device != nullptr && device[0] != '\0' ? std::string("[") + device + "] " : std::string();
+}
+
 void close_log() {
   std::lock_guard<std::mutex> lock(log_mutex);
   if (fpLog == nullptr) return;
+  if (!g_banner.empty()) put_whole(g_banner);
+  g_banner.clear();
   std::fflush(fpLog);
   log_commit(fpLog);
   std::fclose(fpLog);

@@ -25,6 +25,9 @@ void write_log(const char* format, ...) XR_PRINTF(1, 2);
 // Appends one entry whose text is already composed; a '%' in it is kept as it is.
 void write_log_text(const char* text);
 void close_log();
+// One of several runs that share the log: each entry then begins "[DEVICE] "
+// (already printable). "" or null: no tag, as for a run of its own.
+void set_log_tag(const char* device);
 
 // The operating-system text for the banner, in a static buffer.
 const char* get_win_ver();

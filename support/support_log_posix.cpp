@@ -30,7 +30,13 @@ FILE* log_open_stream(const char* name) {
   const int flags = ::fcntl(fd, F_GETFL);
   if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
   FILE* stream = ::fdopen(fd, "ab");
-  if (stream == nullptr) ::close(fd);
+  if (stream == nullptr) {
+    ::close(fd);
+    return nullptr;
+  }
+  // Unbuffered: each entry, composed whole, is one write on the O_APPEND
+  // descriptor, so runs that share the log never mix their entries.
+  std::setvbuf(stream, nullptr, _IONBF, 0);
   return stream;
 }
 
