@@ -34,6 +34,21 @@ std::vector<unsigned char> version_reply(const SimConfig& config) {
   return reply;
 }
 
+// The installed version becomes the one in the image's header (at 0, or at
+// 2048 when the tag is not at the start): SYSTEM, PCM and USER their own, ALL all three.
+void take_version(SimInstrument& sim) {
+  const std::vector<unsigned char>& image = sim.record.image;
+  for (size_t at : {static_cast<size_t>(0), static_cast<size_t>(2048)}) {
+    if (image.size() < at + 8 || std::memcmp(&image[at], "PELD", 4) != 0) continue;
+    const int version = image[at + 4] * 256 + image[at + 5];
+    const int attr = image[at + 7];
+    for (int v = 0; v < 3; ++v) {
+      if (attr == v || attr == 3) sim.config.versions[static_cast<size_t>(v)] = version;
+    }
+    return;
+  }
+}
+
 void write_image(SimInstrument& sim) {
   sim.record.image_written = 0;
   if (sim.config.image_path.empty()) return;
@@ -110,6 +125,7 @@ int data_packet(SimInstrument& sim, const std::vector<unsigned char>& m, int num
     sim.updating = false;
     ++r.updates_completed;
     write_image(sim);
+    if (sim.config.restart_ms >= 0) take_version(sim);
   }
   return kAccepted;
 }

@@ -64,6 +64,10 @@ struct SimConfig {
   SimStep duplicate_step;      // the reply sent twice
   SimStep close_step;          // the line is closed instead of replying
   int line_baud = 0;           // > 0: bytes paced at this speed (10 bits each)
+  // >= 0: after a completed update the instrument restarts, silent this many
+  // ms (the server drops what comes meanwhile), and its version reply then
+  // carries the update's version. -1: it goes on with the versions it had.
+  int restart_ms = -1;
 };
 
 struct SimAction {

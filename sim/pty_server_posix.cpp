@@ -92,6 +92,16 @@ void drain(const PtyServer& server) {
   }
 }
 
+// Drops what has come in and not been read.
+void discard_input(const PtyServer& server) {
+  unsigned char buf[4096];
+  for (;;) {
+    pollfd p{server.line, POLLIN, 0};
+    if (poll(&p, 1, 0) <= 0 || (p.revents & POLLIN) == 0) return;
+    if (read(server.line, buf, sizeof buf) <= 0) return;
+  }
+}
+
 void close_fd(int& fd) {
   if (fd >= 0) close(fd);
   fd = -1;
@@ -154,6 +164,7 @@ struct Serving {
   int completed_before;
   std::vector<SimAction> actions;
   Clock::time_point line_free;  // when the last byte in has fully arrived
+  int restarted = 0;            // updates after which the instrument has restarted
 
   // kGoOn, or how the run ends.
   int feed(unsigned char byte, int byte_us) {
@@ -182,6 +193,13 @@ struct Serving {
       drain(server);
       return kServeCompleted;
     }
+    if (sim.config.restart_ms > 0 && sim.record.updates_completed > restarted) {
+      // The instrument restarts: nothing is read or answered meanwhile, and
+      // what came is lost.
+      restarted = sim.record.updates_completed;
+      if (!pause_us(server, static_cast<long long>(sim.config.restart_ms) * 1000)) return kServeStopped;
+      discard_input(server);
+    }
     return kGoOn;
   }
 };
@@ -209,7 +227,8 @@ int pty_server_open_midi(PtyServer& server, const char* device, std::string* err
 PtyServeEnd pty_server_run(PtyServer& server, SimInstrument& sim, bool end_on_complete,
                            void (*trace)(char, const unsigned char*, int)) {
   if (server.line < 0) return kServeFailed;
-  Serving serving{server, sim, end_on_complete, trace, sim.record.updates_completed, {}, Clock::now()};
+  Serving serving{server, sim, end_on_complete, trace, sim.record.updates_completed, {}, Clock::now(),
+                  sim.record.updates_completed};
   unsigned char buf[256];
   // A slow instrument: what comes in waits in an input buffer of slow_size
   // bytes that the instrument takes at slow_rate bytes a second; a byte that

@@ -41,6 +41,9 @@ const char* const kSimUsage =
     "                         milliseconds (past the requester's time-out, into its next run)\n"
     "  --duplicate STEP       send the reply to STEP twice\n"
     "  --close STEP           close the line instead of answering STEP, then exit (status 3)\n"
+    "  --restart MS           after a completed update restart: silent for MS ms (what\n"
+    "                         comes meanwhile is dropped), then the version reply carries\n"
+    "                         the update's version (without it the versions stay)\n"
     "\n"
     "Other:\n"
     "  --trace                show every byte in and out on stderr\n"
@@ -189,6 +192,7 @@ ValueOption read_fault_option(const char* opt, const char* value, SimConfig* con
     return taken_if(parse_step_number(value, &config->late_step, 600000, &config->late_ms));
   if (std::strcmp(opt, "--duplicate") == 0) return taken_if(parse_step_alone(value, &config->duplicate_step));
   if (std::strcmp(opt, "--close") == 0) return taken_if(parse_step_alone(value, &config->close_step));
+  if (std::strcmp(opt, "--restart") == 0) return taken_if(parse_int(value, 0, 600000, &config->restart_ms));
   return kNotInGroup;
 }
 
