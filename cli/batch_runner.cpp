@@ -1,6 +1,10 @@
 #include "cli/batch_runner.h"
 
+#include <poll.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
 
 #include <cstdio>
 #include <string>
@@ -10,11 +14,15 @@
 #include "cli/output_writer.h"
 #include "cli/run_report.h"
 #include "support/printable.h"
+#include "engine/file_io.h"
+#include "engine/transfer.h"
 #include "engine/update_file.h"
 #include "link/serial_devices.h"
+#include "support/clock.h"
 #include "support/settings.h"
 #include "support/support_log.h"
 #include "ui/link_choice.h"
+#include "ui/notice_queue.h"
 #include "ui/program_startup.h"
 
 namespace {
@@ -33,6 +41,8 @@ struct RunReport {
   bool linked = false;  // the link was opened (its versions may be known)
   LinkTarget link;
   HeadlessResult result;
+  const char* verified = nullptr;  // --verify: "verified", "version-differs", "no-answer", "stopped"
+  int file_version = 0;
 };
 
 // The one outcome of the run: the JSON object, or the words that tell it.
@@ -44,6 +54,7 @@ void report(const RunOptions& options, const char* file, const RunReport& run) {
   if (options.json) {
     JsonObject object;
     object.text("command", command_word(options.command));
+    if (options.member != 0) object.text("device", instrument_label(options).c_str());
     if (!query) object.text("file", file);
     object.number("exit", run.status).text("outcome", exit_status_word(run.status));
     if (options.command == kRunDryRun) object.boolean("accepted", run.status == kExitComplete);
@@ -53,6 +64,11 @@ void report(const RunOptions& options, const char* file, const RunReport& run) {
       JsonObject packets;
       packets.number("done", run.result.packets_done).number("total", run.result.packets_total);
       object.raw("packets", packets.str());
+    }
+    if (run.verified != nullptr) {
+      JsonObject verify;
+      verify.text("result", run.verified).text("file", version_text(run.file_version).c_str());
+      object.raw("verify", verify.str());
     }
     if (run.status != kExitComplete) object.text("reason", run.reason.empty() ? exit_status_word(run.status) : run.reason.c_str());
     output_line(kStdout, object.str());
@@ -64,11 +80,13 @@ void report(const RunOptions& options, const char* file, const RunReport& run) {
     } else if (options.command == kRunDryRun) {
       output_line(kStdout, "Dry run: the update would be accepted.");
     } else if (options.quiet) {
-      output_line(kStdout, "Update complete.");
+      output_line(kStdout, run.verified != nullptr ? "Update complete and verified." : "Update complete.");
+    } else if (run.verified != nullptr) {
+      output_line(kStdout, "Verified: the instrument now has version " + version_text(run.file_version) + ".");
     }
     return;
   }
-  if (run.status == kExitAborted && options.command == kRunBatch) {
+  if (run.status == kExitAborted && options.command == kRunBatch && run.verified == nullptr) {
     const int done = run.result.packets_done, total = run.result.packets_total;
     const std::string waits = "; the instrument may wait in update mode until the update is run again";
     if (total > 0) {
@@ -89,6 +107,22 @@ void report(const RunOptions& options, const char* file, const RunReport& run) {
   }
 }
 
+// One of several runs: how it ended, as values for the runner (the last record).
+void tell_runner(const RunOptions& options, const RunReport& run) {
+  if (options.member == 0) return;
+  const std::string reason = run.status == kExitComplete ? "" : run.reason.empty() ? exit_status_word(run.status) : run.reason;
+  output_record("E", std::to_string(run.status) + "\t" + std::to_string(run.result.packets_done) + "\t" +
+                         std::to_string(run.result.packets_total) + "\t" + printable_text(reason),
+                false);
+}
+
+// The end of a run that started: the last words, then the output waited for.
+int end_run(const RunOptions& options, const RunReport& run) {
+  tell_runner(options, run);
+  headless_end();
+  return run.status;
+}
+
 // What the run shows while it goes: the display lines, the progress, the boxes.
 HeadlessShow show_for(const RunOptions& options) {
   HeadlessShow show;
@@ -97,6 +131,11 @@ HeadlessShow show_for(const RunOptions& options) {
   // -q keeps the progress where it is one line that goes away: on a terminal.
   show.progress = options.command == kRunBatch && !options.json && (!options.quiet || isatty(STDERR_FILENO) == 1);
   show.boxes = true;
+  if (options.member != 0) {
+    // The runner shows the progress from its values; a run's lines go to it whole.
+    show.progress = false;
+    show.values = true;
+  }
   return show;
 }
 
@@ -163,9 +202,81 @@ void transfer_on_link(const RunOptions& options, const LinkChoice& choice, RunRe
   }
 }
 
+// The words of a verification that did not find the file's version.
+std::string verify_failure(const RunOptions& options, const char* kind, int installed, int file_version) {
+  if (installed < 0) {
+    return "the update completed, but the instrument did not answer the version request within " +
+           std::to_string(options.verify_timeout_s) + " s; power-cycle it, then run xrupdate --query";
+  }
+  return std::string("the update completed, but the instrument reports version ") + version_text(installed) +
+         " for " + kind + ", not the file's " + version_text(file_version);
+}
+
+// One version request, within `until`: the versions when the instrument answered.
+bool ask_versions(const LinkTarget& link, std::int64_t until, int versions[3], bool* link_opened) {
+  const HeadlessResult r = headless_transfer("", link, kScopeVersionsOnly, until);
+  *link_opened = r.status != kExitLinkNotOpened;
+  return r.status == kExitComplete && tfr_target_versions(versions);
+}
+
+// --verify: after "Update Complete!" the versions are asked again until the
+// instrument answers or the time is up (it may restart after an update), and
+// the installed version of the file's kind must be the file's.
+void verify_update(const RunOptions& options, RunReport* run) {
+  run->file_version = datafile.version;
+  const int attr = datafile.attr_code;
+  if (!options.quiet && !options.json)
+    output_line(kStderr, "xrupdate: verifying: asking the instrument for its versions (up to " +
+                             std::to_string(options.verify_timeout_s) + " s)");
+  write_log("Verifying the update: the versions are asked again.");
+  HeadlessShow show = show_for(options);
+  HeadlessShow silent = show;
+  silent.lines = silent.boxes = false;  // a restarting instrument's silence is no news
+  headless_show(silent);
+  const std::int64_t deadline = now_ms() + options.verify_timeout_s * 1000LL;
+  int versions[3] = {-1, -1, -1};
+  bool answered = false;
+  while (!answered && !headless_stop_asked() && now_ms() < deadline) {
+    bool opened = true;
+    answered = ask_versions(run->link, std::min(deadline, now_ms() + 3000), versions, &opened);
+    // A port that went away with the restart comes back: look again shortly.
+    if (!answered && !opened && !headless_stop_asked()) {
+      pollfd p{notices_wake_fd(), POLLIN, 0};
+      poll(&p, 1, 500);
+      notices_drain();
+    }
+  }
+  headless_show(show);
+  const int installed = answered ? versions[attr == 3 ? 0 : attr] : -1;
+  bool same = answered;
+  for (int v = 0; v < 3; ++v) same = same && (versions[v] == run->file_version || (attr != 3 && v != attr));
+  if (same) {
+    run->verified = "verified";
+    write_log("Verified: the instrument has version %s.", version_text(run->file_version).c_str());
+    return;
+  }
+  if (headless_stop_asked()) {
+    run->verified = "stopped";
+    run->status = kExitAborted;
+    run->reason = "the update completed; its verification was stopped";
+  } else {
+    run->verified = answered ? "version-differs" : "no-answer";
+    run->status = kExitDeviceError;
+    run->reason = verify_failure(options, DispFiletype[attr & 3], installed, run->file_version);
+  }
+  write_log("Not verified: %s", run->reason.c_str());
+}
+
 }  // namespace
 
 int run_on_link(const RunOptions& options) {
+  if (options.member != 0) {
+    output_as_records();
+    set_log_tag(instrument_label(options).c_str());
+    const std::string copy = options.member == 1 ? "test.dat" : "test-" + std::to_string(options.member) + ".dat";
+    tfr_set_packet_copy(copy.c_str());
+    file_open_shared_from_now();  // the other runs read the same file
+  }
   if (!headless_begin(show_for(options))) {
     std::fprintf(stderr, "xrupdate: cannot set up the signal handling\n");
     return kExitStartup;
@@ -176,22 +287,24 @@ int run_on_link(const RunOptions& options) {
   read_link_and_file(options, &choice, &run, &file);
   if (run.status != kExitComplete) {
     if (options.json) report(options, file.c_str(), run);
-    headless_end();
-    return run.status;
+    return end_run(options, run);
   }
   if (!derive_inifile(options.ini)) {
-    output_line(kStderr, "xrupdate: the settings file's path is longer than 255 characters, or no home folder is known");
-    headless_end();
-    return kExitStartup;
+    run.reason = "the settings file's path is longer than 255 characters, or no home folder is known";
+    output_line(kStderr, "xrupdate: " + run.reason);
+    run.status = kExitStartup;
+    return end_run(options, run);
   }
   // A named link opens that device alone; the configured one is not exchanged
   // for another port (with two instruments connected that would update the wrong one).
   if (!program_startup(choice.names_link() ? kProbeNone : kProbeKeep)) {
     close_log();
-    headless_end();
-    return kExitStartup;
+    run.status = kExitStartup;
+    run.reason = "the program could not start";
+    return end_run(options, run);
   }
   transfer_on_link(options, choice, &run);
+  if (options.verify && options.command == kRunBatch && run.status == kExitComplete) verify_update(options, &run);
   // An update saves the settings as the front end does; a check or a question changes nothing.
   if (options.command == kRunBatch) {
     program_shutdown(nullptr);
@@ -200,6 +313,5 @@ int run_on_link(const RunOptions& options) {
   }
   close_log();
   report(options, file.c_str(), run);
-  headless_end();
-  return run.status;
+  return end_run(options, run);
 }

@@ -84,6 +84,8 @@ struct FindTally {
   int answered = 0;
   int status = kExitComplete;
   std::string reason;
+  // --batch --all: what answered is gathered here and nothing is told per device.
+  std::vector<FoundInstrument>* collect = nullptr;
 };
 
 // A --port device path the link cannot hold is a usage error.
@@ -109,12 +111,16 @@ void scan_serial_devices(const RunOptions& options, const std::vector<LinkTarget
     if (r.answered) {
       ++tally->answered;
       write_log("Version request on %s: %s", device.c_str(), versions_line(r.versions).c_str());
-      tell_found(options, r.link, "", r.versions);
+      if (tally->collect != nullptr) {
+        tally->collect->push_back(FoundInstrument{true, r.link.device});
+      } else {
+        tell_found(options, r.link, "", r.versions);
+      }
     } else {
       if (r.tried && !(options.first && any_answered))
         write_log("Version request on %s: %s", device.c_str(), printable_text(r.why).c_str());
       const bool passed_over = options.first && any_answered && r.tried;  // --first: not waited for
-      if (!passed_over)
+      if (!passed_over && tally->collect == nullptr)
         output_line(kStderr, "xrupdate: " + device + ": " + r.why);
     }
   }
@@ -129,8 +135,12 @@ void ask_midi_pairs(const RunOptions& options, const Candidates& found, FindTall
     int versions[3];
     if (result.status == kExitComplete && tfr_target_versions(versions)) {
       ++tally->answered;
-      tell_found(options, found.midi[i], found.midi_names[i], versions);
-    } else if (!headless_stop_asked()) {
+      if (tally->collect != nullptr) {
+        tally->collect->push_back(FoundInstrument{false, found.midi_names[i]});
+      } else {
+        tell_found(options, found.midi[i], found.midi_names[i], versions);
+      }
+    } else if (!headless_stop_asked() && tally->collect == nullptr) {
       output_line(kStderr, "xrupdate: MIDI \"" + printable_text(found.midi_names[i]) + "\": " +
                                (result.reason.empty() ? std::string("no valid answer") : result.reason));
     }
@@ -174,6 +184,25 @@ void tell_summary(const RunOptions& options, const FindTally& tally) {
 
 }  // namespace
 
+namespace {
+
+// The search with the program started for it (its settings read, nothing saved).
+void run_search(const RunOptions& options, FindTally* tally) {
+  check_port_paths(options, tally);
+  const bool started = tally->status == kExitComplete && derive_inifile(options.ini) && program_startup(kProbeNone);
+  if (tally->status == kExitComplete && !started) {
+    tally->reason = "the program could not start";
+    tally->status = kExitStartup;
+  }
+  if (tally->status == kExitComplete) search_devices(options, tally);
+  if (started) {
+    free_tfr();  // nothing of the settings changes: they are not saved
+    close_log();
+  }
+}
+
+}  // namespace
+
 int run_find(const RunOptions& options) {
   HeadlessShow show;
   show.lines = false;
@@ -184,18 +213,19 @@ int run_find(const RunOptions& options) {
     return kExitStartup;
   }
   FindTally tally;
-  check_port_paths(options, &tally);
-  const bool started = tally.status == kExitComplete && derive_inifile(options.ini) && program_startup(kProbeNone);
-  if (tally.status == kExitComplete && !started) {
-    tally.reason = "the program could not start";
-    tally.status = kExitStartup;
-  }
-  if (tally.status == kExitComplete) search_devices(options, &tally);
-  if (started) {
-    free_tfr();  // nothing of the settings changes: they are not saved
-    close_log();
-  }
+  run_search(options, &tally);
   tell_summary(options, tally);
   headless_end();
+  return tally.status;
+}
+
+int find_instruments(const RunOptions& options, std::vector<FoundInstrument>* found, std::string* reason) {
+  FindTally tally;
+  tally.collect = found;
+  HeadlessShow show;
+  show.lines = show.progress = show.boxes = false;
+  headless_show(show);
+  run_search(options, &tally);
+  *reason = tally.reason;
   return tally.status;
 }

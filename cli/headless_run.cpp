@@ -59,7 +59,18 @@ bool catch_signals() {
   return sigaction(SIGHUP, &action, nullptr) == 0;
 }
 
+// The progress for a runner: "done total percent seconds-left" (-1: not known
+// yet), while the packets go; the run's end record has the final count.
+void report_progress_locked() {
+  if (!g_progress.active) return;
+  const std::string values = std::to_string(g_progress.done) + "\t" + std::to_string(g_progress.total) + "\t" +
+                             std::to_string(progress_percent(&g_progress)) + "\t" +
+                             std::to_string(progress_seconds_left(&g_progress));
+  output_record("P", values, true);
+}
+
 void show_progress_locked() {
+  if (g_show.values) report_progress_locked();
   if (!g_show.progress) return;
   char text[128];
   if (progress_text(&g_progress, text, sizeof text) <= 0) {
@@ -179,6 +190,8 @@ void headless_show(const HeadlessShow& show) {
 }
 
 bool headless_stop_asked() { return g_stop_signal != 0; }
+
+int headless_stop_count() { return g_stop_signals.load(); }
 
 std::string headless_last_box() {
   std::lock_guard<std::mutex> lock(g_mutex);

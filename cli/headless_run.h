@@ -34,6 +34,7 @@ struct HeadlessShow {
   bool lines_on_stdout = true;  // else on stderr (stdout keeps the result)
   bool progress = false;        // "Packet k of N, about m:ss left" on stderr
   bool boxes = true;            // message boxes, as "caption: text" on stderr
+  bool values = false;          // the progress as values for a runner (output_record "P")
 };
 
 // Catches the signals, starts the output writer and installs the sinks. 0 when
@@ -43,6 +44,8 @@ int headless_begin(const HeadlessShow& show);
 void headless_show(const HeadlessShow& show);
 // Whether a stop signal came.
 bool headless_stop_asked();
+// How many stop signals came (a runner passes each one on).
+int headless_stop_count();
 // The text of the last message box, "" when none came since the last transfer began.
 std::string headless_last_box();
 // Writes what is left of the output (waiting a little for a slow stream) and

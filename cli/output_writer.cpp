@@ -43,11 +43,12 @@ struct Writer {
   bool progress_pending = false;
   // Set before the writers start.
   bool stderr_terminal = false;
-  std::atomic<bool> progress_shown{false};  // a progress line stands at the bottom of the terminal
+  std::atomic<int> progress_shown{0};  // how many progress lines stand at the bottom of the terminal
   std::atomic<bool> dead[3] = {{false}, {false}, {false}};  // a stream given up
 };
 
 Writer* g_writer = new Writer;
+bool g_records = false;  // every line is a record on stdout (set before the writers start)
 
 Channel& channel_of(Writer& w, int fd) { return w.channels[fd == kStdout && !w.merged ? 0 : 1]; }
 
@@ -74,19 +75,33 @@ bool write_all(int fd, const std::string& text) {
 }
 
 void erase_progress() {
-  if (!g_writer->progress_shown) return;
-  write_all(kStderr, "\r\033[K");
-  g_writer->progress_shown = false;
+  const int lines = g_writer->progress_shown.exchange(0);
+  if (lines == 0) return;
+  // Back to the first of the progress lines, and everything from there cleared.
+  write_all(kStderr, lines > 1 ? "\r\033[" + std::to_string(lines - 1) + "A\033[J" : std::string("\r\033[K"));
 }
 
-// On a terminal only: the one progress line redrawn, or cleared.
+// On a terminal only: the progress, one line or several (one per instrument),
+// redrawn in place, or cleared.
 void draw_progress(const std::string& text) {
   if (text.empty()) {
     erase_progress();
     return;
   }
-  write_all(kStderr, "\r" + text + "\033[K");
-  g_writer->progress_shown = true;
+  std::string out;
+  int lines = 1;
+  for (char c : text) {
+    if (c == '\n') {
+      out += "\033[K\n";
+      ++lines;
+    } else {
+      out += c;
+    }
+  }
+  // One line over one line is overwritten in place; otherwise the old lines go first.
+  if (lines > 1 || g_writer->progress_shown > 1) erase_progress();
+  write_all(kStderr, "\r" + out + "\033[K");
+  g_writer->progress_shown = lines;
 }
 
 // A line printed above the terminal's progress line, which is drawn again under it.
@@ -201,14 +216,35 @@ void output_start() {
   }
 }
 
-void output_line(OutputStream stream, const std::string& line) { queue_item(Item{stream, line + "\n", -1, false}); }
+namespace {
+
+// The line as it is written: itself, or its record for the runner.
+Item line_item(OutputStream stream, const std::string& line, int display) {
+  if (!g_records) return Item{stream, line + "\n", display, false};
+  return Item{kStdout, std::string(1, kRecordMark) + (stream == kStdout ? "1" : "2") + "\t" + line + "\n", display,
+              false};
+}
+
+}  // namespace
+
+void output_as_records() { g_records = true; }
+
+bool output_in_records() { return g_records; }
+
+void output_record(const std::string& kind, const std::string& text, bool newest_only) {
+  Item item{kStdout, std::string(1, kRecordMark) + kind + "\t" + text + "\n", -1, newest_only};
+  queue_item(std::move(item));
+}
+
+void output_line(OutputStream stream, const std::string& line) { queue_item(line_item(stream, line, -1)); }
 
 void output_display_line(OutputStream stream, int number, const std::string& line) {
-  queue_item(Item{stream, line + "\n", number >= 0 && number < kNoteNumber ? number : -1, false});
+  queue_item(line_item(stream, line, number >= 0 && number < kNoteNumber ? number : -1));
 }
 
 void output_progress(const std::string& text) {
   Writer& w = *g_writer;
+  if (g_records) return;
   if (!w.stderr_terminal) {
     // Off a terminal a clear draws nothing: it must not take the place of a
     // text not yet written (the last "Packet N of N" of a run).

@@ -31,8 +31,20 @@ void output_line(OutputStream stream, const std::string& line);
 // Queues display line `number` (0..5): left out only when the stream is far
 // behind and a later display line of the same number is queued after it.
 void output_display_line(OutputStream stream, int number, const std::string& line);
-// The progress text now ("" clears it).
+// The progress text now ("" clears it). On a terminal it may hold several
+// lines ("\n" between them, each narrower than the terminal): they are redrawn together.
 void output_progress(const std::string& text);
+// One of several runs (--member): from now on every line goes to stdout as a
+// record for the runner: "\x1e" KIND "\t" TEXT, KIND "1" or "2" for a line of
+// stdout or stderr. Call before output_start; the progress texts are dropped
+// (the run sends its progress as values with output_record).
+void output_as_records();
+bool output_in_records();
+// A record of KIND with TEXT (no line break in either). `newest_only`: only
+// the newest such record waits while the stream is behind.
+void output_record(const std::string& kind, const std::string& text, bool newest_only);
+// The mark that begins a record line.
+constexpr char kRecordMark = '\x1e';
 // Waits until everything queued is written. A stream that is closed or
 // broken (EPIPE) is given up, and the wait ends early when give_up() (asked
 // about every 50 ms) says so. Returns false when something was left unwritten.

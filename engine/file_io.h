@@ -10,6 +10,11 @@ constexpr FileHandle kInvalidFile = -1;
 
 // Opens an existing file for reading, exclusively. kInvalidFile on failure.
 FileHandle file_open_exclusive(const char* path);
+// Linux only: the runs of a --batch of several instruments read one update
+// file side by side. From this call on, this process's opens take a shared
+// lock in place of the exclusive one: the runs and their runner share the file,
+// and an update of its own (which locks it exclusively) is refused meanwhile.
+void file_open_shared_from_now();
 // Positions the file at `offset` from its start; returns the new position, or -1.
 long long file_seek(FileHandle file, long long offset);
 // Reads up to `count` bytes; returns the number read (0 at the end), or -1 on error.

@@ -7,13 +7,21 @@
 
 #include "engine/file_io.h"
 
+namespace {
+
+int g_lock = LOCK_EX;
+
+}  // namespace
+
+void file_open_shared_from_now() { g_lock = LOCK_SH; }
+
 FileHandle file_open_exclusive(const char* path) {
   // O_NONBLOCK: opening a named pipe must not wait for a writer.
   const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return kInvalidFile;
   struct stat st;
   // A folder, a pipe or a device opens for reading on Linux but is no update file.
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::flock(fd, g_lock | LOCK_NB) != 0) {
     ::close(fd);
     return kInvalidFile;
   }

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "engine/device_protocol.h"
 #include "engine/file_io.h"
@@ -26,6 +27,7 @@ bool filename_fits = true;
 char given_path[4096];
 TransferScope scope = kScopeUpdate;
 int target_versions[3];
+std::string packet_copy = "test.dat";  // set before the transfer thread starts
 bool target_known = false;
 std::atomic<int> packets_done{0};
 std::atomic<int> packets_total{0};
@@ -159,7 +161,7 @@ int send_packets(unsigned char* reply) {
     if (stop_before_sending()) return 0;
     const int length = build_data_packet(tfr_buf, packet, file_buf + static_cast<long>(packet) * kFileBufSize);
     std::memset(reply, 0, kReplySize);
-    file_write_whole("test.dat", tfr_buf, length);  // a debug copy; failure does not matter
+    file_write_whole(packet_copy.c_str(), tfr_buf, length);  // a debug copy; failure does not matter
 
     if (!send_request(tfr_buf, length)) return 0;
     // Once the last packet is out the instrument completes the update whatever
@@ -308,4 +310,6 @@ void set_tfr_stop_now() {
 }
 void clear_tfr_stop_pending() { stop_pending.store(0); }
 int tfr_set_mode_sent() { return setmode_sent.load(); }
+
+void tfr_set_packet_copy(const char* name) { packet_copy = name != nullptr && name[0] != '\0' ? name : "test.dat"; }
 int query_tfr_stop() { return pause_status.load() == kTfrIdle ? 1 : 0; }

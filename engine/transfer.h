@@ -55,5 +55,8 @@ void set_tfr_stop_now();
 void clear_tfr_stop_pending();
 // 1 when the last transfer sent Set Mode (the instrument may be in update mode).
 int tfr_set_mode_sent();
+// The name of the copy of the last data packet sent ("test.dat" unless set;
+// each of several runs side by side keeps its own). Set before a transfer.
+void tfr_set_packet_copy(const char* name);
 // 1 when no transfer runs (idle).
 int query_tfr_stop();

@@ -52,21 +52,30 @@ std::int64_t ms_left(const ProgressState* state) {
 
 }  // namespace
 
+int progress_seconds_left(const ProgressState* state) {
+  if (!state->active || state->done <= 0) return -1;
+  return static_cast<int>((ms_left(state) + 999) / 1000);
+}
+
+int progress_text_of(int done, int total, int seconds_left, char* out, int size) {
+  if (size <= 0) return 0;
+  out[0] = '\0';
+  int length;
+  if (done <= 0 || seconds_left < 0) {
+    length = std::snprintf(out, static_cast<std::size_t>(size), "Packet %d of %d", done > 0 ? done : 0, total);
+  } else {
+    length = std::snprintf(out, static_cast<std::size_t>(size), "Packet %d of %d, about %d:%02d left", done, total,
+                           seconds_left / 60, seconds_left % 60);
+  }
+  if (length < 0) return 0;
+  return length < size ? length : size - 1;
+}
+
 int progress_text(const ProgressState* state, char* out, int size) {
   if (size <= 0) return 0;
   out[0] = '\0';
   if (!state->active) return 0;
-  int length;
-  if (state->done <= 0) {
-    length = std::snprintf(out, static_cast<std::size_t>(size), "Packet 0 of %d", state->total);
-  } else {
-    const std::int64_t seconds = (ms_left(state) + 999) / 1000;
-    length = std::snprintf(out, static_cast<std::size_t>(size), "Packet %d of %d, about %d:%02d left",
-                           state->done, state->total, static_cast<int>(seconds / 60),
-                           static_cast<int>(seconds % 60));
-  }
-  if (length < 0) return 0;
-  return length < size ? length : size - 1;
+  return progress_text_of(state->done, state->total, progress_seconds_left(state), out, size);
 }
 
 int progress_percent(const ProgressState* state) {

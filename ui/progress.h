@@ -36,6 +36,11 @@ void progress_end(ProgressState* state);
 
 // The text to show ("" when inactive). Returns its length.
 int progress_text(const ProgressState* state, char* out, int size);
+// The same text from its values: "Packet k of N, about m:ss left" ("Packet k
+// of N" while the time left is not known, seconds_left < 0).
+int progress_text_of(int done, int total, int seconds_left, char* out, int size);
+// The seconds left, rounded up; -1 while inactive or before the first packet's reply.
+int progress_seconds_left(const ProgressState* state);
 // The whole percentage done, 0 when inactive.
 int progress_percent(const ProgressState* state);
 // The filled width of a bar `width` pixels wide.

@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -32,6 +33,10 @@ enum OptionId : int {
   kOptJson,
   kOptTimeout,
   kOptFirst,
+  kOptAll,
+  kOptMember,
+  kOptVerify,
+  kOptVerifyTimeout,
 };
 
 const option kLongOptions[] = {
@@ -54,6 +59,10 @@ const option kLongOptions[] = {
     {"json", no_argument, nullptr, kOptJson},
     {"timeout", required_argument, nullptr, kOptTimeout},
     {"first", no_argument, nullptr, kOptFirst},
+    {"all", no_argument, nullptr, kOptAll},
+    {"member", required_argument, nullptr, kOptMember},
+    {"verify", no_argument, nullptr, kOptVerify},
+    {"verify-timeout", required_argument, nullptr, kOptVerifyTimeout},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -81,6 +90,10 @@ enum OptionBit : unsigned {
   kBitQuiet = 1u << 6,
   kBitTimeout = 1u << 7,
   kBitFirst = 1u << 8,
+  kBitAll = 1u << 9,
+  kBitMember = 1u << 10,
+  kBitVerify = 1u << 11,
+  kBitVerifyTimeout = 1u << 12,
 };
 
 unsigned allowed_options(RunCommand command) {
@@ -88,6 +101,8 @@ unsigned allowed_options(RunCommand command) {
   switch (command) {
     case kRunFrontEnd: return link | kBitSkip;
     case kRunBatch:
+      return link | kBitSkip | kBitJson | kBitQuiet | kBitAll | kBitTimeout | kBitMember | kBitVerify |
+             kBitVerifyTimeout;
     case kRunDryRun: return link | kBitSkip | kBitJson | kBitQuiet;
     case kRunQuery: return link | kBitJson | kBitQuiet;
     case kRunFind: return kBitIni | kBitPort | kBitJson | kBitTimeout | kBitFirst;
@@ -195,6 +210,7 @@ void read_port(OptionScan* scan, const char* value) {
     scan->fail(std::string("--port ") + value + ": the ports are COM1 to COM4 (any other device is named by its path)");
   } else {
     scan->options->ports.push_back(value);
+    scan->options->link_order.push_back('p');
   }
 }
 
@@ -218,6 +234,29 @@ void read_timeout(OptionScan* scan, const char* value) {
   }
 }
 
+void read_verify_timeout(OptionScan* scan, const char* value) {
+  scan->note(kBitVerifyTimeout, "--verify-timeout");
+  char* end = nullptr;
+  const long s = std::strtol(value, &end, 10);
+  if (value[0] < '0' || value[0] > '9' || *end != '\0' || s < 1 || s > 3600) {
+    scan->fail(std::string("--verify-timeout takes seconds from 1 to 3600, not ") + value);
+  } else {
+    scan->options->verify_timeout_s = static_cast<int>(s);
+  }
+}
+
+// --member K: instrument K (from 1) of a --batch of several.
+void read_member(OptionScan* scan, const char* value) {
+  scan->note(kBitMember, "--member");
+  char* end = nullptr;
+  const long k = std::strtol(value, &end, 10);
+  if (value[0] < '1' || value[0] > '9' || *end != '\0' || k > 4096) {
+    scan->fail(std::string("--member takes a number from 1 to 4096 (it is for xrupdate's own use), not ") + value);
+  } else {
+    scan->options->member = static_cast<int>(k);
+  }
+}
+
 // The options that choose the link and the output, and their values. False for
 // an id that is none of them.
 bool read_setting(OptionScan* scan, int id, const char* value) {
@@ -229,12 +268,15 @@ bool read_setting(OptionScan* scan, int id, const char* value) {
     case kOptMidiOut:
       scan->note(kBitMidi, "--midi-out");
       if (value[0] == '\0') scan->fail("--midi-out needs a name or number");
-      options->midi_out = value;
+      if (options->midi_out == nullptr) options->midi_out = value;
+      options->midi_outs.push_back(value);
+      options->link_order.push_back('o');
       return true;
     case kOptMidiIn:
       scan->note(kBitMidi, "--midi-in");
       if (value[0] == '\0') scan->fail("--midi-in needs a name or number");
-      options->midi_in = value;
+      if (options->midi_in == nullptr) options->midi_in = value;
+      options->midi_ins.push_back(value);
       return true;
     case kOptRate: read_rate(scan, value); return true;
     case kOptSkipVersionCheck:
@@ -244,6 +286,10 @@ bool read_setting(OptionScan* scan, int id, const char* value) {
     case kOptJson: options->json = true; scan->note(kBitJson, "--json"); return true;
     case kOptTimeout: read_timeout(scan, value); return true;
     case kOptFirst: options->first = true; scan->note(kBitFirst, "--first"); return true;
+    case kOptAll: options->all = true; scan->note(kBitAll, "--all"); return true;
+    case kOptMember: read_member(scan, value); return true;
+    case kOptVerify: options->verify = true; scan->note(kBitVerify, "--verify"); return true;
+    case kOptVerifyTimeout: read_verify_timeout(scan, value); return true;
     default: return false;
   }
 }
@@ -298,6 +344,25 @@ std::string operand_count_error(RunCommand command, const std::vector<const char
   return "";
 }
 
+// The links of a --batch: one, several (ports and MIDI pairs, mixed), or --all.
+std::string batch_links_error(const OptionScan& scan) {
+  const RunOptions& options = *scan.options;
+  const size_t outs = options.midi_outs.size(), ins = options.midi_ins.size();
+  if (options.all && (!options.ports.empty() || outs + ins > 0))
+    return "--all updates every instrument found; it takes no --port, --midi-out or --midi-in";
+  if (options.all && options.member != 0) return "--all and --member cannot be given together";
+  if ((scan.given & kBitTimeout) != 0 && !options.all) return "--timeout applies to --batch only with --all";
+  // One instrument may name only one side of its MIDI pair (the other is the
+  // configured one); several are given as whole pairs.
+  if ((outs > 1 || ins > 1 || !options.ports.empty()) && outs != ins)
+    return "--midi-out and --midi-in go in pairs when several instruments are named (" + std::to_string(outs) +
+           " --midi-out, " + std::to_string(ins) + " --midi-in)";
+  if (options.member != 0 && named_instruments(options) != 1)
+    return "--member needs exactly one link";
+  if ((scan.given & kBitVerifyTimeout) != 0 && !options.verify) return "--verify-timeout needs --verify";
+  return "";
+}
+
 // The options that cannot go together, once the whole command line is read:
 // the first that does not fit, or "" when none.
 std::string conflict_error(const OptionScan& scan) {
@@ -306,10 +371,17 @@ std::string conflict_error(const OptionScan& scan) {
   for (int b = 0; b < 16; ++b) {
     if (refused & (1u << b)) return scan.given_names[b] + " does not apply to " + command_name(scan.command);
   }
+  if (scan.command == kRunBatch) {
+    const std::string error = batch_links_error(scan);
+    if (!error.empty()) return error;
+    return operand_count_error(scan.command, options.operands);
+  }
   if (!options.ports.empty() && (options.midi_out != nullptr || options.midi_in != nullptr))
     return "--port and --midi-out/--midi-in choose two links at once; give one";
   if (options.ports.size() > 1 && scan.command != kRunFind)
-    return "--port is given more than once; only --find tries several";
+    return "--port is given more than once; only --find and --batch take several";
+  if (options.midi_outs.size() > 1 || options.midi_ins.size() > 1)
+    return "--midi-out or --midi-in is given more than once; only --batch takes several pairs";
   return operand_count_error(scan.command, options.operands);
 }
 
@@ -353,6 +425,22 @@ std::string file_operand_problem(const char* operand) {
     return "its full path has " + std::to_string(std::strlen(full)) + " characters; " +
            std::to_string(kCmdPathSize - 1) + " at most can be used";
   return "cannot be used";
+}
+
+int named_instruments(const RunOptions& options) {
+  const size_t pairs = std::max(options.midi_outs.size(), options.midi_ins.size());
+  return static_cast<int>(options.ports.size() + pairs);
+}
+
+bool several_instruments(const RunOptions& options) {
+  return options.command == kRunBatch && options.member == 0 && (options.all || named_instruments(options) > 1);
+}
+
+std::string instrument_label(const RunOptions& options) {
+  if (!options.ports.empty()) return printable_text(options.ports[0]);
+  const std::string out = options.midi_out != nullptr ? options.midi_out : "";
+  const std::string in = options.midi_in != nullptr ? options.midi_in : "";
+  return printable_text(out == in || in.empty() ? "MIDI " + out : out.empty() ? "MIDI " + in : "MIDI " + out + " / " + in);
 }
 
 std::vector<const char*> file_operands(const RunOptions& options) {

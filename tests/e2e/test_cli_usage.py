@@ -16,7 +16,7 @@ BAD = [
     (["--emit-syx", "--json", "a.sys", "a.syx"], "--json does not apply to --emit-syx"),
     (["--info", "--port", "/dev/ttyS0", "a.sys"], "--port does not apply to --info"),
     (["--query", "--skip-version-check"], "--skip-version-check does not apply to --query"),
-    (["--batch", "--timeout", "100", "a.sys"], "--timeout does not apply to --batch"),
+    (["--batch", "--timeout", "100", "a.sys"], "--timeout applies to --batch only with --all"),
     (["--query", "--port", "COM5"], "--port COM5: the ports are COM1 to COM4"),
     (["--find", "--timeout", "0"], "--timeout takes milliseconds"),
     (["--batch", "a.sys", "--port"], "--port needs an argument"),
