@@ -35,6 +35,8 @@ void host_install(const HostSinks& sinks) {
 
 void host_reset() { g_sinks = kDefaults; }
 
+HostSinks host_current() { return g_sinks; }
+
 int message_box(WindowHandle owner, const char* text, const char* caption, unsigned style) {
   return g_sinks.message_box(owner, text, caption, style);
 }

@@ -40,6 +40,8 @@ struct HostSinks {
 void host_install(const HostSinks& sinks);
 // Back to the defaults (nothing shown, nothing posted).
 void host_reset();
+// The sinks installed now (to put them back after a short-lived set).
+HostSinks host_current();
 
 int message_box(WindowHandle owner, const char* text, const char* caption, unsigned style);
 void textout(int line, const char* text);

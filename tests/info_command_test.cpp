@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tests/test_support.h"
+#include "support/host.h"
 #include "ui/info_command.h"
 
 namespace fs = std::filesystem;
@@ -104,4 +105,27 @@ TEST(InfoCommand, LeavesTheFilesFree) {
   EXPECT_EQ(run.status, 0);
   // The handle was closed: the file can be held again and removed.
   EXPECT_TRUE(fs::remove(dir.file("a.sys")));
+}
+
+namespace {
+
+int g_posted = 0;
+void count_post(WindowHandle, int, intptr_t) { ++g_posted; }
+
+}  // namespace
+
+// The check is used by a command whose transfers still need their sinks after it.
+TEST(InfoCommand, TheCheckPutsBackTheSinksItFound) {
+  TempDir dir;
+  write_file_bytes(dir.file("bad.sys"), std::string(100, 'A'));
+  HostSinks sinks = {};
+  sinks.post_command = count_post;
+  host_install(sinks);
+  char refusal[256];
+  EXPECT_EQ(open_checked_update_file(dir.file("bad.sys").c_str(), refusal, sizeof refusal), kInvalidFile);
+  EXPECT_STRNE(refusal, "");
+  g_posted = 0;
+  post_command(nullptr, 1, 0);
+  host_reset();
+  EXPECT_EQ(g_posted, 1);
 }

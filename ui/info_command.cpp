@@ -22,12 +22,14 @@ FileHandle open_checked_update_file(const char* path, char* refusal, int size) {
     std::snprintf(refusal, static_cast<size_t>(size), "%s", "File Open Error");
     return kInvalidFile;
   }
-  HostSinks sinks = {};
+  // The check's one box is caught here; whatever the caller had installed comes back after it.
+  const HostSinks before = host_current();
+  HostSinks sinks = before;
   sinks.message_box = capture_box;
   host_install(sinks);
   g_box_text[0] = '\0';
   const int passed = get_file_ver(nullptr, file);
-  host_reset();
+  host_install(before);
   if (passed) return file;
   std::snprintf(refusal, static_cast<size_t>(size), "%s", g_box_text);
   file_close(file);
