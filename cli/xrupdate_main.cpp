@@ -98,7 +98,6 @@ constexpr const char kHelpText[] =
     "  --verify                  --batch: ask the versions again after the update and\n"
     "                            check the file's version is installed (status 5 if not)\n"
     "  --verify-timeout S        how long --verify waits for the answer (60 seconds)\n"
-    "  --member K                for the program's own use (one run of several)\n"
     "A device named with --port, --midi-out or --midi-in that cannot be opened ends\n"
     "the run with status 4 and says why; no other link is used. --port and\n"
     "--midi-out/--midi-in together are a usage error (but for --batch, which takes\n"

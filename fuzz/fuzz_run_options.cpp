@@ -31,6 +31,7 @@ constexpr const char* kWords[] = {
     "--list", "--query", "--find", "--dry-run", "--port", "--midi-out", "--midi-in", "--rate",
     "--skip-version-check", "--json", "--timeout", "--first", "--", "-", "/h", "COM1", "COM5", "f.sys",
     "--po", "--midi", "--h", "-qh", "=", "0", "3", "60000", "/dev/ttyUSB0",
+    "--all", "--verify", "--verify-timeout", "--member", "--ver", "/dev/ttyS1",
 };
 constexpr int kWordCount = sizeof kWords / sizeof kWords[0];
 constexpr int kMostArguments = 24;
@@ -45,6 +46,7 @@ constexpr LongOption kLongOptions[] = {
     {"info", false},  {"emit-syx", false}, {"list", false},    {"query", false},    {"find", false},
     {"dry-run", false}, {"port", true},   {"midi-out", true},  {"midi-in", true},   {"rate", true},
     {"skip-version-check", false},        {"json", false},     {"timeout", true},   {"first", false},
+    {"all", false},   {"member", true},   {"verify", false},   {"verify-timeout", true},
 };
 constexpr int kLongOptionCount = sizeof kLongOptions / sizeof kLongOptions[0];
 
@@ -208,9 +210,17 @@ void check_reading(const Reading& model, const Parsed& p) {
   if (o.operands.size() < least || o.operands.size() > most)
     fuzz_rule_broken("with status 0 the operands fit the command",
                      std::to_string(o.operands.size()) + " operands for command " + std::to_string(o.command));
-  fuzz_rule(o.ports.size() <= 1 || o.command == kRunFind, "only --find takes more than one --port");
-  fuzz_rule(o.ports.empty() || (o.midi_out == nullptr && o.midi_in == nullptr), "one link at most is named");
-  fuzz_rule(o.command == kRunFind || (o.timeout_ms == 1000 && !o.first), "--timeout and --first are --find's");
+  const bool batch = o.command == kRunBatch;
+  fuzz_rule(o.ports.size() <= 1 || o.command == kRunFind || batch, "only --find and --batch take more than one --port");
+  fuzz_rule(batch || o.ports.empty() || (o.midi_out == nullptr && o.midi_in == nullptr),
+            "one link at most is named, but for --batch");
+  fuzz_rule(!batch || !o.all || (o.ports.empty() && o.midi_outs.empty() && o.midi_ins.empty()),
+            "--batch --all names no link");
+  fuzz_rule(!batch || named_instruments(o) <= 1 || o.midi_outs.size() == o.midi_ins.size(),
+            "several instruments name whole MIDI pairs");
+  fuzz_rule(o.command == kRunFind || (batch && o.all) || o.timeout_ms == 1000, "--timeout is --find's or --all's");
+  fuzz_rule(o.command == kRunFind || !o.first, "--first is --find's");
+  fuzz_rule(batch || (!o.verify && !o.all && o.member == 0), "--verify, --all and --member are --batch's");
   fuzz_rule(!o.json || (o.command != kRunFrontEnd && o.command != kRunEmitSyx),
             "--json is refused where no JSON is written");
 }
@@ -261,6 +271,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                     text_of(a.midi_out) == text_of(b.midi_out) && text_of(a.midi_in) == text_of(b.midi_in) &&
                     a.rate == b.rate && a.skip_version_check == b.skip_version_check && a.json == b.json &&
                     a.quiet == b.quiet && a.timeout_ms == b.timeout_ms && a.first == b.first &&
+                    texts_of(a.midi_outs) == texts_of(b.midi_outs) && texts_of(a.midi_ins) == texts_of(b.midi_ins) &&
+                    a.all == b.all && a.verify == b.verify && a.verify_timeout_s == b.verify_timeout_s &&
+                    a.member == b.member &&
                     texts_of(a.operands) == texts_of(b.operands);
   if (!same)
     fuzz_rule_broken("options in another order give the same command and options",
