@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <string>
 
+#include "cli/fleet_members.h"
 #include "cli/headless_run.h"
 #include "support/json_text.h"
 #include "cli/output_writer.h"
@@ -43,13 +44,22 @@ struct RunReport {
   HeadlessResult result;
   const char* verified = nullptr;  // --verify: "verified", "version-differs", "no-answer", "stopped"
   int file_version = 0;
+  // The versions the update's own version check read (the verification's tries overwrite the engine's).
+  bool had_versions = false;
+  int versions[3] = {};
+  bool verify_answered = false;
+  int installed[3] = {};  // what the instrument reported when verified
 };
 
 // The one outcome of the run: the JSON object, or the words that tell it.
 void report(const RunOptions& options, const char* file, const RunReport& run) {
   output_progress("");  // nothing of the run comes after its outcome, not even on a terminal
   int versions[3];
-  const bool have_versions = run.linked && tfr_target_versions(versions);
+  bool have_versions = run.linked && tfr_target_versions(versions);
+  if (run.verified != nullptr) {
+    have_versions = run.had_versions;
+    for (int i = 0; i < 3; ++i) versions[i] = run.versions[i];
+  }
   const bool query = options.command == kRunQuery;
   if (options.json) {
     JsonObject object;
@@ -68,6 +78,7 @@ void report(const RunOptions& options, const char* file, const RunReport& run) {
     if (run.verified != nullptr) {
       JsonObject verify;
       verify.text("result", run.verified).text("file", version_text(run.file_version).c_str());
+      if (run.verify_answered) verify.raw("installed", versions_json(run.installed));
       object.raw("verify", verify.str());
     }
     if (run.status != kExitComplete) object.text("reason", run.reason.empty() ? exit_status_word(run.status) : run.reason.c_str());
@@ -224,6 +235,7 @@ bool ask_versions(const LinkTarget& link, std::int64_t until, int versions[3], b
 // the installed version of the file's kind must be the file's.
 void verify_update(const RunOptions& options, RunReport* run) {
   run->file_version = datafile.version;
+  run->had_versions = tfr_target_versions(run->versions) != 0;
   const int attr = datafile.attr_code;
   if (!options.quiet && !options.json)
     output_line(kStderr, "xrupdate: verifying: asking the instrument for its versions (up to " +
@@ -247,6 +259,8 @@ void verify_update(const RunOptions& options, RunReport* run) {
     }
   }
   headless_show(show);
+  run->verify_answered = answered;
+  for (int v = 0; v < 3; ++v) run->installed[v] = versions[v];
   const int installed = answered ? versions[attr == 3 ? 0 : attr] : -1;
   bool same = answered;
   for (int v = 0; v < 3; ++v) same = same && (versions[v] == run->file_version || (attr != 3 && v != attr));
@@ -272,10 +286,13 @@ void verify_update(const RunOptions& options, RunReport* run) {
 int run_on_link(const RunOptions& options) {
   if (options.member != 0) {
     output_as_records();
-    set_log_tag(instrument_label(options).c_str());
+    set_log_tag(bracket_safe(instrument_label(options)).c_str());
     const std::string copy = options.member == 1 ? "test.dat" : "test-" + std::to_string(options.member) + ".dat";
     tfr_set_packet_copy(copy.c_str());
-    file_open_shared_from_now();  // the other runs read the same file
+    // The file the runner checked, on its descriptor: the same file for every
+    // run, whatever its path names by now; shared with the other runs.
+    file_open_shared_from_now();
+    file_open_through(kMemberFileFd);
   }
   if (!headless_begin(show_for(options))) {
     std::fprintf(stderr, "xrupdate: cannot set up the signal handling\n");

@@ -112,7 +112,7 @@ void scan_serial_devices(const RunOptions& options, const std::vector<LinkTarget
       ++tally->answered;
       write_log("Version request on %s: %s", device.c_str(), versions_line(r.versions).c_str());
       if (tally->collect != nullptr) {
-        tally->collect->push_back(FoundInstrument{true, r.link.device});
+        tally->collect->push_back(FoundInstrument{true, r.link.device, -1, -1});
       } else {
         tell_found(options, r.link, "", r.versions);
       }
@@ -136,7 +136,8 @@ void ask_midi_pairs(const RunOptions& options, const Candidates& found, FindTall
     if (result.status == kExitComplete && tfr_target_versions(versions)) {
       ++tally->answered;
       if (tally->collect != nullptr) {
-        tally->collect->push_back(FoundInstrument{false, found.midi_names[i]});
+        tally->collect->push_back(
+            FoundInstrument{false, found.midi_names[i], found.midi[i].midi_out, found.midi[i].midi_in});
       } else {
         tell_found(options, found.midi[i], found.midi_names[i], versions);
       }

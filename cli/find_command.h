@@ -13,6 +13,7 @@ int run_find(const RunOptions& options);
 struct FoundInstrument {
   bool serial;
   std::string name;
+  int midi_out = -1, midi_in = -1;  // a MIDI pair's device ids, as found
 };
 
 // The search of --find for --batch --all, in the running headless session

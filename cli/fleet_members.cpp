@@ -69,6 +69,20 @@ std::string end_words(const MemberState& state) {
 
 }  // namespace
 
+std::string bracket_safe(const std::string& label) {
+  std::string safe;
+  for (char c : label) {
+    if (c == ']') {
+      safe += "\\x5d";
+    } else {
+      safe += c;
+    }
+  }
+  return safe;
+}
+
+std::string member_tag(const std::string& label) { return "[" + bracket_safe(label) + "] "; }
+
 FleetMember serial_member(const std::string& device) {
   FleetMember member;
   member.serial = true;
@@ -121,10 +135,22 @@ std::vector<std::string> member_arguments(const RunOptions& options, const std::
 int member_identities(const FleetMember& member, std::vector<std::string>* ids, std::string* why) {
   ids->clear();
   if (member.serial) {
+    // The checks its own run would make of the name first: a usage error
+    // ends the command before any instrument is touched.
+    RunOptions one;
+    one.ports.push_back(member.port);
+    LinkChoice choice;
+    const int status = link_choice_read(one, &choice, why);
+    if (status != 0) return status;
     const int com = com_port_number(member.port.c_str());
     const std::string device = com != 0 ? com_port_device(com) : member.port;
     struct stat st;
-    if (stat(device.c_str(), &st) != 0) return 0;
+    if (stat(device.c_str(), &st) != 0) {
+      // Not there: its run tells why; named twice, it is still one device.
+      char full[PATH_MAX];
+      ids->push_back("path:" + std::string(realpath(device.c_str(), full) != nullptr ? full : device.c_str()));
+      return 0;
+    }
     if (S_ISCHR(st.st_mode)) {
       ids->push_back("serial:" + std::to_string(static_cast<unsigned long long>(st.st_rdev)));
     } else {
@@ -193,5 +219,5 @@ std::string member_view_line(const FleetMember& member, const MemberState& state
 }
 
 std::string member_end_line(const FleetMember& member, const MemberState& state) {
-  return "[" + member.label + "] " + end_words(state);
+  return member_tag(member.label) + end_words(state);
 }

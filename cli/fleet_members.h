@@ -7,6 +7,9 @@
 
 #include "ui/run_options.h"
 
+// The descriptor on which a member's run finds the update file the runner checked.
+constexpr int kMemberFileFd = 3;
+
 // One instrument: its link as options of its own run.
 struct FleetMember {
   bool serial = true;
@@ -20,6 +23,12 @@ std::vector<FleetMember> named_members(const RunOptions& options);
 // A member for a serial device or a MIDI pair of one name (as --find found them).
 FleetMember serial_member(const std::string& device);
 FleetMember midi_member(const std::string& out, const std::string& in);
+
+// "[LABEL] ", with every "]" in the label written \x5d: a device's name cannot
+// end its tag early and pass for another device's line.
+std::string member_tag(const std::string& label);
+// The label as it goes between the brackets.
+std::string bracket_safe(const std::string& label);
 
 // The arguments of member k's (from 1) own run, after the program's name:
 // --batch FILE, its link, --member k and the options every run shares.

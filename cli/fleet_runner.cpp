@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
@@ -50,6 +51,7 @@ struct FleetView {
   bool quiet = false;
   bool live = false;            // one line per instrument redrawn on the terminal (stderr)
   bool drop_stdout_lines = false;  // the display lines: the live view stands for them
+  std::string file;                // the update file, for the objects the runner writes
 };
 
 FleetView view_for(const RunOptions& options) {
@@ -61,25 +63,45 @@ FleetView view_for(const RunOptions& options) {
   return view;
 }
 
-int terminal_width() {
+// The terminal's columns (less one, so no line wraps) and rows.
+void terminal_size(int* width, int* rows) {
   winsize size = {};
-  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 1) return size.ws_col - 1;
-  return 79;
+  const bool known = ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0;
+  *width = known && size.ws_col > 1 ? size.ws_col - 1 : 79;
+  *rows = known && size.ws_row > 0 ? size.ws_row : 24;
 }
 
+// One line per instrument, as many as the terminal holds with a row to spare
+// (more would scroll on every redraw); the rest summed up in the last line.
 void show_view(const std::vector<Run>& runs) {
-  const int width = terminal_width();
+  int width = 79, rows = 24;
+  terminal_size(&width, &rows);
+  const size_t room = rows > 2 ? static_cast<size_t>(rows - 1) : 1;
+  const size_t shown = runs.size() <= room ? runs.size() : room - 1;
   std::string text;
-  for (const Run& run : runs) {
+  for (size_t i = 0; i < shown; ++i) {
     if (!text.empty()) text += "\n";
-    text += member_view_line(run.member, run.state, width);
+    text += member_view_line(runs[i].member, runs[i].state, width);
+  }
+  if (shown < runs.size()) {
+    int complete = 0, failed = 0;
+    for (size_t i = shown; i < runs.size(); ++i) {
+      if (!runs[i].state.ended) continue;
+      ++(runs[i].state.status == kExitComplete ? complete : failed);
+    }
+    const int rest = static_cast<int>(runs.size() - shown);
+    std::string more = "... and " + std::to_string(rest) + " more: " + std::to_string(complete) + " complete, " +
+                       std::to_string(failed) + " failed, " + std::to_string(rest - complete - failed) + " going";
+    if (more.size() > static_cast<size_t>(width)) more.resize(static_cast<size_t>(width));
+    text += (text.empty() ? "" : "\n") + more;
   }
   output_progress(text);
 }
 
 // Starts member k's run: this program again, its stdout and stderr one pipe.
 // False with *why when it could not be started.
-bool start_run(const RunOptions& options, const std::string& file, Run* run, int k, std::string* why) {
+bool start_run(const RunOptions& options, const std::string& file, int held, Run* run, int k,
+               std::string* why) {
   const std::vector<std::string> args = member_arguments(options, file, run->member, k);
   std::vector<char*> argv;
   static char name[] = "xrupdate";
@@ -93,7 +115,14 @@ bool start_run(const RunOptions& options, const std::string& file, Run* run, int
     return false;
   }
   const pid_t parent = getpid();
+  // The stop signals stay blocked in the new process until its run catches
+  // them: one that comes meanwhile waits for it, and is never lost.
+  sigset_t stops, before;
+  sigemptyset(&stops);
+  for (int s : {SIGINT, SIGTERM, SIGQUIT, SIGHUP}) sigaddset(&stops, s);
+  pthread_sigmask(SIG_BLOCK, &stops, &before);
   const pid_t pid = fork();
+  if (pid != 0) pthread_sigmask(SIG_SETMASK, &before, nullptr);
   if (pid < 0) {
     *why = std::string("cannot start its run: ") + std::strerror(errno);
     close(ends[0]);
@@ -111,6 +140,9 @@ bool start_run(const RunOptions& options, const std::string& file, Run* run, int
     if (null_fd < 0 || dup2(null_fd, STDIN_FILENO) < 0 || dup2(ends[1], STDOUT_FILENO) < 0 ||
         dup2(ends[1], STDERR_FILENO) < 0)
       _exit(kExitStartup);
+    // The checked file on the descriptor the run reads it from (kept across exec).
+    const bool placed = held == kMemberFileFd ? fcntl(held, F_SETFD, 0) == 0 : dup2(held, kMemberFileFd) >= 0;
+    if (!placed) _exit(kExitStartup);
     execv("/proc/self/exe", argv.data());
     _exit(kExitStartup);
   }
@@ -122,7 +154,7 @@ bool start_run(const RunOptions& options, const std::string& file, Run* run, int
 }
 
 // The prefix of a run's lines off the live view.
-std::string prefixed(const Run& run, const std::string& text) { return "[" + run.member.label + "] " + text; }
+std::string prefixed(const Run& run, const std::string& text) { return member_tag(run.member.label) + text; }
 
 void take_line(const FleetView& view, Run* run, const std::string& line, bool* changed) {
   const MemberRecord record = read_member_line(line);
@@ -161,6 +193,18 @@ void take_line(const FleetView& view, Run* run, const std::string& line, bool* c
   }
 }
 
+// A run that wrote no JSON object of its own (it could not start) gets one.
+void tell_missing_json(Run* run_to_tell, const std::string& file) {
+  const Run& run = *run_to_tell;
+  run_to_tell->json_told = true;
+  JsonObject object;
+  object.text("command", "batch").text("device", run.member.label.c_str()).text("file", file.c_str());
+  object.number("exit", run.state.status).text("outcome", exit_status_word(run.state.status));
+  if (run.state.status != kExitComplete)
+    object.text("reason", run.state.reason.empty() ? exit_status_word(run.state.status) : run.state.reason.c_str());
+  output_line(kStdout, object.str());
+}
+
 // Reads what the run has sent; at its end, waits for its process.
 void read_run(const FleetView& view, Run* run, bool* changed) {
   char buffer[16384];
@@ -195,13 +239,22 @@ void read_run(const FleetView& view, Run* run, bool* changed) {
     // The exit status is the run's word; its record gave the reason.
     if (status != run->state.status && run->state.reason.empty()) run->state.reason = exit_status_word(status);
     run->state.status = status;
+  } else if (got == run->pid && WIFSIGNALED(wait_status)) {
+    // Killed, not ended: a stop signal is a stop; anything else leaves the
+    // update unfinished, as a failed transfer does.
+    const int signal_number = WTERMSIG(wait_status);
+    const bool stop = signal_number == SIGINT || signal_number == SIGTERM || signal_number == SIGQUIT;
+    run->state.status = stop ? kExitAborted : kExitDeviceError;
+    run->state.reason = "its run was killed by signal " + std::to_string(signal_number) +
+                        (run->state.total > 0 ? " after packet " + std::to_string(run->state.done) + " of " +
+                                                    std::to_string(run->state.total)
+                                              : std::string()) +
+                        "; the instrument may wait in update mode until the update is run again";
   } else {
-    run->state.status = kExitStartup;
-    run->state.reason = got == run->pid && WIFSIGNALED(wait_status)
-                            ? "its run ended by signal " + std::to_string(WTERMSIG(wait_status)) +
-                                  "; the instrument may wait in update mode until the update is run again"
-                            : "its run could not be waited for";
+    run->state.status = kExitDeviceError;
+    run->state.reason = "its run could not be waited for";
   }
+  if (view.json && !run->json_told) tell_missing_json(run, view.file);  // its object as it ends
 }
 
 // Runs every member side by side until all have ended, passing each stop signal on.
@@ -238,18 +291,8 @@ void run_side_by_side(const FleetView& view, std::vector<Run>* runs) {
   }
 }
 
-// A run that wrote no JSON object of its own (it could not start) gets one.
-void tell_missing_json(const Run& run, const std::string& file) {
-  JsonObject object;
-  object.text("command", "batch").text("device", run.member.label.c_str()).text("file", file.c_str());
-  object.number("exit", run.state.status).text("outcome", exit_status_word(run.state.status));
-  if (run.state.status != kExitComplete)
-    object.text("reason", run.state.reason.empty() ? exit_status_word(run.state.status) : run.state.reason.c_str());
-  output_line(kStdout, object.str());
-}
-
 // The end of the command: how each ended, and the summary. Returns the exit status.
-int tell_end(const FleetView& view, const std::vector<Run>& runs, const std::string& file) {
+int tell_end(const FleetView& view, std::vector<Run>& runs, const std::string& file) {
   int completed = 0, status = kExitComplete;
   for (const Run& run : runs) {
     if (run.state.status == kExitComplete) {
@@ -261,8 +304,8 @@ int tell_end(const FleetView& view, const std::vector<Run>& runs, const std::str
   if (headless_stop_asked() && status != kExitComplete) status = kExitAborted;
   const int tried = static_cast<int>(runs.size());
   if (view.json) {
-    for (const Run& run : runs)
-      if (!run.json_told) tell_missing_json(run, file);
+    for (Run& run : runs)
+      if (!run.json_told) tell_missing_json(&run, file);
     JsonObject summary;
     summary.text("command", "batch").text("file", file.c_str()).number("tried", tried).number("completed", completed)
         .number("failed", tried - completed).number("exit", status).text("outcome", exit_status_word(status));
@@ -324,8 +367,14 @@ int members_of(const RunOptions& options, std::vector<FleetMember>* members, std
   std::vector<FoundInstrument> found;
   const int status = find_instruments(options, &found, reason);
   if (status != kExitComplete) return status;
-  for (const FoundInstrument& f : found)
-    members->push_back(f.serial ? serial_member(f.name) : midi_member(f.name, f.name));
+  for (const FoundInstrument& f : found) {
+    if (f.serial) {
+      members->push_back(serial_member(f.name));
+    } else {
+      // By the ids found (a name may fit more than one device), as --list numbers them.
+      members->push_back(midi_member(std::to_string(f.midi_out), std::to_string(f.midi_in)));
+    }
+  }
   if (!options.quiet && !options.json)
     output_line(kStderr, "xrupdate: --all: " + std::to_string(members->size()) + " instrument" +
                              (members->size() == 1 ? "" : "s") + " found");
@@ -384,14 +433,15 @@ int run_fleet(const RunOptions& options) {
     headless_end();
     return status;
   }
-  const FleetView view = view_for(options);
+  FleetView view = view_for(options);
+  view.file = file;
   std::vector<Run> runs(members.size());
   for (size_t i = 0; i < members.size(); ++i) {
     runs[i].member = members[i];
     std::string why;
     if (headless_stop_asked()) {
       runs[i].state = MemberState{false, true, kExitAborted, "aborted before its run began", 0, 0, 0, -1};
-    } else if (!start_run(options, file, &runs[i], static_cast<int>(i) + 1, &why)) {
+    } else if (!start_run(options, file, static_cast<int>(held), &runs[i], static_cast<int>(i) + 1, &why)) {
       runs[i].state = MemberState{false, true, kExitStartup, why, 0, 0, 0, -1};
     }
   }

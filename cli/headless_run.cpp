@@ -1,6 +1,7 @@
 #include "cli/headless_run.h"
 
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -56,7 +57,13 @@ bool catch_signals() {
       sigaction(SIGQUIT, &action, nullptr) != 0)
     return false;
   action.sa_handler = on_hang_up;
-  return sigaction(SIGHUP, &action, nullptr) == 0;
+  if (sigaction(SIGHUP, &action, nullptr) != 0) return false;
+  // A runner of several starts each run with these blocked (a stop between its
+  // fork and here stays pending instead of being lost): they come now.
+  sigset_t stops;
+  sigemptyset(&stops);
+  for (int s : {SIGINT, SIGTERM, SIGQUIT, SIGHUP}) sigaddset(&stops, s);
+  return pthread_sigmask(SIG_UNBLOCK, &stops, nullptr) == 0;
 }
 
 // The progress for a runner: "done total percent seconds-left" (-1: not known

@@ -15,6 +15,10 @@ FileHandle file_open_exclusive(const char* path);
 // lock in place of the exclusive one: the runs and their runner share the file,
 // and an update of its own (which locks it exclusively) is refused meanwhile.
 void file_open_shared_from_now();
+// Linux only, for one run of such a --batch: from this call on the update file
+// is opened through descriptor `fd`, the file the runner checked and holds,
+// whatever its path names by now (the path is still what is shown and logged).
+void file_open_through(int fd);
 // Positions the file at `offset` from its start; returns the new position, or -1.
 long long file_seek(FileHandle file, long long offset);
 // Reads up to `count` bytes; returns the number read (0 at the end), or -1 on error.

@@ -4,20 +4,26 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
 
 #include "engine/file_io.h"
 
 namespace {
 
 int g_lock = LOCK_EX;
+int g_through = -1;  // the descriptor the update file is opened through, -1 for its path
 
 }  // namespace
 
 void file_open_shared_from_now() { g_lock = LOCK_SH; }
 
+void file_open_through(int fd) { g_through = fd; }
+
 FileHandle file_open_exclusive(const char* path) {
+  // A file opened through a descriptor is opened anew (an offset of its own).
+  const std::string through = g_through >= 0 ? "/proc/self/fd/" + std::to_string(g_through) : "";
   // O_NONBLOCK: opening a named pipe must not wait for a writer.
-  const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  const int fd = ::open(g_through >= 0 ? through.c_str() : path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return kInvalidFile;
   struct stat st;
   // A folder, a pipe or a device opens for reading on Linux but is no update file.

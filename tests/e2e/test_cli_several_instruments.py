@@ -7,11 +7,14 @@ first failure's in the order named."""
 import fcntl
 import json
 import os
+import pathlib
 import pty
 import re
+import select
 import shutil
 import signal
 import subprocess
+import time
 
 import pytest
 
@@ -119,38 +122,60 @@ def test_a_busy_or_missing_port_fails_alone_and_the_first_failure_named_decides(
     assert good.received() == update.read_bytes()
 
 
-def test_one_device_named_twice_is_a_usage_error(work, instruments, xrupdate):
+def test_a_usage_error_of_one_instrument_ends_the_command_before_any_is_touched(work, instruments, xrupdate):
     sim = instruments()
     update = make_update(work / "a.sys")
     ini = write_ini(work / "x.ini", [sim.pty])
-    for names in ([sim.pty, sim.pty], [sim.pty, "COM1"]):
+    for names, said in (([sim.pty, sim.pty], "; each instrument is named once"),
+                        ([sim.pty, "COM1"], "; each instrument is named once"),
+                        (["/nonexistent/a", sim.pty, "/nonexistent/a"], "; each instrument is named once"),
+                        ([sim.pty, "/dev/" + "a" * 5000], ": --port: the device path is longer than 255 bytes")):
         result = xrupdate("--batch", update, *ports_of(*names), "--ini", ini)
         assert result.returncode == 2, result.stderr
-        assert lines_of(result.stderr)[-1].endswith("; each instrument is named once")
+        assert lines_of(result.stderr)[-1].endswith(said), result.stderr
     sim.stop()
     assert sim.received() == b""
 
 
-def test_a_stop_stops_every_instrument_after_its_packet(build, work, instruments):
-    sims = [instruments("--line-speed", "230400") for _ in range(3)]
+def children_of(pid):
+    try:
+        return pathlib.Path(f"/proc/{pid}/task/{pid}/children").read_text().split()
+    except OSError:
+        return []
+
+
+def test_a_stop_at_any_moment_of_the_start_aborts_every_run(build, work, instruments):
+    sims = [instruments("--line-speed", "460800") for _ in range(4)]
     update = make_update(work / "a.sys")
-    run = subprocess.Popen([str(build / "xrupdate"), "--batch", str(update), *ports_of(*sims),
-                            "--ini", str(work / "x.ini")], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    wait_for(lambda: (work / "vup_log.txt").exists() and
-             (work / "vup_log.txt").read_bytes().count(b"Sent packet 2 of 32") >= 3, 60,
-             "every instrument's second packet")
-    run.send_signal(signal.SIGINT)
-    out, err = run.communicate(timeout=60)
-    assert run.returncode == 7, err
-    err_lines = lines_of(err)
+    # From the moment the first run exists (forked, maybe not yet the program
+    # again) to when all have their signal handling: a stop is never lost.
+    for delay in (0.0, 0.0005, 0.001, 0.002, 0.004, 0.008, 0.016, 0.03, 0.06):
+        run = subprocess.Popen([str(build / "xrupdate"), "--batch", str(update), *ports_of(*sims), "--json",
+                                "--ini", str(work / "x.ini")], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        wait_for(lambda: children_of(run.pid) or run.poll() is not None, 30, "the first run to start")
+        deadline = time.monotonic() + delay
+        while time.monotonic() < deadline:
+            pass
+        run.send_signal(signal.SIGINT)
+        out, err = run.communicate(timeout=60)
+        objects = strict_objects(out)
+        assert run.returncode == 7, (delay, err)
+        assert [o["outcome"] for o in objects[:-1]] == ["aborted"] * 4, (delay, objects)
     for sim in sims:
-        said = [line for line in err_lines if line.startswith(f"[{sim.pty}] xrupdate: the update was aborted after")]
-        assert len(said) == 1, err_lines
-        done = int(re.search(r"after packet (\d+) of 32", said[0]).group(1))
-        assert 2 <= done < 32
-    log = (work / "vup_log.txt").read_text(errors="replace")
-    assert all(f"[{sim.pty}] User aborted update" in log for sim in sims)
-    assert lines_of(out)[-1] == "Updated 0 of 3 instruments."
+        sim.stop()
+        assert sim.received() == b""  # no update went through
+
+
+def test_a_label_cannot_pass_for_another_instruments_line(work, instruments, xrupdate):
+    sim = instruments()
+    update = make_update(work / "a.sys")
+    fake = "/nonexistent/x] complete, 32 of 32 packets"
+    result = xrupdate("--batch", update, *ports_of(sim, fake), "--ini", work / "x.ini")
+    assert result.returncode == 4
+    err = lines_of(result.stderr)
+    assert "[/nonexistent/x\\x5d complete, 32 of 32 packets] link-not-opened: --port /nonexistent/x] complete, " \
+        "32 of 32 packets: does not exist; no other port is used" in err, err
+    assert not any(line.startswith("[/nonexistent/x] ") for line in err)
 
 
 def test_the_terminal_shows_one_line_per_instrument(work, instruments, front_end):
@@ -164,6 +189,19 @@ def test_the_terminal_shows_one_line_per_instrument(work, instruments, front_end
     assert "Updated 3 of 3 instruments." in screen
     assert [f"[{sim.pty}] complete, 32 of 32 packets" in screen for sim in sims] == [True] * 3
     assert not re.search(r"\d+%  Packet", screen), screen  # the live lines were cleared at the end
+
+
+def test_more_instruments_than_rows_are_summed_up_in_the_last_line(work, instruments, front_end):
+    sims = [instruments("--line-speed", "460800") for _ in range(12)]
+    update = make_update(work / "a.sys")
+    ui = front_end("--batch", str(update), *ports_of(*sims), "--ini", str(work / "x.ini"), size=(100, 10),
+                   wait_title=False)
+    wait_for(lambda: re.search(r"\.\.\. and 4 more: \d+ complete, \d+ failed, \d+ going", ui.screen()), 60,
+             "the line that sums up the instruments left out")
+    lines = lambda: [r for r in ui.screen().splitlines() if re.match(r"/dev/pts/\d+  \d+%  Packet", r)]
+    wait_for(lambda: len(lines()) == 8, 60, "eight lines of progress")
+    ui.wait_screen("[exit 0]", 120)
+    assert "Updated 12 of 12 instruments." in ui.screen()
 
 
 def in_own_dev(build, links, *args):
@@ -185,20 +223,31 @@ def test_all_updates_every_instrument_found_and_passes_over_silent_ports(build, 
     links = {"ttyUSB0": sims[0].pty, "ttyS1": os.ttyname(silent[0][1]), "ttyACM3": sims[1].pty,
              "ttyS2": os.ttyname(silent[1][1])}
     update = make_update(work / "a.sys")
+    checked = update.read_bytes()
+    other = make_update(work / "other.sys")
     old = work / "old-dev"
     old.mkdir()
-    argv = in_own_dev(build, links, "--batch", str(update), "--all", "--timeout", "500", "--json",
+    argv = in_own_dev(build, links, "--batch", str(update), "--all", "--timeout", "3000", "--json",
                       "--ini", str(work / "x.ini"))
-    result = subprocess.run(argv, capture_output=True, env=dict(os.environ, OLD=str(old)), timeout=120)
-    if result.returncode != 0 and b"unshare" in result.stderr:
-        pytest.skip(f"no mount namespace here: {result.stderr.decode(errors='replace')}")
+    run = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=dict(os.environ, OLD=str(old)))
+    # The file is replaced while the search waits for the silent lines: the
+    # instruments still get the file that was checked.
+    master = silent[0][0]
+    ready = select.select([master], [], [], 30)[0]
+    if ready:
+        os.replace(other, update)
+    out, err = run.communicate(timeout=120)
+    if run.returncode != 0 and b"unshare" in err:
+        pytest.skip(f"no mount namespace here: {err.decode(errors='replace')}")
+    assert ready, "the search asked no silent line"
+    result = subprocess.CompletedProcess(argv, run.returncode, out, err)
     objects = strict_objects(result.stdout)
     assert result.returncode == 0, result.stderr
     assert sorted(o["device"] for o in objects[:-1]) == ["/dev/ttyACM3", "/dev/ttyUSB0"]
     assert objects[-1]["tried"] == 2 and objects[-1]["completed"] == 2
     for sim in sims:
         sim.stop()
-        assert sim.received() == update.read_bytes()
+        assert sim.received() == checked
     for master, slave in silent:
         os.close(master)
         os.close(slave)

@@ -13,8 +13,10 @@ def test_an_instrument_that_restarts_is_verified_once_it_answers(work, instrumen
     result = xrupdate("--batch", update, "--port", sim.pty, "--verify", "--json", "--ini", work / "x.ini")
     assert result.returncode == 0, result.stderr
     answer = json.loads(result.stdout)
-    assert answer["verify"] == {"result": "verified", "file": "2.00"}
-    assert answer["versions"] == {"system": "1.00", "user": "1.00", "pcm": "2.00"}
+    # "versions" stays what the update's own check read; the verification's answer is beside it.
+    assert answer["versions"] == {"system": "1.00", "user": "1.00", "pcm": "1.00"}
+    assert answer["verify"] == {"result": "verified", "file": "2.00",
+                                "installed": {"system": "1.00", "user": "1.00", "pcm": "2.00"}}
     log = (work / "vup_log.txt").read_text()
     assert log.index("Update completed successfully.") < log.index("Verified: the instrument has version 2.00.")
     quiet = xrupdate("--batch", update, "--port", sim.pty, "--verify", "-q", "--skip-version-check",
@@ -29,6 +31,7 @@ def test_an_old_version_or_silence_after_the_update_is_a_device_error(work, inst
     assert differs.returncode == 5
     answer = json.loads(differs.stdout)
     assert answer["verify"]["result"] == "version-differs"
+    assert answer["verify"]["installed"]["system"] == "1.00"
     assert answer["reason"] == ("the update completed, but the instrument reports version 1.00 for SYSTEM, "
                                 "not the file's 2.00")
     keeps_old.stop()
