@@ -103,27 +103,31 @@ def test_fault_gives_the_programs_lines_and_log(web, native, index):
 
 
 # (row, xrsim options, the log entry after which Abort is pressed, the command
-# that opens the stop dialog): the instrument holds its answer to that step, so
-# the abort cuts its receive. Before the data packets Stop is grayed, and Exit
-# asks with the stop dialog.
+# that opens the stop dialog, what the command line says, and the instrument's
+# count that shows the held step has arrived, with the messages it has read by
+# then): the instrument holds its answer to that step, and Abort is pressed only
+# once the step is in, so the abort cuts its receive on both sides (a stop just
+# before the receive ends the transfer without a word). Before the data packets
+# Stop is grayed, and Exit asks with the stop dialog.
 ABORTS = [
-    ("abort at the version check", ["--delay", "version:4000"], "Sending version check...", "cmd-exit",
-     "aborted before the data packets began"),
-    ("abort at Set Mode", ["--delay", "setmode:4000"], "Sending 'Set Mode'...", "cmd-exit",
-     "aborted after Set Mode went out"),
-    ("abort at packet 5", ["--delay", "packet:5:4000"], "Sent packet 5 of 32...", "cmd-stop",
-     "aborted after packet 5 of 32; the XR3300 may wait in update mode"),
+    ("abort at the version check", ["--delay", "version:30000"], "Sending version check...", "cmd-exit",
+     "aborted before the data packets began", "version_requests", 1, 1),
+    ("abort at Set Mode", ["--delay", "setmode:30000"], "Sending 'Set Mode'...", "cmd-exit",
+     "aborted after Set Mode went out", "setmodes", 1, 2),
+    ("abort at packet 5", ["--delay", "packet:5:30000"], "Sent packet 5 of 32...", "cmd-stop",
+     "aborted after packet 5 of 32; the XR3300 may wait in update mode", "packets", 6, 8),
 ]
 
 
-def native_abort(build, folder, options, entry, update):
-    instrument = Instrument(build, folder, *options)
+def native_abort(build, folder, options, entry, update, messages):
+    instrument = Instrument(build, folder, *options, "--trace")
     log = folder / "vup_log.txt"
     try:
         run = subprocess.Popen([str(build / "xrupdate"), "--batch", "--port", instrument.pty, "--ini",
                                 str(folder / "xrupdate.ini"), str(update)],
                                cwd=folder, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         wait_until(lambda: log.exists() and entry in log.read_text(errors="replace"), 30, entry)
+        wait_until(lambda: instrument.messages_read() >= messages, 30, "the held step to arrive")
         run.send_signal(signal.SIGINT)
         out, _ = run.communicate(timeout=30)
         assert run.returncode == 7
@@ -137,12 +141,13 @@ def native_abort(build, folder, options, entry, update):
 
 @pytest.mark.parametrize("index", range(len(ABORTS)), ids=[row[0] for row in ABORTS])
 def test_an_abort_gives_the_programs_lines_and_log(web, build, tmp_path, index):
-    _, options, entry, command, told = ABORTS[index]
+    _, options, entry, command, told, count, at_least, messages = ABORTS[index]
     update = make_update(tmp_path / "update.sys", attr=0, major=1, minor=2)
-    native_lines, native_log = native_abort(build, tmp_path, options, entry, update)
+    native_lines, native_log = native_abort(build, tmp_path, options, entry, update, messages)
     web.open(serial=[options])
     web.choose_file(update)
     wait_until(lambda: entry in web.log(), 30, entry)
+    wait_until(lambda: web.record()[count] >= at_least, 30, "the held step to arrive")
     web.click(command)
     wait_until(lambda: web.js("return document.getElementById('stop-dialog').open"), 10, "the stop dialog")
     web.click("stop-abort")
