@@ -223,11 +223,17 @@ void read_rate(OptionScan* scan, const char* value) {
   }
 }
 
+// A whole decimal number from `low` to `high`, digits only; false for anything else.
+bool read_number(const char* value, long low, long high, long* number) {
+  char* end = nullptr;
+  *number = std::strtol(value, &end, 10);
+  return value[0] >= '0' && value[0] <= '9' && *end == '\0' && *number >= low && *number <= high;
+}
+
 void read_timeout(OptionScan* scan, const char* value) {
   scan->note(kBitTimeout, "--timeout");
-  char* end = nullptr;
-  const long ms = std::strtol(value, &end, 10);
-  if (value[0] < '0' || value[0] > '9' || *end != '\0' || ms < 1 || ms > 60000) {
+  long ms = 0;
+  if (!read_number(value, 1, 60000, &ms)) {
     scan->fail(std::string("--timeout takes milliseconds from 1 to 60000, not ") + value);
   } else {
     scan->options->timeout_ms = static_cast<int>(ms);
@@ -236,21 +242,19 @@ void read_timeout(OptionScan* scan, const char* value) {
 
 void read_verify_timeout(OptionScan* scan, const char* value) {
   scan->note(kBitVerifyTimeout, "--verify-timeout");
-  char* end = nullptr;
-  const long s = std::strtol(value, &end, 10);
-  if (value[0] < '0' || value[0] > '9' || *end != '\0' || s < 1 || s > 3600) {
+  long seconds = 0;
+  if (!read_number(value, 1, 3600, &seconds)) {
     scan->fail(std::string("--verify-timeout takes seconds from 1 to 3600, not ") + value);
   } else {
-    scan->options->verify_timeout_s = static_cast<int>(s);
+    scan->options->verify_timeout_s = static_cast<int>(seconds);
   }
 }
 
 // --member K: instrument K (from 1) of a --batch of several.
 void read_member(OptionScan* scan, const char* value) {
   scan->note(kBitMember, "--member");
-  char* end = nullptr;
-  const long k = std::strtol(value, &end, 10);
-  if (value[0] < '1' || value[0] > '9' || *end != '\0' || k > 4096) {
+  long k = 0;
+  if (!read_number(value, 1, 4096, &k)) {
     scan->fail(std::string("--member takes a number from 1 to 4096 (it is for xrupdate's own use), not ") + value);
   } else {
     scan->options->member = static_cast<int>(k);
