@@ -32,6 +32,6 @@ def test_second_copy_hands_its_file_over_and_exits_with_0(wine, paced_instrument
     winprog.start_main()
     status = winprog.run_second(wine.windows_path(second))
     assert status == 0, f"the second copy exited with {status}"
-    winprog.wait_log("second.sys", timeout=30)
+    winprog.wait_log("second.sys")
     winprog.wait_log("Update completed successfully.", timeout=120)
     wait_image(paced_instrument, second.read_bytes(), "second.sys")
