@@ -26,6 +26,9 @@ def test_a_stale_socket_from_a_crashed_copy_is_replaced(work, place, instruments
     ui = front_end("--ini", ini, "sample.sys")
     ui.wait_screen("Update Complete!", 20, check="a new start replaces it and runs the update itself")
     assert path.is_socket(), "and listens again"
+    # "Update Complete!" shows a moment before the transfer has ended; Exit
+    # before then asks with the stop dialog.
+    ui.wait_idle()
     ui.keys("e")
     assert ui.wait_exit() == 0
 
@@ -65,6 +68,9 @@ def test_hostile_peers_on_the_socket_start_nothing_and_stop_nothing(work, place,
     real = xrupdate("--ini", ini, "sample.sys")
     assert real.returncode == 0, real.stderr
     ui.wait_screen("Update Complete!", 20, check="a real hand-over still works")
+    # "Update Complete!" shows a moment before the transfer has ended; Exit
+    # before then asks with the stop dialog.
+    ui.wait_idle()
     ui.keys("e")
     assert ui.wait_exit() == 0
 

@@ -20,5 +20,8 @@ def test_a_support_log_that_cannot_be_created_is_told_and_updates_go_on(place, i
     assert handed.returncode == 0, handed.stderr
     ui.wait_screen("Update Complete!", 20, check="an update still runs to its end")
     received_is(sim, place / "sample.sys", check="byte for byte")
+    # "Update Complete!" shows a moment before the transfer has ended; Exit
+    # before then asks with the stop dialog.
+    ui.wait_idle()
     ui.keys("e")
     assert ui.wait_exit() == 0, "and the program ends with 0"
