@@ -229,8 +229,6 @@ Item line_item(OutputStream stream, const std::string& line, int display) {
 
 void output_as_records() { g_records = true; }
 
-bool output_in_records() { return g_records; }
-
 void output_record(const std::string& kind, const std::string& text, bool newest_only) {
   Item item{kStdout, std::string(1, kRecordMark) + kind + "\t" + text + "\n", -1, newest_only};
   queue_item(std::move(item));

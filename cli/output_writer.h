@@ -39,7 +39,6 @@ void output_progress(const std::string& text);
 // stdout or stderr. Call before output_start; the progress texts are dropped
 // (the run sends its progress as values with output_record).
 void output_as_records();
-bool output_in_records();
 // A record of KIND with TEXT (no line break in either). `newest_only`: only
 // the newest such record waits while the stream is behind.
 void output_record(const std::string& kind, const std::string& text, bool newest_only);
