@@ -32,21 +32,35 @@ failed=0
 skipped=0
 skip_status=77  # a stage that cannot run on this machine returns this, with skip_reason set
 skip_reason=
+# Sets cpu_now to the processor time this shell's ended children have used, in
+# whole seconds (called in this shell, not in a $(...), so that its children
+# are the ones counted).
+children_cpu() {
+  local file=$build/.times.$BASHPID
+  times >"$file"
+  cpu_now=$(awk 'END { s = 0; for (i = 1; i <= 2; i++) { split($i, p, "m"); s += p[1] * 60 + p[2] }
+                       printf "%d", s }' "$file")
+  rm -f "$file"
+}
 stage() {  # stage NAME COMMAND...
   local name=$1; shift
   echo "=== $name"
-  local start=$SECONDS status
+  local start=$SECONDS cpu_start status
+  children_cpu
+  cpu_start=$cpu_now
   skip_reason=
   "$@"
   status=$?
+  children_cpu
+  local cpu=$((cpu_now - cpu_start))
   if [ $status -eq 0 ]; then
-    results+=("PASS  $name ($((SECONDS - start)) s)")
+    results+=("PASS  $name ($((SECONDS - start)) s, processor $cpu s)")
   elif [ $status -eq $skip_status ]; then
     echo "SKIP: $name: $skip_reason"
     results+=("SKIP  $name: $skip_reason")
     skipped=$((skipped + 1))
   else
-    results+=("FAIL  $name ($((SECONDS - start)) s)")
+    results+=("FAIL  $name ($((SECONDS - start)) s, processor $cpu s)")
     failed=$((failed + 1))
   fi
 }
