@@ -11,11 +11,13 @@ into the work folder the first time.
 
     scripts/real-midi.py --build-dir build/native [--work build/real-midi]
                          [--win64-dir build/win64] [--web-dir build/web]
-                         [--later FILE] [-- PYTEST-ARGS...]
+                         [--later FILE] [--wine-prefix DIR] [-- PYTEST-ARGS...]
 
 The Linux program's tests run first. With --later the guest boots at once, and
 the Windows program's and the page's tests wait until FILE exists (so that
-their builds may still be made meanwhile).
+their builds may still be made meanwhile). --wine-prefix names a Wine prefix
+made elsewhere (read only, and made there once the later builds are ready when
+it is not); without it one is made in the work folder.
 
 Exits with pytest's status inside the guest, 77 when the machine cannot run
 the guest (no qemu-system-x86_64), and 1 when the guest does not report."""
@@ -97,10 +99,9 @@ def module_order(modules_dir):
     return order
 
 
-def host_wine_prefix(work):
+def host_wine_prefix(prefix):
     """A Wine prefix made here at full speed (once, then kept): under emulation
-    its first start takes minutes. The guest copies it to its own /tmp."""
-    prefix = work / "wineprefix"
+    its first start takes minutes. The guest only reads it (see overlay)."""
     if (prefix / "system.reg").exists():
         return prefix
     say("making a Wine prefix for the guest")
@@ -227,6 +228,8 @@ def main():
     parser.add_argument("--command", help="a shell command to run in the guest instead of the tests")
     parser.add_argument("--later", type=lambda p: pathlib.Path(p).resolve(),
                         help="the Windows and web tests wait until this file exists")
+    parser.add_argument("--wine-prefix", type=lambda p: pathlib.Path(p).resolve(),
+                        help="a Wine prefix to use (read only) instead of one of the work folder's")
     parser.add_argument("pytest_args", nargs="*")
     args = parser.parse_args()
     qemu = shutil.which("qemu-system-x86_64")
@@ -248,7 +251,7 @@ def main():
     entries.append(("init", 0o100755, INIT.replace("@OUT@", str(out)).replace("@ROOT@", str(ROOT)).encode()))
     initrd = out / "initrd.cpio"
     initrd.write_bytes(cpio_newc(entries))
-    prefix = work / "wineprefix" if args.win64_dir else None
+    prefix = (args.wine_prefix or work / "wineprefix") if args.win64_dir else None
     script = guest_script(args, out, prefix)
     if args.command:
         script = script[:script.index("cd '")] + args.command + "\n"
@@ -262,13 +265,16 @@ def main():
                "-virtfs", f"local,path={ROOT},mount_tag=tree,security_model=none,readonly=on,multidevs=remap",
                "-virtfs", f"local,path={out},mount_tag=results,security_model=none,multidevs=remap",
                "-nic", "none"]
-    # The prefix is made here while the guest runs the Linux program's tests;
+    # The prefix is made here while the guest runs the Linux program's tests
+    # (a prefix named with --wine-prefix is made by then where it is made);
     # then, once the later builds are there, the guest is told.
     def make_ready():
-        if prefix is not None:
-            host_wine_prefix(work)
+        if prefix is not None and args.wine_prefix is None:
+            host_wine_prefix(prefix)
         while args.later is not None and not args.later.exists() and guest.poll() is None:
             time.sleep(0.5)
+        if prefix is not None:
+            host_wine_prefix(prefix)
         (out / "ready").write_text("")
 
     readiness = threading.Thread(target=make_ready, daemon=True)

@@ -13,7 +13,7 @@
 #   program (elsewhere those stages say SKIP and why).
 # The web page built with emscripten, its JavaScript checked with ESLint and unit-tested
 # under Node, and tested in headless Chromium (SKIP without emcc).
-# The libFuzzer targets built with clang, each run a few seconds (SKIP without clang),
+# The libFuzzer targets built with clang, each run 2 seconds (SKIP without clang),
 # beside the web page's tests, which mostly wait.
 # The MIDI link on a real MIDI stack (scripts/real-midi.py): Debian's kernel under QEMU
 # with its virtual MIDI card, the three programs inside (SKIP without qemu); it starts
@@ -77,10 +77,12 @@ native_build() {
     cmake --build "$build/native" -j "$jobs"
 }
 
+# The tests mostly wait (on the program's time-outs, on xrsim, on a pty): twice
+# as many at once as there are processors.
 native_tests() {
   [ -e "$build/native/tests/xr_tests" ] || { echo "the native build is missing"; return 1; }
   (cd "$build/native" && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-       ctest -j "$jobs" --output-on-failure --timeout 300)
+       ctest -j $((jobs * 2)) --output-on-failure --timeout 300)
 }
 
 # The README's first command on a fresh clone of HEAD, headless (stdin is no
@@ -109,11 +111,32 @@ demo_on_fresh_clone() (
 
 # SimTool runs the xrsim program and signals it; an instrumented xrsim sometimes
 # misses a signal under ThreadSanitizer, which is no fault of the code under test.
+# The tests mostly wait: they run as four processes at once, each a share
+# (GoogleTest's sharding), and a failing share's output is shown whole.
 tsan() {
   configure "$build/tsan" tsan &&
     cmake --build "$build/tsan" -j "$jobs" --target xr_tests &&
-    TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
-      "$build/tsan/tests/xr_tests" --gtest_brief=1 --gtest_filter="${XR_TSAN_FILTER:-*Thread*:*Transfer*:*Midi*:*Serial*:*Sim*:*Update*:*Log*:*Batch*:*OutputWriter*-SimTool.*}"
+    tsan_shards 4
+}
+tsan_shards() {  # tsan_shards COUNT
+  local count=$1 shard status=0 pids=()
+  for ((shard = 0; shard < count; shard++)); do
+    GTEST_TOTAL_SHARDS=$count GTEST_SHARD_INDEX=$shard TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+      "$build/tsan/tests/xr_tests" --gtest_brief=1 \
+      --gtest_filter="${XR_TSAN_FILTER:-*Thread*:*Transfer*:*Midi*:*Serial*:*Sim*:*Update*:*Log*:*Batch*:*OutputWriter*-SimTool.*}" \
+      >"$build/tsan/shard-$shard.log" 2>&1 &
+    pids+=($!)
+  done
+  for shard in "${!pids[@]}"; do
+    if wait "${pids[$shard]}"; then
+      grep -E '^\[ +(PASSED|SKIPPED) +\]' "$build/tsan/shard-$shard.log" | sed "s/^/share $shard of $count: /"
+    else
+      echo "share $shard of $count of the ThreadSanitizer tests failed:"
+      cat "$build/tsan/shard-$shard.log"
+      status=1
+    fi
+  done
+  return $status
 }
 
 # The optimized build of the programs and the benchmarks: the compiler sees more
@@ -125,12 +148,26 @@ release() {
     /usr/bin/python3 "$root/bench/find_bench.py" "$build/release"
 }
 
+# One Wine prefix is made (wineboot takes some twenty processor seconds) and
+# each user gets a copy of it; the real-MIDI guest reads it as it is.
+wine_template=$build/wineprefix-template
+wine_prefix_copy() {  # wine_prefix_copy DIR: a copy of the made prefix, unless DIR is there
+  [ -d "$1" ] && return 0
+  if [ ! -e "$wine_template/system.reg" ]; then
+    rm -rf "$wine_template"
+    (source "$root/scripts/wine-loader.sh" &&
+      export WINEPREFIX=$wine_template WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" &&
+      wineboot -i && wineserver -w) >/dev/null 2>&1
+  fi
+  cp -a "$wine_template" "$1"
+}
+
 wine_env() {
   source "$root/scripts/wine-loader.sh"
   export WINEPREFIX=${WINEPREFIX:-$build/wineprefix}
   export WINEDEBUG=-all
   export WINEDLLOVERRIDES="mscoree,mshtml="
-  if [ ! -d "$WINEPREFIX" ]; then wineboot -i >/dev/null 2>&1 || true; fi
+  wine_prefix_copy "$WINEPREFIX"
 }
 
 # The tests of a Windows build under Wine: one program, as each Wine start costs time.
@@ -159,6 +196,7 @@ wine_serial() { wine_serial_tests "$build/win64"; }
 # (-m i686) choose tests.
 win32_pytest() {  # win32_pytest WINDOWS-BUILD-DIR [PYTEST-ARGS...]
   local winbuild=$1; shift
+  wine_prefix_copy "$winbuild/wineprefix-gui"
   PYTHONDONTWRITEBYTECODE=1 timeout 1500 /usr/bin/python3 -m pytest -q -p no:cacheprovider \
     "$root"/tests/e2e/test_win32_*.py --build-dir "$build/native" --win-build "$winbuild" "$@"
 }
@@ -181,7 +219,7 @@ fuzz() {
   fi
   configure "$build/fuzz" fuzz &&
     cmake --build "$build/fuzz" -j "$jobs" --target xr_fuzz &&
-    "$root/scripts/run-fuzzers.sh" "$build/fuzz" "${XR_FUZZ_SECONDS:-4}"
+    "$root/scripts/run-fuzzers.sh" "$build/fuzz" "${XR_FUZZ_SECONDS:-2}"
 }
 
 # The Debian package: built, unpacked and run, a change of the configuration form
@@ -283,7 +321,7 @@ real_midi() {
   command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1 && dirs+=(--win64-dir "$build/win64")
   command -v emcc >/dev/null 2>&1 && dirs+=(--web-dir "$build/web")
   timeout 2400 /usr/bin/python3 "$root/scripts/real-midi.py" "${dirs[@]}" --work "$build/real-midi" \
-    --later "$midi_later"
+    --later "$midi_later" --wine-prefix "$wine_template"
 }
 
 stage "install missing packages" "$root/scripts/install-deps.sh"
@@ -352,7 +390,7 @@ start_fuzz_stage() {
     results=()
     failed=0
     skipped=0
-    stage "fuzz targets (clang libFuzzer), a few seconds each on their seed corpora" fuzz
+    stage "fuzz targets (clang libFuzzer), 2 s each on their seed corpora" fuzz
     printf '%s\n' "${results[@]}" >"$fuzz_results"
   ) >"$fuzz_log" 2>&1 &
   fuzz_pid=$!

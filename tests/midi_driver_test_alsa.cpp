@@ -21,6 +21,7 @@
 #include "engine/device_protocol.h"
 #include "link/midi_driver_alsa.h"
 #include "tests/midi_platform_test.h"
+#include "tests/test_support.h"
 
 namespace {
 
@@ -714,12 +715,11 @@ class AlsaLinkTest : public AlsaDeviceTest {
   HostRecorder host_;
 };
 
-const Bytes kSetMode{0xF0, 0x42, 0x23, 0x58, 0x02, 0x00, 0xF7};
 
 TEST_F(AlsaLinkTest, AWriteThePortRefusesIsAFailedSendAndTheReleaseDoesNotWait) {
   state_.write_error = -ENODEV;  // unplugged as the request goes out
   const auto start = Clock::now();
-  EXPECT_EQ(0, tx_data_midi(nullptr, kSetMode.data(), 7, 0));
+  EXPECT_EQ(0, tx_data_midi(nullptr, kSetModeSystemMessage.data(), 7, 0));
   EXPECT_LT(ms_since(start), kMidiDoneWaitMs / 2);  // no completion wait
   const std::string text = log();
   EXPECT_NE(std::string::npos,
@@ -731,7 +731,7 @@ TEST_F(AlsaLinkTest, AWriteThePortRefusesIsAFailedSendAndTheReleaseDoesNotWait) 
 
 TEST_F(AlsaLinkTest, APortThatStopsSendingTimesOutAndIsReleasedWithinAShortBound) {
   set(&StandIn::sending, false);
-  EXPECT_EQ(0, tx_data_midi(nullptr, kSetMode.data(), 7, 0));
+  EXPECT_EQ(0, tx_data_midi(nullptr, kSetModeSystemMessage.data(), 7, 0));
   EXPECT_NE(std::string::npos,
             log().find("Midi Out Error : Timed out waiting for MOM_DONE notification from driver.\r\n"));
   EXPECT_LT(timed_free_midi(), 2 * kMidiReleaseWaitMs + 100);
@@ -750,7 +750,7 @@ TEST_F(AlsaLinkTest, AStopWhileThePortHoldsTheChunkEndsTheSendAndTheReleaseIsQui
     midi_force_timeout();
   });
   const auto start = Clock::now();
-  const int sent = tx_data_midi(nullptr, kSetMode.data(), 7, 0);
+  const int sent = tx_data_midi(nullptr, kSetModeSystemMessage.data(), 7, 0);
   const long long took = ms_since(start);
   stopper.join();
   EXPECT_EQ(-1, sent);
@@ -768,12 +768,12 @@ TEST_F(AlsaLinkTest, AWholeExchangeRunsOverTheDevicesThreads) {
     });
     deliver({0xF0, 0x42, 0x23, 0x58, 0x03, 0x00, 0xF7});
   });
-  EXPECT_EQ(1, tx_data_midi(nullptr, kSetMode.data(), 7, 0));
+  EXPECT_EQ(1, tx_data_midi(nullptr, kSetModeSystemMessage.data(), 7, 0));
   unsigned char reply[16];
   EXPECT_EQ(1, rx_data_midi(nullptr, reply, 16));
   instrument.join();
   EXPECT_EQ((Bytes{0xF0, 0x42, 0x23, 0x58, 0x03, 0x00, 0xF7}), Bytes(reply, reply + 7));
-  EXPECT_EQ(kSetMode, port_wire());
+  EXPECT_EQ(kSetModeSystemMessage, port_wire());
 }
 
 // A reply cut short by a status byte or a second F0 comes back as an incomplete

@@ -77,7 +77,6 @@ Bytes data_packet(int number) {
 constexpr int kShortWaitMs = 200;
 
 const Bytes kVersionRequest{0xF0, 0x42, 0x23, 0x58, 0x00, 0xF7};
-const Bytes kSetMode{0xF0, 0x42, 0x23, 0x58, 0x02, 0x00, 0xF7};
 
 std::vector<FakeMidiStep> steps_of(FakeMidiCall call) {
   std::vector<FakeMidiStep> out;
@@ -290,7 +289,7 @@ TEST_F(MidiLinkTest, AChunkStillInFlightIsResetBackBeforeTheOutputIsReleased) {
   fake_midi_on_wait([](FakeMidiCall call, unsigned) {
     if (call == FakeMidiCall::kWaitAny) stop_from_other_thread();
   });
-  EXPECT_EQ(-1, tx_data_midi(kWindow, kSetMode.data(), 7, 0));
+  EXPECT_EQ(-1, tx_data_midi(kWindow, kSetModeSystemMessage.data(), 7, 0));
   fake_midi_on_wait(nullptr);
   fake_midi_clear_release_steps();
   free_midi();
@@ -317,7 +316,7 @@ TEST_F(MidiLinkTest, AChunkThatNeverComesBackIsLeftToTheDriverAndTheRestIsReleas
   ASSERT_EQ(1, rx_midi_setbuffer());
   fake_midi_hold_completions(true);
   fake_midi_keep_chunks_through_resets(true);
-  EXPECT_EQ(0, tx_data_midi(kWindow, kSetMode.data(), 7, 0));  // the completion wait runs out
+  EXPECT_EQ(0, tx_data_midi(kWindow, kSetModeSystemMessage.data(), 7, 0));  // the completion wait runs out
   const long long before = fake_midi_now_ms();
   free_midi();
   EXPECT_LE(fake_midi_now_ms() - before, 2 * kShortWaitMs);  // two short waits at most
@@ -341,12 +340,12 @@ TEST_F(MidiLinkTest, AChunkThatCompletesLateIsNotReset) {
   fake_midi_on_wait([](FakeMidiCall call, unsigned) {
     if (call == FakeMidiCall::kWaitAny) midi_force_timeout();
   });
-  EXPECT_EQ(-1, tx_data_midi(kWindow, kSetMode.data(), 7, 0));
+  EXPECT_EQ(-1, tx_data_midi(kWindow, kSetModeSystemMessage.data(), 7, 0));
   fake_midi_on_wait(nullptr);
   fake_midi_clear_release_steps();
   free_midi();
   EXPECT_EQ(0, fake_midi_out_resets());
-  EXPECT_EQ(kSetMode, fake_midi_sent_bytes());
+  EXPECT_EQ(kSetModeSystemMessage, fake_midi_sent_bytes());
 }
 
 // --- sending ---
@@ -449,19 +448,19 @@ TEST_F(MidiLinkTest, ABusyDeviceThatAcceptsLaterDeliversTheChunk) {
 TEST_F(MidiLinkTest, ADeviceThatRefusesEverySendFailsEachSendAndTheLinkRecovers) {
   ASSERT_EQ(1, set_midi(kWindow, 0, 0));
   fake_midi_refuse_sends(-1);
-  EXPECT_EQ(0, tx_data_midi(kWindow, kSetMode.data(), 7, 1));
-  EXPECT_EQ(0, tx_data_midi(kWindow, kSetMode.data(), 7, 1));
+  EXPECT_EQ(0, tx_data_midi(kWindow, kSetModeSystemMessage.data(), 7, 1));
+  EXPECT_EQ(0, tx_data_midi(kWindow, kSetModeSystemMessage.data(), 7, 1));
   free_midi();
   expect_closed();
   fake_midi_refuse_sends(0);
   ASSERT_EQ(1, set_midi(kWindow, 0, 0));
-  EXPECT_EQ(1, tx_data_midi(kWindow, kSetMode.data(), 7, 1));
+  EXPECT_EQ(1, tx_data_midi(kWindow, kSetModeSystemMessage.data(), 7, 1));
 }
 
 TEST_F(MidiLinkTest, ASendErrorIsLoggedWithThePlatformText) {
   ASSERT_EQ(1, set_midi(kWindow, 0, 0));
   fake_midi_refuse_sends(1, kMmInvalHandle);
-  EXPECT_EQ(0, tx_data_midi(kWindow, kSetMode.data(), 7, 0));
+  EXPECT_EQ(0, tx_data_midi(kWindow, kSetModeSystemMessage.data(), 7, 0));
   EXPECT_NE(std::string::npos,
             log().find("Midi Out Error : Failed to send sysex (fake out: invalid handle).\r\n"));
   EXPECT_TRUE(steps_of(FakeMidiCall::kWaitAny).empty());
@@ -470,12 +469,12 @@ TEST_F(MidiLinkTest, ASendErrorIsLoggedWithThePlatformText) {
 TEST_F(MidiLinkTest, ACompletionThatNeverComesTimesOutAndFreeGetsTheChunkBack) {
   ASSERT_EQ(1, set_midi(kWindow, 0, 0));
   fake_midi_hold_completions(true);
-  EXPECT_EQ(0, tx_data_midi(kWindow, kSetMode.data(), 7, 0));
+  EXPECT_EQ(0, tx_data_midi(kWindow, kSetModeSystemMessage.data(), 7, 0));
   EXPECT_NE(std::string::npos,
             log().find("Midi Out Error : Timed out waiting for MOM_DONE notification from driver.\r\n"));
   EXPECT_EQ(1000, fake_midi_now_ms());
   // A further send does not touch the buffer the driver still holds.
-  EXPECT_EQ(0, tx_data_midi(kWindow, kSetMode.data(), 7, 0));
+  EXPECT_EQ(0, tx_data_midi(kWindow, kSetModeSystemMessage.data(), 7, 0));
   EXPECT_EQ(1u, steps_of(FakeMidiCall::kSend).size());
   const long long before = fake_midi_now_ms();
   free_midi();
@@ -514,7 +513,7 @@ TEST_F(MidiLinkTest, ADoneNoticeFromAnotherDeviceOrOfAnotherKindDoesNotEndTheCom
     MidiOutProc(out, kMomClose, 0, 0, 0);
     MidiOutProc(out, kMimLongData, 0, 0, 0);
   });
-  EXPECT_EQ(0, tx_data_midi(kWindow, kSetMode.data(), 7, 0));
+  EXPECT_EQ(0, tx_data_midi(kWindow, kSetModeSystemMessage.data(), 7, 0));
   EXPECT_NE(std::string::npos,
             log().find("Midi Out Error : Timed out waiting for MOM_DONE notification from driver."));
   const auto waits = steps_of(FakeMidiCall::kWaitAny);
@@ -575,9 +574,9 @@ TEST_F(MidiLinkTest, AStopDuringTheLastPauseStillReportsTheSend) {
 
 TEST_F(MidiLinkTest, ADeviceThatVanishesFailsTheNextSendAndAllIsReleased) {
   ASSERT_EQ(1, set_midi(kWindow, 0, 0));
-  EXPECT_EQ(1, tx_data_midi(kWindow, kSetMode.data(), 7, 0));
+  EXPECT_EQ(1, tx_data_midi(kWindow, kSetModeSystemMessage.data(), 7, 0));
   fake_midi_vanish(true);
-  EXPECT_EQ(0, tx_data_midi(kWindow, kSetMode.data(), 7, 0));
+  EXPECT_EQ(0, tx_data_midi(kWindow, kSetModeSystemMessage.data(), 7, 0));
   EXPECT_NE(std::string::npos,
             log().find("Midi Out Error : Failed to prepare output buffer for re-use (fake out: device gone)\r\n"));
   EXPECT_EQ(0, rx_midi_setbuffer());
@@ -589,7 +588,7 @@ TEST_F(MidiLinkTest, ADeviceThatVanishesFailsTheNextSendAndAllIsReleased) {
   EXPECT_EQ("Midi In Open Error : Bad Device ID", host_.boxes().back().text);
   fake_midi_vanish(false);
   ASSERT_EQ(1, set_midi(kWindow, 0, 0));
-  EXPECT_EQ(1, tx_data_midi(kWindow, kSetMode.data(), 7, 0));
+  EXPECT_EQ(1, tx_data_midi(kWindow, kSetModeSystemMessage.data(), 7, 0));
 }
 
 TEST_F(MidiLinkTest, ADeviceThatVanishesDuringAReceiveTimesOutAndANewTransferWorks) {
@@ -601,21 +600,21 @@ TEST_F(MidiLinkTest, ADeviceThatVanishesDuringAReceiveTimesOutAndANewTransferWor
   fake_midi_set_ticker(add_midi_time);
   ASSERT_EQ(1, set_midi(kWindow, 0, 0));
   unsigned char reply[16];
-  EXPECT_EQ(-1, exchange(kSetMode, reply));
+  EXPECT_EQ(-1, exchange(kSetModeSystemMessage, reply));
   free_midi();
   expect_closed();
   fake_midi_vanish(false);
   ScriptedInstrument fresh;
   fake_midi_set_peer(fresh.peer());
   ASSERT_EQ(1, set_midi(kWindow, 0, 0));
-  EXPECT_EQ(1, exchange(kSetMode, reply));
+  EXPECT_EQ(1, exchange(kSetModeSystemMessage, reply));
   EXPECT_EQ(0x03, reply[4]);
 }
 
 TEST_F(MidiLinkTest, SendingOnAClosedLinkFailsAndIsLogged) {
   ASSERT_EQ(1, set_midi(kWindow, 0, 0));  // clears a stop left by an earlier test
   free_midi();
-  EXPECT_EQ(0, tx_data_midi(kWindow, kSetMode.data(), 7, 0));
+  EXPECT_EQ(0, tx_data_midi(kWindow, kSetModeSystemMessage.data(), 7, 0));
   EXPECT_EQ(0, rx_midi_setbuffer());
   unsigned char reply[16];
   EXPECT_EQ(-1, rx_data_midi(kWindow, reply, 16));
@@ -630,12 +629,12 @@ TEST_F(MidiLinkTest, AReplyInBufferZeroIsCopied) {
   ASSERT_EQ(1, set_midi(kWindow, 0, 0));
   unsigned char reply[20];
   std::memset(reply, 0xEE, sizeof reply);
-  EXPECT_EQ(1, exchange(kSetMode, reply));
+  EXPECT_EQ(1, exchange(kSetModeSystemMessage, reply));
   const Bytes expected{0xF0, 0x42, 0x23, 0x58, 0x03, 0x00, 0xF7, 0, 0, 0, 0, 0, 0, 0, 0, 0};
   EXPECT_EQ(expected, Bytes(reply, reply + 16));
   EXPECT_EQ(0xEE, reply[16]);  // exactly 16 bytes
   EXPECT_EQ(0, midi_rxmidi_status());
-  EXPECT_EQ(std::vector<Bytes>{kSetMode}, xr.messages());
+  EXPECT_EQ(std::vector<Bytes>{kSetModeSystemMessage}, xr.messages());
 }
 
 TEST_F(MidiLinkTest, ASixteenByteReceiveOfAShorterReplyTakesOnlyWhatArrived) {
@@ -652,9 +651,9 @@ TEST_F(MidiLinkTest, ASixteenByteReceiveOfAShorterReplyTakesOnlyWhatArrived) {
   fake_midi_set_peer(xr.peer());
   ASSERT_EQ(1, set_midi(kWindow, 0, 0));
   unsigned char reply[16];
-  ASSERT_EQ(1, exchange(kSetMode, reply));
+  ASSERT_EQ(1, exchange(kSetModeSystemMessage, reply));
   ASSERT_TRUE(rx_midi_setbuffer());
-  ASSERT_EQ(1, tx_data_midi(kWindow, kSetMode.data(), 7, 0));
+  ASSERT_EQ(1, tx_data_midi(kWindow, kSetModeSystemMessage.data(), 7, 0));
   int received = -1;
   ASSERT_EQ(1, rx_data_midi(kWindow, reply, 16, &received));
   EXPECT_EQ(7, received);
@@ -673,7 +672,7 @@ TEST_F(MidiLinkTest, AReplyLongerThanABufferIsTakenFromBufferZero) {
   ASSERT_EQ(1, set_midi(kWindow, 0, 0));
   unsigned char reply[400];
   std::memset(reply, 0xEE, sizeof reply);
-  ASSERT_EQ(1, exchange(kSetMode, reply, 400));
+  ASSERT_EQ(1, exchange(kSetModeSystemMessage, reply, 400));
   EXPECT_EQ(Bytes(long_reply.begin(), long_reply.begin() + 256), Bytes(reply, reply + 256));
   EXPECT_EQ(0xEE, reply[256]);  // at most 256 bytes
 }
@@ -689,10 +688,10 @@ TEST_F(MidiLinkTest, AReplyLongerThanBothBuffersStillGivesItsStartAndTheLinkGoes
   fake_midi_set_peer(xr.peer());
   ASSERT_EQ(1, set_midi(kWindow, 0, 0));
   unsigned char reply[16];
-  ASSERT_EQ(1, exchange(kSetMode, reply));
+  ASSERT_EQ(1, exchange(kSetModeSystemMessage, reply));
   EXPECT_EQ(0xF0, reply[0]);
   EXPECT_EQ(0x33, reply[15]);
-  ASSERT_EQ(1, exchange(kSetMode, reply));
+  ASSERT_EQ(1, exchange(kSetModeSystemMessage, reply));
   EXPECT_EQ(0x03, reply[4]);
 }
 
@@ -738,7 +737,7 @@ TEST_F(MidiLinkTest, AReceivedReplyLeavesTheInputStoppedThenResetWithEveryBuffer
   ASSERT_EQ(1, set_midi(kWindow, 0, 0));
   ASSERT_EQ(1, rx_midi_setbuffer());
   EXPECT_TRUE(fake_midi_input_started());
-  ASSERT_EQ(1, tx_data_midi(kWindow, kSetMode.data(), 7, 0));
+  ASSERT_EQ(1, tx_data_midi(kWindow, kSetModeSystemMessage.data(), 7, 0));
   ASSERT_TRUE(fake_midi_wait_idle());
   EXPECT_EQ(1, fake_midi_input_buffers_held());  // buffer 1 is still with the driver
   fake_midi_clear_release_steps();
@@ -767,7 +766,7 @@ TEST_F(MidiLinkTest, NoReplyEndsAfterAHundredTicksWithInputStoppedAndReset) {
   ASSERT_EQ(1, set_midi(kWindow, 0, 0));
   unsigned char reply[16];
   const int resets = fake_midi_in_resets();
-  EXPECT_EQ(-1, exchange(kSetMode, reply));
+  EXPECT_EQ(-1, exchange(kSetModeSystemMessage, reply));
   EXPECT_EQ(100, midi_timecount());
   EXPECT_EQ(10000, fake_midi_now_ms());
   EXPECT_EQ(1000u, steps_of(FakeMidiCall::kSleep).size());
@@ -783,7 +782,7 @@ TEST_F(MidiLinkTest, GarbageThatIsNoSystemExclusiveIsNoReply) {
   fake_midi_set_ticker(add_midi_time);
   ASSERT_EQ(1, set_midi(kWindow, 0, 0));
   unsigned char reply[16];
-  EXPECT_EQ(-1, exchange(kSetMode, reply));
+  EXPECT_EQ(-1, exchange(kSetModeSystemMessage, reply));
   EXPECT_EQ(10000, fake_midi_now_ms());
 }
 
@@ -841,7 +840,7 @@ TEST_F(MidiLinkTest, CallbacksIgnoreOtherDevicesAndMessages) {
   EXPECT_EQ(0, midi_rxmidi_status());
   MidiOutProc(&other, kMomDone, 0, 0, 0);
   fake_midi_hold_completions(true);
-  EXPECT_EQ(0, tx_data_midi(kWindow, kSetMode.data(), 7, 0));  // no stray done notice counted
+  EXPECT_EQ(0, tx_data_midi(kWindow, kSetModeSystemMessage.data(), 7, 0));  // no stray done notice counted
 }
 
 // --- whole exchanges ---
@@ -854,7 +853,7 @@ TEST_F(MidiLinkTest, AWholeUpdateExchangeRunsOverTheLinkOnTheTransferThread) {
   const int result = on_transfer_thread([&] {
     unsigned char reply[16];
     if (exchange(kVersionRequest, reply) != 1 || reply[4] != 0x01) return 0;
-    if (exchange(kSetMode, reply, 16, 1) != 1 || reply[4] != 0x03) return 0;
+    if (exchange(kSetModeSystemMessage, reply, 16, 1) != 1 || reply[4] != 0x03) return 0;
     for (int k = 0; k < 4; ++k) {
       if (exchange(data_packet(k), reply, 16, 1) != 1 || reply[5] != 0x00) return 0;
     }
@@ -864,7 +863,7 @@ TEST_F(MidiLinkTest, AWholeUpdateExchangeRunsOverTheLinkOnTheTransferThread) {
   const auto messages = xr.messages();
   ASSERT_EQ(6u, messages.size());
   EXPECT_EQ(kVersionRequest, messages[0]);
-  EXPECT_EQ(kSetMode, messages[1]);
+  EXPECT_EQ(kSetModeSystemMessage, messages[1]);
   for (int k = 0; k < 4; ++k) EXPECT_EQ(data_packet(k), messages[static_cast<size_t>(k) + 2]);
   free_midi();
   expect_closed();

@@ -32,7 +32,6 @@ using Bytes = std::vector<unsigned char>;
 using Clock = std::chrono::steady_clock;
 
 const Bytes kVersionRequest = {0xF0, 0x42, 0x23, 0x58, 0x00, 0xF7};
-const Bytes kSetModeSystem = {0xF0, 0x42, 0x23, 0x58, 0x02, 0x00, 0xF7};
 const Bytes kStatusOk = {0xF0, 0x42, 0x23, 0x58, 0x03, 0x00, 0xF7};
 
 Bytes packet(const std::string& image, int number) {
@@ -116,7 +115,7 @@ TEST_F(SimPtyTransfer, WholeUpdateArrivesByteForByte) {
   config.versions = {{0x0109, 0x0102, 0x0103}};
   start(config, true);
   EXPECT_EQ((Bytes{0xF0, 0x42, 0x23, 0x58, 0x01, 0x09, 0x01}), request_reply(kVersionRequest, 7));
-  EXPECT_EQ(kStatusOk, request_reply(kSetModeSystem, 7));
+  EXPECT_EQ(kStatusOk, request_reply(kSetModeSystemMessage, 7));
   const std::string image = make_update_image(0, 1, 10, false, 7);
   for (int k = 0; k < 32; ++k) ASSERT_EQ(kStatusOk, request_reply(packet(image, k), 7)) << "packet " << k;
   thread_.join();
@@ -134,7 +133,7 @@ TEST_F(SimPtyTransfer, NoiseAndLongReplyArePassedOverByTheLink) {
   start(config);
   EXPECT_EQ((Bytes{0xF0, 0x42, 0x23, 0x58, 0x01}), request_reply(kVersionRequest, 5));
   // The reply's four bytes beyond 16 are dropped by the next receive.
-  EXPECT_EQ(kStatusOk, request_reply(kSetModeSystem, 7));
+  EXPECT_EQ(kStatusOk, request_reply(kSetModeSystemMessage, 7));
 }
 
 TEST_F(SimPtyTransfer, LongReplyPaddedWithZerosEndsTheNextReceive) {
@@ -153,7 +152,7 @@ TEST_F(SimPtyTransfer, DuplicatedReplyIsThrownAwayByTheNextRequest) {
   ASSERT_EQ(1, sim_parse_step("version", &config.duplicate_step));
   start(config);
   EXPECT_EQ(5u, request_reply(kVersionRequest, 5).size());
-  EXPECT_EQ(kStatusOk, request_reply(kSetModeSystem, 7));
+  EXPECT_EQ(kStatusOk, request_reply(kSetModeSystemMessage, 7));
 }
 
 TEST_F(SimPtyTransfer, ReplyDelayIsKept) {
@@ -162,7 +161,7 @@ TEST_F(SimPtyTransfer, ReplyDelayIsKept) {
   config.delay_ms = 300;
   start(config);
   Clock::time_point begin = Clock::now();
-  EXPECT_EQ(kStatusOk, request_reply(kSetModeSystem, 7));
+  EXPECT_EQ(kStatusOk, request_reply(kSetModeSystemMessage, 7));
   EXPECT_GE(ms_since(begin), 300);
 }
 
@@ -179,7 +178,7 @@ TEST_F(SimPtyTransfer, LineSpeedPacesTheBytes) {
 // and is not answered; one that fits the buffer is taken at the set rate.
 TEST_F(SimPtyTransfer, SlowInstrumentLosesWhatOverrunsItsInputBuffer) {
   start(SimConfig{}, false, 256, 20000);
-  EXPECT_EQ(kStatusOk, request_reply(kSetModeSystem, 7));
+  EXPECT_EQ(kStatusOk, request_reply(kSetModeSystemMessage, 7));
   EXPECT_EQ(0, server_.overruns.load());
   const std::string image = make_update_image(0, 1, 0);
   ASSERT_EQ(1, tx_data_comm(nullptr, packet(image, 0).data(), kSimPacketSize));
@@ -198,7 +197,7 @@ TEST_F(SimPtyTransfer, SlowInstrumentLosesWhatOverrunsItsInputBuffer) {
 
 TEST_F(SimPtyTransfer, SlowInstrumentWithRoomTakesAWholePacketAtItsRate) {
   start(SimConfig{}, false, 16384, 40000);
-  EXPECT_EQ(kStatusOk, request_reply(kSetModeSystem, 7));
+  EXPECT_EQ(kStatusOk, request_reply(kSetModeSystemMessage, 7));
   const std::string image = make_update_image(0, 1, 0);
   Clock::time_point begin = Clock::now();
   EXPECT_EQ(kStatusOk, request_reply(packet(image, 0), 7));
@@ -210,7 +209,7 @@ TEST_F(SimPtyTransfer, StatusAtPacketReachesTheLink) {
   SimConfig config;
   config.setmode_status = 4;
   start(config);
-  EXPECT_EQ((Bytes{0xF0, 0x42, 0x23, 0x58, 0x03, 0x04, 0xF7}), request_reply(kSetModeSystem, 7));
+  EXPECT_EQ((Bytes{0xF0, 0x42, 0x23, 0x58, 0x03, 0x04, 0xF7}), request_reply(kSetModeSystemMessage, 7));
 }
 
 TEST_F(SimPtyTransfer, LineClosedMidUpdate) {
@@ -218,7 +217,7 @@ TEST_F(SimPtyTransfer, LineClosedMidUpdate) {
   ASSERT_EQ(1, sim_parse_step("packet:1", &config.close_step));
   start(config);
   const std::string image = make_update_image(0, 1, 0);
-  EXPECT_EQ(kStatusOk, request_reply(kSetModeSystem, 7));
+  EXPECT_EQ(kStatusOk, request_reply(kSetModeSystemMessage, 7));
   EXPECT_EQ(kStatusOk, request_reply(packet(image, 0), 7));
   Clock::time_point begin = Clock::now();
   int result = 1;
@@ -236,7 +235,7 @@ TEST_F(SimPtyTransfer, SilentStepIsNotAnswered) {
   ASSERT_EQ(1, sim_parse_step("version", &config.silent_step));
   start(config);
   ASSERT_EQ(1, tx_data_comm(nullptr, kVersionRequest.data(), 6));
-  EXPECT_EQ(kStatusOk, request_reply(kSetModeSystem, 7));
+  EXPECT_EQ(kStatusOk, request_reply(kSetModeSystemMessage, 7));
   finish();
   EXPECT_EQ(1, sim_.record.version_requests);
 }
@@ -335,7 +334,7 @@ TEST(SimTool, ServesAWholeUpdateAndExitsWhenComplete) {
   // The port is closed and opened again between transfers: the line stays.
   free_comm();
   ASSERT_EQ(1, set_comm(nullptr, 1, 38400));
-  EXPECT_EQ(kStatusOk, request_reply(kSetModeSystem, 7));
+  EXPECT_EQ(kStatusOk, request_reply(kSetModeSystemMessage, 7));
   const std::string image = make_update_image(0, 2, 0, false, 3);
   for (int k = 0; k < 32; ++k) ASSERT_EQ(kStatusOk, request_reply(packet(image, k), 7)) << "packet " << k;
   free_comm();

@@ -91,6 +91,9 @@ class TempDir {
   std::string previous_;
 };
 
+// The Set Mode message for system software, as the program sends it first.
+inline const std::vector<unsigned char> kSetModeSystemMessage{0xF0, 0x42, 0x23, 0x58, 0x02, 0x00, 0xF7};
+
 std::string read_file_bytes(const std::string& path);
 void write_file_bytes(const std::string& path, const std::string& bytes);
 // An update file of the right size for attr_code with the header at offset 0
