@@ -421,13 +421,15 @@ start_real_midi_stage() {
 }
 join_real_midi_stage() { join_background "$midi_pid" "$midi_log" "$midi_results" "the real-MIDI guest"; }
 
+# The builds the real-MIDI guest and the Windows program's tests wait for come
+# first; the native tests, which mostly wait, run beside those.
 stage "native build (ASan, UBSan)" native_build
 start_real_midi_stage
-stage "native tests (ASan, UBSan)" native_tests
 stage "x86-64 Windows build and tests under Wine (x86-64 xr_tests.exe)" windows64
 start_gui_stages
 stage "web page build: emscripten, its unit tests under Node, ESLint, the modules' unit tests" web_build
 touch "$midi_later"
+stage "native tests (ASan, UBSan)" native_tests
 stage "Windows serial link under Wine, COM1 on xrsim (x86-64 xr_tests.exe)" wine_serial
 stage "i686 Windows build with tests, imports and resources (i686 xrupdate.exe, xr_tests.exe)" windows32
 touch "$win32_built"
