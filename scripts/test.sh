@@ -13,13 +13,12 @@
 #   program (elsewhere those stages say SKIP and why).
 # The web page built with emscripten, its JavaScript checked with ESLint and unit-tested
 # under Node, and tested in headless Chromium (SKIP without emcc).
-# The libFuzzer targets built with clang, each run 2 seconds (SKIP without clang),
-# beside the web page's tests, which mostly wait.
+# The libFuzzer targets built with clang, each run 2 seconds (SKIP without clang).
 # The MIDI link on a real MIDI stack (scripts/real-midi.py): Debian's kernel under QEMU
-# with its virtual MIDI card, the three programs inside (SKIP without qemu); it starts
-# after the native build and runs in the background.
-# The GUI runs go on in the background while the stages that need no window run.
-# Ends with one line per stage and a pass/fail/skip count.
+# with its virtual MIDI card, the three programs inside (SKIP without qemu).
+# The builds run one after another in the foreground; the stages that mostly wait (the
+# tests) run in the background, each once its build is there, and report at the end.
+# Ends with one line per stage (wall and processor time) and a pass/fail/skip count.
 set -u
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -32,27 +31,28 @@ failed=0
 skipped=0
 skip_status=77  # a stage that cannot run on this machine returns this, with skip_reason set
 skip_reason=
-# Sets cpu_now to the processor time this shell's ended children have used, in
-# whole seconds (called in this shell, not in a $(...), so that its children
-# are the ones counted).
-children_cpu() {
-  local file=$build/.times.$BASHPID
-  times >"$file"
-  cpu_now=$(awk 'END { s = 0; for (i = 1; i <= 2; i++) { split($i, p, "m"); s += p[1] * 60 + p[2] }
-                       printf "%d", s }' "$file")
-  rm -f "$file"
-}
+# A stage runs in a subshell of its own, so that the processor time it reports
+# is its own processes' (a shell's count of its children takes in every child
+# that ends meanwhile, the background stages' too); a reason to skip comes
+# back through a file.
 stage() {  # stage NAME COMMAND...
   local name=$1; shift
   echo "=== $name"
-  local start=$SECONDS cpu_start status
-  children_cpu
-  cpu_start=$cpu_now
-  skip_reason=
-  "$@"
+  local start=$SECONDS status cpu=0 note=$build/.stage.$BASHPID.$RANDOM
+  (
+    skip_reason=
+    "$@"
+    status=$?
+    printf '%s' "$skip_reason" >"$note.skip"
+    times >"$note.times"
+    exit $status
+  )
   status=$?
-  children_cpu
-  local cpu=$((cpu_now - cpu_start))
+  [ -s "$note.times" ] &&
+    cpu=$(awk 'END { s = 0; for (i = 1; i <= 2; i++) { split($i, p, "m"); s += p[1] * 60 + p[2] }
+                     printf "%d", s }' "$note.times")
+  skip_reason=$(cat "$note.skip" 2>/dev/null)
+  rm -f "$note.times" "$note.skip"
   if [ $status -eq 0 ]; then
     results+=("PASS  $name ($((SECONDS - start)) s, processor $cpu s)")
   elif [ $status -eq $skip_status ]; then
@@ -74,7 +74,7 @@ configure() {  # configure DIR PRESET [CMAKE-ARGS...]
 
 native_build() {
   configure "$build/native" native &&
-    cmake --build "$build/native" -j "$jobs"
+    nice -n 10 cmake --build "$build/native" -j "$jobs"
 }
 
 # The tests mostly wait (on the program's time-outs, on xrsim, on a pty): twice
@@ -101,7 +101,7 @@ demo_on_fresh_clone() (
   }
   trap remove_all EXIT
   git clone -q "$root" "$clone/xr" || exit 1
-  (cd "$clone/xr" && timeout 600 scripts/demo.sh </dev/null >"$out" 2>&1)
+  (cd "$clone/xr" && nice -n 10 timeout 600 scripts/demo.sh </dev/null >"$out" 2>&1)
   status=$?
   cat "$out"
   [ $status -eq 0 ] || { echo "scripts/demo.sh ended with $status"; exit 1; }
@@ -113,10 +113,13 @@ demo_on_fresh_clone() (
 # misses a signal under ThreadSanitizer, which is no fault of the code under test.
 # The tests mostly wait: they run as four processes at once, each a share
 # (GoogleTest's sharding), and a failing share's output is shown whole.
-tsan() {
+tsan_build() {
   configure "$build/tsan" tsan &&
-    cmake --build "$build/tsan" -j "$jobs" --target xr_tests &&
-    tsan_shards 4
+    nice -n 10 cmake --build "$build/tsan" -j "$jobs" --target xr_tests
+}
+tsan_tests() {
+  [ -x "$build/tsan/tests/xr_tests" ] || { echo "the ThreadSanitizer build is missing"; return 1; }
+  tsan_shards 4
 }
 tsan_shards() {  # tsan_shards COUNT
   local count=$1 shard status=0 pids=()
@@ -144,7 +147,7 @@ tsan_shards() {  # tsan_shards COUNT
 # already: with sanitizers, for ThreadSanitizer and for Windows.)
 release() {
   configure "$build/release" release &&
-    cmake --build "$build/release" -j "$jobs" &&
+    nice -n 10 cmake --build "$build/release" -j "$jobs" &&
     /usr/bin/python3 "$root/bench/find_bench.py" "$build/release"
 }
 
@@ -181,7 +184,7 @@ wine_serial_tests() {  # wine_serial_tests BUILD-DIR
 
 windows64() {
   configure "$build/win64" win64 &&
-    cmake --build "$build/win64" -j "$jobs" &&
+    nice -n 10 cmake --build "$build/win64" -j "$jobs" &&
     wine_tests "$build/win64"
 }
 
@@ -205,7 +208,7 @@ windows64_pytest() { win32_pytest "$build/win64"; }
 # The shipped i686 program and its tests, built and inspected on any machine.
 windows32() {
   configure "$build/win32" win32 &&
-    cmake --build "$build/win32" -j "$jobs" &&
+    nice -n 10 cmake --build "$build/win32" -j "$jobs" &&
     "$root/scripts/check-imports.sh" "$build/win32" &&
     python3 "$root/scripts/dump-resources.py" --check "$build/win32/xrupdate.exe"
 }
@@ -218,14 +221,14 @@ fuzz() {
     return $skip_status
   fi
   configure "$build/fuzz" fuzz &&
-    cmake --build "$build/fuzz" -j "$jobs" --target xr_fuzz &&
+    nice -n 10 cmake --build "$build/fuzz" -j "$jobs" --target xr_fuzz &&
     "$root/scripts/run-fuzzers.sh" "$build/fuzz" "${XR_FUZZ_SECONDS:-2}"
 }
 
 # The Debian package: built, unpacked and run, a change of the configuration form
 # kept in the user's config folder, and a dpkg -i / dpkg -r round.
 debian_package() {
-  XR_JOBS=$jobs "$root/scripts/debian-package-test.sh" "$build/deb"
+  XR_JOBS=$jobs nice -n 10 "$root/scripts/debian-package-test.sh" "$build/deb"
 }
 
 # The web page: the engine compiled to WebAssembly with emscripten (build/web/page),
@@ -242,7 +245,7 @@ web_build() {
   mkdir -p "$build/web"
   (cd "$root" && npm ci --no-audit --no-fund --loglevel=error) &&
     configure "$build/web" web &&
-    cmake --build "$build/web" -j "$jobs" &&
+    nice -n 10 cmake --build "$build/web" -j "$jobs" &&
     (cd "$build/web" && ctest --output-on-failure --timeout 120)
 }
 
@@ -287,14 +290,16 @@ i686_runs_here() {
   return 1
 }
 
+# The i686 runs have a prefix of their own: the x86-64 serial tests may still
+# map COM1 in the other.
 windows32_tests() {
   i686_runs_here || return $skip_status
-  wine_tests "$build/win32"
+  WINEPREFIX=$build/wineprefix-i686 wine_tests "$build/win32"
 }
 
 wine32_serial() {
   i686_runs_here || return $skip_status
-  wine_serial_tests "$build/win32"
+  WINEPREFIX=$build/wineprefix-i686 wine_serial_tests "$build/win32"
 }
 
 # The same tests against the i686 program, those marked i686: where the build's
@@ -331,30 +336,26 @@ if command -v ccache >/dev/null 2>&1; then
   export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
   export CCACHE_BASEDIR=$root CCACHE_NOHASHDIR=1
 fi
-# The Windows programs' own windows are tested in the background while the
-# builds and tests that need no window go on: those runs mostly wait for
-# windows, and the rest of the run yields the processor to them (nice).
-gui_log=$build/gui-stages.log
-win32_built=$build/win32-stage.done  # the i686 build stage has ended
-rm -f "$win32_built"
-gui_results=$build/gui-stages.results
-gui_pid=
-start_gui_stages() {
-  rm -f "$gui_results"
+# Stages that mostly wait (for windows, for the program's time-outs, for the
+# emulated machine, for the page's timers) run in the background, each as soon
+# as what it needs is built, at normal priority; the builds, which need only
+# the processor, run in the foreground at a lower one (nice) and take what the
+# waits leave. A background run's output and results come at the end, before
+# the summary, in the order the runs were started.
+background=()  # "PID|TAG|WHAT" of each background run
+in_background() {  # in_background TAG WHAT COMMAND...: COMMAND runs stages beside the rest
+  local tag=$1 what=$2
+  shift 2
+  rm -f "$build/$tag.results"
   (
     results=()
     failed=0
     skipped=0
-    stage "Windows program's pytest tests under Wine and Xvfb (x86-64 xrupdate.exe)" windows64_pytest
-    # The i686 program is built by the foreground meanwhile.
-    waited=0
-    while [ ! -e "$win32_built" ] && [ $waited -lt 1800 ]; do sleep 1; waited=$((waited + 1)); done
-    stage "i686 program's pytest tests marked i686 under 32-bit Wine and Xvfb (i686 xrupdate.exe)" windows32_pytest
-    printf '%s\n' "${results[@]}" >"$gui_results"
-  ) >"$gui_log" 2>&1 &
-  gui_pid=$!
-  echo "=== the Windows programs under Wine and Xvfb run in the background (log: $gui_log)"
-  renice -n 10 -p $$ >/dev/null 2>&1 || true
+    "$@"
+    printf '%s\n' "${results[@]}" >"$build/$tag.results"
+  ) >"$build/$tag.log" 2>&1 &
+  background+=("$!|$tag|$what")
+  echo "=== in the background: $what (log: $build/$tag.log)"
 }
 # Waits for a run of stages in the background and takes its results in.
 join_background() {  # join_background PID LOG RESULTS WHAT
@@ -375,75 +376,59 @@ join_background() {  # join_background PID LOG RESULTS WHAT
     esac
   done <"$3"
 }
-join_gui_stages() { join_background "$gui_pid" "$gui_log" "$gui_results" "the Windows programs under Wine and Xvfb"; }
-
-# The fuzz targets need only the processor, while the web page's tests mostly
-# wait on the page's timers: the fuzz stage runs beside them, at the lowest
-# priority, so that it takes only what they leave.
-fuzz_log=$build/fuzz-stage.log
-fuzz_results=$build/fuzz-stage.results
-fuzz_pid=
-start_fuzz_stage() {
-  rm -f "$fuzz_results"
-  (
-    renice -n 19 -p "$BASHPID" >/dev/null 2>&1 || true
-    results=()
-    failed=0
-    skipped=0
-    stage "fuzz targets (clang libFuzzer), 2 s each on their seed corpora" fuzz
-    printf '%s\n' "${results[@]}" >"$fuzz_results"
-  ) >"$fuzz_log" 2>&1 &
-  fuzz_pid=$!
-  echo "=== the fuzz targets run in the background (log: $fuzz_log)"
+join_all_background() {
+  local entry pid tag what
+  for entry in "${background[@]}"; do
+    IFS='|' read -r pid tag what <<<"$entry"
+    join_background "$pid" "$build/$tag.log" "$build/$tag.results" "$what"
+  done
 }
-join_fuzz_stage() { join_background "$fuzz_pid" "$fuzz_log" "$fuzz_results" "the fuzz targets"; }
 
-# The guest of the real-MIDI stage mostly waits (the paced rates' pauses, the
-# emulated machine's own timers), and it takes longest of all: it starts as
-# soon as the native build exists, and goes on beside everything else at
-# normal priority.
+# The Windows programs' own windows: the x86-64 program's, then the i686
+# program's once the foreground has built it.
+win32_built=$build/win32-stage.done  # the i686 build stage has ended
+rm -f "$win32_built"
+gui_stages() {
+  stage "Windows program's pytest tests under Wine and Xvfb (x86-64 xrupdate.exe)" windows64_pytest
+  local waited=0
+  while [ ! -e "$win32_built" ] && [ $waited -lt 1800 ]; do sleep 1; waited=$((waited + 1)); done
+  stage "i686 program's pytest tests marked i686 under 32-bit Wine and Xvfb (i686 xrupdate.exe)" windows32_pytest
+}
+i686_wine_stages() {
+  stage "i686 tests under 32-bit Wine (i686 xr_tests.exe)" windows32_tests
+  stage "i686 serial link under 32-bit Wine, COM1 on xrsim (i686 xr_tests.exe)" wine32_serial
+}
+# The fuzz targets need only the processor: the lowest priority of all.
+fuzz_stage() {
+  renice -n 19 -p "$BASHPID" >/dev/null 2>&1 || true
+  stage "fuzz targets (clang libFuzzer), 2 s each on their seed corpora" fuzz
+}
+# The real-MIDI guest boots once the native build is there; the Windows
+# program's and the page's tests in it wait for the file $midi_later.
 midi_later=$build/real-midi.later  # the Windows and web builds have ended
 rm -f "$midi_later"
-midi_log=$build/real-midi-stage.log
-midi_results=$build/real-midi-stage.results
-midi_pid=
-start_real_midi_stage() {
-  rm -f "$midi_results"
-  (
-    results=()
-    failed=0
-    skipped=0
-    stage "MIDI on real MIDI stacks: ALSA, Wine's winmm, Chromium's Web MIDI in a QEMU guest" real_midi
-    printf '%s\n' "${results[@]}" >"$midi_results"
-  ) >"$midi_log" 2>&1 &
-  midi_pid=$!
-  echo "=== the real-MIDI guest runs in the background (log: $midi_log)"
-}
-join_real_midi_stage() { join_background "$midi_pid" "$midi_log" "$midi_results" "the real-MIDI guest"; }
 
-# The builds the real-MIDI guest and the Windows program's tests wait for come
-# first; the native tests, which mostly wait, run beside those.
 stage "native build (ASan, UBSan)" native_build
-start_real_midi_stage
+in_background real-midi-stage "the real-MIDI guest" \
+  stage "MIDI on real MIDI stacks: ALSA, Wine's winmm, Chromium's Web MIDI in a QEMU guest" real_midi
+in_background native-tests "the native tests" stage "native tests (ASan, UBSan)" native_tests
 stage "x86-64 Windows build and tests under Wine (x86-64 xr_tests.exe)" windows64
-start_gui_stages
+in_background gui-stages "the Windows programs under Wine and Xvfb" gui_stages
+in_background wine-serial "the Windows serial link" \
+  stage "Windows serial link under Wine, COM1 on xrsim (x86-64 xr_tests.exe)" wine_serial
 stage "web page build: emscripten, its unit tests under Node, ESLint, the modules' unit tests" web_build
 touch "$midi_later"
-stage "native tests (ASan, UBSan)" native_tests
-stage "Windows serial link under Wine, COM1 on xrsim (x86-64 xr_tests.exe)" wine_serial
+in_background web-page "the web page's tests" stage "web page: tests in headless Chromium" web_page
 stage "i686 Windows build with tests, imports and resources (i686 xrupdate.exe, xr_tests.exe)" windows32
 touch "$win32_built"
-stage "i686 tests under 32-bit Wine (i686 xr_tests.exe)" windows32_tests
-stage "i686 serial link under 32-bit Wine, COM1 on xrsim (i686 xr_tests.exe)" wine32_serial
-stage "ThreadSanitizer tests" tsan
+in_background i686-wine "the i686 tests under 32-bit Wine" i686_wine_stages
+stage "ThreadSanitizer build (the threaded code's tests)" tsan_build
+in_background tsan "the ThreadSanitizer tests" stage "ThreadSanitizer tests" tsan_tests
 stage "optimized build with benchmarks" release
-start_fuzz_stage
-stage "web page: tests in headless Chromium" web_page
-join_fuzz_stage
+in_background fuzz-stage "the fuzz targets" fuzz_stage
 stage "scripts/demo.sh on a fresh clone of HEAD (headless)" demo_on_fresh_clone
 stage "Debian package: build, install, run" debian_package
-join_real_midi_stage
-join_gui_stages
+join_all_background
 
 echo
 echo "=== summary"
