@@ -151,17 +151,27 @@ release() {
     /usr/bin/python3 "$root/bench/find_bench.py" "$build/release"
 }
 
-# One Wine prefix is made (wineboot takes some twenty processor seconds) and
-# each user gets a copy of it; the real-MIDI guest reads it as it is.
+# One Wine prefix is made (wineboot takes some twenty processor seconds), in
+# the background from the start, and each user gets a copy of it; the
+# real-MIDI guest reads it as it is.
 wine_template=$build/wineprefix-template
-wine_prefix_copy() {  # wine_prefix_copy DIR: a copy of the made prefix, unless DIR is there
-  [ -d "$1" ] && return 0
+wine_template_done=$build/wineprefix-template.done  # the making has ended, made or not
+rm -f "$wine_template_done"
+make_wine_template() {
   if [ ! -e "$wine_template/system.reg" ]; then
     rm -rf "$wine_template"
     (source "$root/scripts/wine-loader.sh" &&
       export WINEPREFIX=$wine_template WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" &&
       wineboot -i && wineserver -w) >/dev/null 2>&1
   fi
+  touch "$wine_template_done"
+  [ -e "$wine_template/system.reg" ] || { echo "wineboot made no prefix in $wine_template"; return 1; }
+}
+wine_prefix_copy() {  # wine_prefix_copy DIR: a copy of the made prefix, unless DIR is there
+  [ -d "$1" ] && return 0
+  local waited=0
+  while [ ! -e "$wine_template_done" ] && [ $waited -lt 600 ]; do sleep 1; waited=$((waited + 1)); done
+  [ -e "$wine_template/system.reg" ] || { echo "there is no Wine prefix to copy ($wine_template)"; return 1; }
   cp -a "$wine_template" "$1"
 }
 
@@ -175,6 +185,7 @@ wine_env() {
 
 # The tests of a Windows build under Wine: one program, as each Wine start costs time.
 wine_tests() {  # wine_tests BUILD-DIR
+  [ -e "$1/tests/xr_tests.exe" ] || { echo "$1/tests/xr_tests.exe was not built"; return 1; }
   (wine_env && cd "$1" && timeout 900 wine tests/xr_tests.exe --gtest_brief=1)
 }
 
@@ -184,9 +195,9 @@ wine_serial_tests() {  # wine_serial_tests BUILD-DIR
 
 windows64() {
   configure "$build/win64" win64 &&
-    nice -n 10 cmake --build "$build/win64" -j "$jobs" &&
-    wine_tests "$build/win64"
+    nice -n 10 cmake --build "$build/win64" -j "$jobs"
 }
+windows64_tests() { wine_tests "$build/win64"; }
 
 wine_serial() { wine_serial_tests "$build/win64"; }
 
@@ -394,6 +405,10 @@ gui_stages() {
   while [ ! -e "$win32_built" ] && [ $waited -lt 1800 ]; do sleep 1; waited=$((waited + 1)); done
   stage "i686 program's pytest tests marked i686 under 32-bit Wine and Xvfb (i686 xrupdate.exe)" windows32_pytest
 }
+win64_wine_stages() {
+  stage "x86-64 Windows tests under Wine (x86-64 xr_tests.exe)" windows64_tests
+  stage "Windows serial link under Wine, COM1 on xrsim (x86-64 xr_tests.exe)" wine_serial
+}
 i686_wine_stages() {
   stage "i686 tests under 32-bit Wine (i686 xr_tests.exe)" windows32_tests
   stage "i686 serial link under 32-bit Wine, COM1 on xrsim (i686 xr_tests.exe)" wine32_serial
@@ -408,14 +423,14 @@ fuzz_stage() {
 midi_later=$build/real-midi.later  # the Windows and web builds have ended
 rm -f "$midi_later"
 
+in_background wine-template "the Wine prefix" stage "a Wine prefix for the Windows stages (wineboot)" make_wine_template
 stage "native build (ASan, UBSan)" native_build
 in_background real-midi-stage "the real-MIDI guest" \
   stage "MIDI on real MIDI stacks: ALSA, Wine's winmm, Chromium's Web MIDI in a QEMU guest" real_midi
 in_background native-tests "the native tests" stage "native tests (ASan, UBSan)" native_tests
-stage "x86-64 Windows build and tests under Wine (x86-64 xr_tests.exe)" windows64
+stage "x86-64 Windows build (x86-64 xrupdate.exe, xr_tests.exe)" windows64
 in_background gui-stages "the Windows programs under Wine and Xvfb" gui_stages
-in_background wine-serial "the Windows serial link" \
-  stage "Windows serial link under Wine, COM1 on xrsim (x86-64 xr_tests.exe)" wine_serial
+in_background win64-wine "the x86-64 tests under Wine" win64_wine_stages
 stage "web page build: emscripten, its unit tests under Node, ESLint, the modules' unit tests" web_build
 touch "$midi_later"
 in_background web-page "the web page's tests" stage "web page: tests in headless Chromium" web_page
